@@ -1,0 +1,32 @@
+// What the driver needs of the console: the bar below the count line, redrawn as the run
+// goes, and error lines that stay readable above it.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "console/progress_bar.h"
+
+namespace quarry {
+
+// The bar of one run and what was last drawn, so that unchanged redraws are skipped.
+struct ProgressDisplay {
+  ProgressBar bar{};
+  std::int32_t drawnPercent = -1;  // clamped percent of the last drawing; -1 before the first
+  std::int32_t drawnWidth = -1;    // console width at the last drawing
+};
+
+// Sets the bar up at the cursor (the line after the count line). Draws nothing.
+ProgressDisplay startProgressDisplay();
+
+// floor(index / count * 100.0) in double precision, the division first.
+std::int32_t progressPercent(std::uint64_t index, std::uint64_t count);
+
+// Draws the bar for percent when what would appear differs from the last drawing.
+void updateProgress(ProgressDisplay& display, std::int32_t percent);
+
+// Writes one line and a newline to standard error, flushed; on a console shared with the bar,
+// the line lands above the bar and the bar is drawn again below it.
+void printErrorLine(ProgressDisplay& display, std::string_view line);
+
+}  // namespace quarry
