@@ -1,0 +1,19 @@
+// Process entry on POSIX: the arguments arrive as bytes and are widened without loss, so a
+// name that is not UTF-8 still reaches the same file.
+#include <exception>
+#include <iostream>
+#include <vector>
+
+#include "app/run.h"
+#include "extract/text.h"
+
+int main(int argc, char** argv) {
+  try {
+    std::vector<std::u16string> arguments;
+    for (int k = 0; k < argc; ++k) arguments.push_back(quarry::decodeLossless(argv[k]));
+    return quarry::runExtraction(argc, arguments.data());
+  } catch (const std::exception& error) {
+    std::cerr << "Quarry stopped: " << error.what() << std::endl;
+    return quarry::EXIT_CANNOT_START;
+  }
+}

@@ -1,0 +1,17 @@
+// Process entry on Windows: the arguments arrive as UTF-16 already.
+#include <exception>
+#include <iostream>
+#include <vector>
+
+#include "app/run.h"
+
+int wmain(int argc, wchar_t** argv) {
+  try {
+    std::vector<std::u16string> arguments;
+    for (int k = 0; k < argc; ++k) arguments.emplace_back(reinterpret_cast<char16_t*>(argv[k]));
+    return quarry::runExtraction(argc, arguments.data());
+  } catch (const std::exception& error) {
+    std::cerr << "Quarry stopped: " << error.what() << std::endl;
+    return quarry::EXIT_CANNOT_START;
+  }
+}

@@ -1,0 +1,40 @@
+// A whole file mapped read-only: the one owner of the file handle, the mapping handle and the
+// mapped range.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "container/layout.h"
+
+namespace quarry {
+
+class MappedFile {
+ public:
+  MappedFile() = default;
+  MappedFile(MappedFile&& other) noexcept { *this = std::move(other); }
+  MappedFile& operator=(MappedFile&& other) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile() { release(); }
+
+  ByteSpan bytes() const { return bytes_; }
+  // The open file's descriptor (POSIX) or handle (Windows), for in-kernel copies.
+  std::intptr_t fileHandle() const { return file_; }
+  // Unmaps the range, then closes the mapping handle, then the file handle.
+  void release();
+
+  // Opens an existing, non-empty regular file for reading and maps all of it. On failure
+  // returns false with the reason, the path included, and holds nothing.
+  friend bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why);
+
+ private:
+  static constexpr std::intptr_t NO_HANDLE = -1;
+  ByteSpan bytes_{};
+  std::intptr_t file_ = NO_HANDLE;
+  std::intptr_t mapping_ = NO_HANDLE;  // Windows only
+};
+
+bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why);
+
+}  // namespace quarry

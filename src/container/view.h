@@ -1,0 +1,70 @@
+// The container view: where the tables of a resources container lie, checked against the
+// file's size, and one EntryRef per entry index.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "container/layout.h"
+#include "container/mapped_file.h"
+
+namespace quarry {
+
+// Positions of the tables inside the container's bytes; every range has been checked to lie
+// inside them.
+struct ResourceTables {
+  ByteSpan bytes;
+  std::uint32_t entryCount = 0;
+  std::uint64_t stringCount = 0;
+  const std::uint8_t* stringOffsets = nullptr;
+  const std::uint8_t* stringData = nullptr;
+  const std::uint8_t* namePairs = nullptr;
+  const std::uint8_t* entries = nullptr;
+};
+
+// One entry. name points into the container and is NUL-terminated there.
+struct EntryRef {
+  const char* name = nullptr;
+  std::uint64_t nameLength = 0;
+  std::uint64_t dataOffset = 0;
+  std::uint64_t storedSize = 0;
+  std::uint64_t fullSize = 0;
+  std::uint32_t flags = 0;
+};
+
+// An entry, or what is wrong with it (problem is then set, e.g. "has stored bytes outside
+// the file", to follow "File #<index> ").
+struct EntryLookup {
+  EntryRef entry;
+  const char* problem = nullptr;
+};
+
+// Finds the tables in bytes. Returns nullptr, or the sentence that says which table does not
+// fit (then tables is left empty).
+const char* readTables(ByteSpan bytes, ResourceTables& tables);
+
+// Entry index of tables; index must be below entryCount.
+EntryLookup entryAt(const ResourceTables& tables, std::uint64_t index);
+
+// The open container: its mapping and its tables.
+struct ResourceView {
+  MappedFile file;
+  ResourceTables tables;
+};
+
+// Maps the file at path and reads its tables. On failure why says what went wrong.
+bool openResourceView(const std::u16string& path, ResourceView& view, std::string& why);
+
+inline EntryLookup entryAt(const ResourceView& view, std::uint64_t index) {
+  return entryAt(view.tables, index);
+}
+
+// The bytes of a found entry, as they lie in the container.
+inline const std::uint8_t* storedBytes(const ResourceView& view, const EntryRef& entry) {
+  return view.tables.bytes.data + entry.dataOffset;
+}
+
+// Releases the mapped range, then the mapping handle, then the file handle.
+void closeResourceView(ResourceView& view);
+
+}  // namespace quarry

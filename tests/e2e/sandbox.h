@@ -1,0 +1,85 @@
+// End-to-end set-up: a copy of the program in a folder of its own (with or without the test
+// decoder beside it), a container written into the same sandbox, and a run of the copy.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/container_writer.h"
+#include "support/process_runner.h"
+#include "support/temp_folder.h"
+
+namespace quarry::testing {
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+constexpr int STATUS_NO_DECODER = -1;
+constexpr char PROGRAM_FILE[] = "Quarry.exe";
+#else
+constexpr int STATUS_NO_DECODER = 255;
+constexpr char PROGRAM_FILE[] = "quarry";
+#endif
+
+constexpr char USAGE_TEXT[] = "Usage: Quarry.exe path_to_resources_file output_folder\n\n";
+constexpr char NO_DECODER_TEXT[] =
+    "Please copy oo2core_8_win64.dll from the game's folder into Quarry folder\n";
+constexpr char OPEN_FAILED_TEXT[] = "Unable to open resources file :(\n";
+
+// A path built in by CMake, as the running platform spells it.
+inline fs::path builtPath(const char* path) {
+#ifdef _WIN32
+  if (path[0] == '/') return fs::path(std::string("Z:") + path).make_preferred();
+#endif
+  return fs::path(path);
+}
+
+class Sandbox {
+ public:
+  explicit Sandbox(bool withDecoder = true) {
+    fs::create_directories(programFolder());
+    fs::copy_file(builtPath(QUARRY_PROGRAM), program());
+    if (withDecoder) {
+      fs::copy_file(builtPath(QUARRY_TEST_DECODER), programFolder() / "oo2core_8_win64.dll");
+    }
+  }
+
+  fs::path root() const { return folder_.path(); }
+  fs::path programFolder() const { return folder_ / "bin"; }
+  fs::path program() const { return programFolder() / PROGRAM_FILE; }
+  fs::path output() const { return folder_ / "out"; }
+  fs::path container() const { return folder_ / "test.resources"; }
+
+  void writeContainer(const std::vector<ContainerEntry>& entries,
+                      const ContainerLayout& layout = {}) const {
+    writeBytes(container(), buildContainer(entries, layout).bytes);
+  }
+
+  ProcessResult run(const std::vector<std::string>& arguments,
+                    const ProcessOptions& options = {}) const {
+    return runProcess(program().string(), arguments, options);
+  }
+
+  // The usual run: the container into the output folder.
+  ProcessResult extract(const ProcessOptions& options = {}) const {
+    return run({container().string(), output().string()}, options);
+  }
+
+ private:
+  TempFolder folder_;
+};
+
+// Every regular file below root, by its path relative to root with slashes, and its bytes.
+inline std::map<std::string, Bytes> treeOf(const fs::path& root) {
+  std::map<std::string, Bytes> tree;
+  if (!fs::exists(root)) return tree;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    if (item.is_regular_file()) tree[fs::relative(item.path(), root).generic_string()] = readBytes(item.path());
+  }
+  return tree;
+}
+
+}  // namespace quarry::testing

@@ -1,0 +1,27 @@
+// Starts a program, feeds it no input and captures both of its streams and its exit status.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quarry::testing {
+
+struct ProcessOptions {
+  std::vector<std::pair<std::string, std::string>> environment;  // added to the parent's
+  std::optional<std::uint64_t> fileSizeLimit;  // bytes any file may grow to (POSIX only)
+};
+
+struct ProcessResult {
+  int exitCode = -1;  // as the parent sees it: 255 for -1 on POSIX
+  std::string out;
+  std::string err;
+};
+
+// Arguments are UTF-8 (on POSIX any bytes); the program is a path to an executable.
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options = {});
+
+}  // namespace quarry::testing

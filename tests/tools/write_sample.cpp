@@ -1,0 +1,89 @@
+// Writes resources containers with the test writer, for the demo, the fuzzer's seed corpus
+// and the benchmark:
+//   quarry_sample demo FILE                 a small container of stored and compressed entries
+//   quarry_sample seeds FOLDER              a handful of varied containers, one file each
+//   quarry_sample pack FOLDER FILE [N]      every file below FOLDER; every Nth one compressed
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "support/container_writer.h"
+
+namespace fs = std::filesystem;
+using namespace quarry::testing;
+
+namespace {
+
+Bytes repeated(std::string_view text, std::size_t times) {
+  Bytes bytes;
+  for (std::size_t k = 0; k < times; ++k) bytes.insert(bytes.end(), text.begin(), text.end());
+  return bytes;
+}
+
+std::vector<ContainerEntry> demoEntries() {
+  return {storedEntry("readme.txt", textBytes("This container was written by Quarry's tests.\n")),
+          compressedEntry("textures/stone/wall.txt", repeated("stone wall texel row\n", 200)),
+          compressedEntry("textures/stone/floor.txt", repeated("floor tile ", 500), true),
+          storedEntry("sounds/ambient/wind.raw", repeated("\x01\x02\x03\x04", 64)),
+          compressedEntry("scripts/main.lua", repeated("print('hello from the test codec')\n", 40)),
+          storedEntry("empty.dat", {})};
+}
+
+void writeSeeds(const fs::path& folder) {
+  fs::create_directories(folder);
+  writeBytes(folder / "demo", buildContainer(demoEntries()).bytes);
+  writeBytes(folder / "empty", buildContainer({}).bytes);
+  const ContainerLayout shuffled{.indexWordCount = 3,
+                                 .order = {Region::Data, Region::Entries, Region::Strings, Region::Index},
+                                 .gap = 5,
+                                 .shareNames = false,
+                                 .unusedStrings = {"unused"}};
+  writeBytes(folder / "shuffled", buildContainer(demoEntries(), shuffled).bytes);
+  std::vector<ContainerEntry> damaged = demoEntries();
+  damaged[1].nameIndex = 77;
+  damaged[2].storedSize = 1ull << 40;
+  writeBytes(folder / "damaged", buildContainer(damaged).bytes);
+}
+
+int pack(const fs::path& folder, const fs::path& file, int compressEvery) {
+  std::vector<fs::path> files;
+  for (const auto& item : fs::recursive_directory_iterator(folder)) {
+    if (item.is_regular_file()) files.push_back(item.path());
+  }
+  std::sort(files.begin(), files.end());
+  std::vector<ContainerEntry> entries;
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    const std::string name = fs::relative(files[k], folder).generic_string();
+    const bool compress = compressEvery > 0 && k % compressEvery == 0;
+    entries.push_back(compress ? compressedEntry(name, readBytes(files[k]))
+                               : storedEntry(name, readBytes(files[k])));
+  }
+  writeBytes(file, buildContainer(entries).bytes);
+  std::cout << "Packed " << entries.size() << " files into " << file.string() << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    if (args.size() == 2 && args[0] == "demo") {
+      writeBytes(args[1], buildContainer(demoEntries()).bytes);
+      return 0;
+    }
+    if (args.size() == 2 && args[0] == "seeds") {
+      writeSeeds(args[1]);
+      return 0;
+    }
+    if ((args.size() == 3 || args.size() == 4) && args[0] == "pack") {
+      return pack(args[1], args[2], args.size() == 4 ? std::stoi(args[3]) : 0);
+    }
+  } catch (const std::exception& error) {
+    std::cerr << "quarry_sample: " << error.what() << "\n";
+    return 1;
+  }
+  std::cerr << "usage: quarry_sample demo FILE | seeds FOLDER | pack FOLDER FILE [N]\n";
+  return 2;
+}

@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+
+#include "container/view.h"
+#include "support/container_writer.h"
+
+namespace quarry {
+namespace {
+
+using testing::buildContainer;
+using testing::BuiltContainer;
+using testing::Bytes;
+using testing::ContainerEntry;
+using testing::ContainerLayout;
+using testing::putU32;
+using testing::putU64;
+using testing::Region;
+using testing::storedEntry;
+using testing::textBytes;
+
+ByteSpan spanOf(const Bytes& bytes) { return {bytes.data(), bytes.size()}; }
+
+TEST(LayoutReaders, ReadLittleEndianAtAnyAlignment) {
+  const std::uint8_t bytes[] = {0xFF, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF};
+  EXPECT_EQ(readU32(bytes + 1), 0x04030201u);
+  EXPECT_EQ(readU64(bytes + 1), 0x0807060504030201ull);
+  EXPECT_EQ(readU64(bytes + 2), 0xFF08070605040302ull);
+}
+
+TEST(LayoutReaders, RangeArithmeticDoesNotOverflow) {
+  constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_TRUE(rangeFits(0, 10, 10));
+  EXPECT_TRUE(rangeFits(10, 0, 10));
+  EXPECT_FALSE(rangeFits(11, 0, 10));
+  EXPECT_FALSE(rangeFits(1, 10, 10));
+  EXPECT_FALSE(rangeFits(5, MAX, 10));
+  EXPECT_FALSE(rangeFits(MAX, 2, MAX));
+  std::uint64_t product = 0;
+  EXPECT_FALSE(multiplyFits(MAX / 2, 3, product));
+  EXPECT_TRUE(multiplyFits(1u << 20, 144, product));
+  EXPECT_EQ(product, 144u << 20);
+}
+
+struct WalkedEntry {
+  std::string name;
+  Bytes stored;
+  std::uint64_t fullSize;
+  std::uint32_t flags;
+};
+
+std::vector<WalkedEntry> walk(const Bytes& container) {
+  ResourceTables tables;
+  const char* problem = readTables(spanOf(container), tables);
+  EXPECT_EQ(problem, nullptr) << problem;
+  std::vector<WalkedEntry> walked;
+  for (std::uint64_t k = 0; k < tables.entryCount; ++k) {
+    const EntryLookup found = entryAt(tables, k);
+    EXPECT_EQ(found.problem, nullptr) << found.problem;
+    if (found.problem != nullptr) continue;
+    const EntryRef& e = found.entry;
+    EXPECT_EQ(std::strlen(e.name), e.nameLength);
+    const std::uint8_t* data = container.data() + e.dataOffset;
+    walked.push_back({std::string(e.name, e.nameLength), Bytes(data, data + e.storedSize),
+                      e.fullSize, e.flags});
+  }
+  return walked;
+}
+
+std::vector<ContainerEntry> sampleEntries() {
+  return {storedEntry("a/b/c.dat", textBytes("first")), storedEntry("", textBytes("empty name")),
+          storedEntry("a/b/c.dat", textBytes("same name again"), FLAG_PREFIXED),
+          storedEntry("z", Bytes{})};
+}
+
+TEST(ContainerView, WalksEveryLayoutTheWriterCanMake) {
+  struct Case {
+    const char* what;
+    ContainerLayout layout;
+  };
+  const std::vector<Case> cases = {
+      {"defaults", {}},
+      {"three index words", {.indexWordCount = 3}},
+      {"unaligned gaps", {.gap = 3}},
+      {"tables reversed", {.order = {Region::Data, Region::Entries, Region::Index, Region::Strings},
+                           .gap = 5}},
+      {"names not shared", {.shareNames = false}},
+      {"unused strings", {.indexWordCount = 1, .unusedStrings = {"spare", ""}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto walked = walk(buildContainer(sampleEntries(), c.layout).bytes);
+    ASSERT_EQ(walked.size(), 4u);
+    EXPECT_EQ(walked[0].name, "a/b/c.dat");
+    EXPECT_EQ(walked[0].stored, textBytes("first"));
+    EXPECT_EQ(walked[1].name, "");
+    EXPECT_EQ(walked[2].name, "a/b/c.dat");
+    EXPECT_EQ(walked[2].flags, FLAG_PREFIXED);
+    EXPECT_EQ(walked[2].fullSize, 15u);
+    EXPECT_EQ(walked[3].stored, Bytes{});
+  }
+}
+
+TEST(ContainerView, SharedNameIndexesGiveTheSameName) {
+  const BuiltContainer built = buildContainer(sampleEntries());
+  EXPECT_EQ(built.nameIndexes[0], built.nameIndexes[2]);
+  ResourceTables tables;
+  ASSERT_EQ(readTables(spanOf(built.bytes), tables), nullptr);
+  EXPECT_EQ(entryAt(tables, 0).entry.name, entryAt(tables, 2).entry.name);
+}
+
+TEST(ContainerView, ZeroEntriesOpensWithNothingToWalk) {
+  const Bytes container = buildContainer({}).bytes;
+  ResourceTables tables;
+  ASSERT_EQ(readTables(spanOf(container), tables), nullptr);
+  EXPECT_EQ(tables.entryCount, 0u);
+}
+
+TEST(ContainerView, LastEntryMayEndExactlyAtTheEndOfTheFile) {
+  ContainerLayout layout;
+  layout.order = {Region::Strings, Region::Index, Region::Data, Region::Entries};
+  const Bytes container = buildContainer(sampleEntries(), layout).bytes;
+  const auto walked = walk(container);
+  ASSERT_EQ(walked.size(), 4u);
+  EXPECT_EQ(walked[3].name, "z");
+  Bytes shortened(container.begin(), container.end() - 1);
+  ResourceTables tables;
+  EXPECT_STREQ(readTables(spanOf(shortened), tables), "The entry table lies outside the file");
+}
+
+// Each case damages a valid container and names the sentence the open must fail with.
+TEST(ContainerView, TablesOutsideTheFileFailTheOpen) {
+  struct Case {
+    const char* what;
+    void (*damage)(BuiltContainer&);
+    const char* problem;
+  };
+  const std::vector<Case> cases = {
+      {"header cut short", [](BuiltContainer& c) { c.bytes.resize(HEADER_SIZE - 1); },
+       "The header is cut short"},
+      {"string table past the end",
+       [](BuiltContainer& c) { putU64(c.bytes, HEADER_STRING_TABLE_OFFSET, c.bytes.size() - 7); },
+       "The string table's count lies outside the file"},
+      {"string table offset near 2^64",
+       [](BuiltContainer& c) { putU64(c.bytes, HEADER_STRING_TABLE_OFFSET, ~0ull - 3); },
+       "The string table's count lies outside the file"},
+      {"string count too large",
+       [](BuiltContainer& c) { putU64(c.bytes, c.stringTableOffset, c.bytes.size()); },
+       "The string table's offsets lie outside the file"},
+      {"string count overflows",
+       [](BuiltContainer& c) { putU64(c.bytes, c.stringTableOffset, (1ull << 61) + 1); },
+       "The string table's offsets lie outside the file"},
+      {"index words past the end",
+       [](BuiltContainer& c) { putU32(c.bytes, HEADER_INDEX_WORD_COUNT, 0xFFFFFFFF); },
+       "The index block lies outside the file"},
+      {"index block offset past the end",
+       [](BuiltContainer& c) { putU64(c.bytes, HEADER_INDEX_BLOCK_OFFSET, ~0ull); },
+       "The index block lies outside the file"},
+      {"huge entry count",
+       [](BuiltContainer& c) { putU32(c.bytes, HEADER_ENTRY_COUNT, 0xFFFFFFFF); },
+       "The index block's name records lie outside the file"},
+      {"entry table past the end",
+       [](BuiltContainer& c) { putU64(c.bytes, HEADER_ENTRY_TABLE_OFFSET, c.bytes.size() - 100); },
+       "The entry table lies outside the file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BuiltContainer built = buildContainer(sampleEntries());
+    c.damage(built);
+    ResourceTables tables;
+    EXPECT_STREQ(readTables(spanOf(built.bytes), tables), c.problem);
+    EXPECT_EQ(tables.entries, nullptr);
+  }
+}
+
+// Each case damages one entry; only that entry fails, the others are still found.
+TEST(ContainerView, DamagedEntriesFailAlone) {
+  struct Case {
+    const char* what;
+    void (*damage)(std::vector<ContainerEntry>&, ContainerLayout&);
+    const char* problem;
+  };
+  const std::vector<Case> cases = {
+      {"name index past the string count",
+       [](std::vector<ContainerEntry>& e, ContainerLayout&) { e[1].nameIndex = 99; },
+       "has a name index past the end of the string table"},
+      {"name index near 2^64",
+       [](std::vector<ContainerEntry>& e, ContainerLayout&) { e[1].nameIndex = ~0ull; },
+       "has a name index past the end of the string table"},
+      {"stored bytes past the end",
+       [](std::vector<ContainerEntry>& e, ContainerLayout&) { e[1].storedSize = 1ull << 40; },
+       "has stored bytes outside the file"},
+      {"stored size wraps around",
+       [](std::vector<ContainerEntry>& e, ContainerLayout&) {
+         e[1].dataOffset = 8;
+         e[1].storedSize = ~0ull - 4;
+       },
+       "has stored bytes outside the file"},
+      {"data offset past the end",
+       [](std::vector<ContainerEntry>& e, ContainerLayout&) { e[1].dataOffset = 1ull << 50; },
+       "has stored bytes outside the file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<ContainerEntry> entries = sampleEntries();
+    ContainerLayout layout;
+    c.damage(entries, layout);
+    const Bytes container = buildContainer(entries, layout).bytes;
+    ResourceTables tables;
+    ASSERT_EQ(readTables(spanOf(container), tables), nullptr);
+    EXPECT_STREQ(entryAt(tables, 1).problem, c.problem);
+    EXPECT_EQ(entryAt(tables, 0).problem, nullptr);
+    EXPECT_EQ(entryAt(tables, 2).problem, nullptr);
+  }
+}
+
+TEST(ContainerView, NamesThatLeaveTheFileFailAlone) {
+  // The last string runs to the end of the file with no NUL; another starts past the end.
+  std::vector<ContainerEntry> entries = {storedEntry("kept", textBytes("x")),
+                                         storedEntry("cut", textBytes("y")),
+                                         storedEntry("far", textBytes("z"))};
+  ContainerLayout layout;
+  layout.order = {Region::Index, Region::Entries, Region::Data, Region::Strings};
+  BuiltContainer built = buildContainer(entries, layout);
+  built.bytes.pop_back();  // the NUL after "far"
+  const std::uint64_t offsets = built.stringTableOffset + 8;
+  putU64(built.bytes, offsets + 8, built.bytes.size());  // "cut" now starts beyond the data
+  ResourceTables tables;
+  ASSERT_EQ(readTables(spanOf(built.bytes), tables), nullptr);
+  EXPECT_EQ(entryAt(tables, 0).problem, nullptr);
+  EXPECT_STREQ(entryAt(tables, 1).problem, "has a name that starts outside the file");
+  EXPECT_STREQ(entryAt(tables, 2).problem, "has a name that runs past the end of the file");
+}
+
+}  // namespace
+}  // namespace quarry
