@@ -142,7 +142,11 @@ std::string escapeForMessage(std::string_view bytes) {
 }
 
 std::string pathForMessage(std::u16string_view path) {
+#ifdef _WIN32
   return escapeForMessage(encodeLossless(path));
+#else
+  return escapeForMessage(nativePosixPath(path));
+#endif
 }
 
 }  // namespace quarry

@@ -24,7 +24,7 @@ std::string nativePosixPath(std::u16string_view path);
 // well-formed UTF-8 become \xNN; everything else passes through.
 std::string escapeForMessage(std::string_view bytes);
 
-// escapeForMessage of a UTF-16 path, for messages.
+// A path as messages show it: as the platform spells it, escaped.
 std::string pathForMessage(std::u16string_view path);
 
 }  // namespace quarry

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sstream>
 
 #include "e2e/sandbox.h"
 
@@ -49,7 +50,7 @@ TEST(Extract, NamesThatCannotBeFilesFailWithTheirOwnLines) {
   sandbox.writeContainer({storedEntry("a/b/", textBytes("1")),
                           storedEntry("", textBytes("2")),
                           storedEntry("ok.dat", textBytes("3")),
-                          storedEntry("ok.dat/below.dat", textBytes("4")),
+                          storedEntry("ok.dat/sub/below.dat", textBytes("4")),
                           storedEntry("taken/dir.dat", textBytes("5")),
                           storedEntry("last.dat", textBytes("6"))});
   const ProcessResult result = sandbox.extract();
@@ -57,7 +58,7 @@ TEST(Extract, NamesThatCannotBeFilesFailWithTheirOwnLines) {
   EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"ok.dat", textBytes("3")}, {"last.dat", textBytes("6")}}));
   EXPECT_TRUE(fs::is_directory(sandbox.output() / "a" / "b"));
   const char* expectedStarts[] = {"File #0 \"a/b/\" cannot write ", "File #1 \"\" cannot write ",
-                                  "File #3 \"ok.dat/below.dat\" cannot create directory ",
+                                  "File #3 \"ok.dat/sub/below.dat\" cannot create directory ",
                                   "File #4 \"taken/dir.dat\" cannot write "};
   std::istringstream lines(result.err);
   std::string line;

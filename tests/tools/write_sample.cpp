@@ -3,6 +3,7 @@
 //   quarry_sample demo FILE                 a small container of stored and compressed entries
 //   quarry_sample seeds FOLDER              a handful of varied containers, one file each
 //   quarry_sample pack FOLDER FILE [N]      every file below FOLDER; every Nth one compressed
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <string>

@@ -47,7 +47,11 @@ TEST(Text, MessagesShowControlBytesAndBadUtf8Escaped) {
   EXPECT_EQ(escapeForMessage("\x1B[31mred\x07"), "\\x1B[31mred\\x07");
   EXPECT_EQ(escapeForMessage("tab\there\nnew\x7F"), "tab\\x09here\\x0Anew\\x7F");
   EXPECT_EQ(escapeForMessage("bad\xFF\xC3"), "bad\\xFF\\xC3");
+#ifdef _WIN32
   EXPECT_EQ(pathForMessage(u"out\\\x1B"), "out\\\\x1B");
+#else
+  EXPECT_EQ(pathForMessage(u"out\\\x1B"), "out/\\x1B");
+#endif
 }
 
 }  // namespace
