@@ -114,7 +114,12 @@ TEST(Extract, PathsLongerThanTheOldWindowsLimitWork) {
   sandbox.writeContainer({storedEntry(name, textBytes("deep"))});
   const ProcessResult result = sandbox.extract();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(treeOf(sandbox.output()), (Tree{{name, textBytes("deep")}}));
+  fs::path written = fs::absolute(sandbox.output() / name).make_preferred();
+#ifdef _WIN32
+  // The test itself carries no long-path manifest; the \\?\ form reads past the old limit.
+  written = fs::path(L"\\\\?\\" + written.wstring());
+#endif
+  EXPECT_EQ(readBytes(written), textBytes("deep"));
 }
 
 #ifndef _WIN32

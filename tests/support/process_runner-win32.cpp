@@ -33,6 +33,16 @@ std::wstring quoted(const std::wstring& argument) {
   return out;
 }
 
+// The C runtime writes text streams with CRLF line ends; the tests compare LF text.
+void foldLineEnds(std::string& text) {
+  std::string folded;
+  folded.reserve(text.size());
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    if (!(text[k] == '\r' && k + 1 < text.size() && text[k + 1] == '\n')) folded.push_back(text[k]);
+  }
+  text.swap(folded);
+}
+
 void readAll(HANDLE pipe, std::string* sink) {
   char buffer[65536];
   DWORD got = 0;
@@ -107,6 +117,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   result.exitCode = static_cast<int>(code);
+  foldLineEnds(result.out);
+  foldLineEnds(result.err);
   return result;
 }
 
