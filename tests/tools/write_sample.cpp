@@ -3,12 +3,14 @@
 //   quarry_sample demo FILE                 a small container of stored and compressed entries
 //   quarry_sample seeds FOLDER              a handful of varied containers, one file each
 //   quarry_sample pack FOLDER FILE [N]      every file below FOLDER; every Nth one compressed
+//   quarry_sample largest FILE              prints the largest full size of FILE's entries
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "container/view.h"
 #include "support/container_writer.h"
 
 namespace fs = std::filesystem;
@@ -65,6 +67,21 @@ int pack(const fs::path& folder, const fs::path& file, int compressEvery) {
   return 0;
 }
 
+int printLargest(const fs::path& file) {
+  const Bytes bytes = readBytes(file);
+  quarry::ResourceTables tables;
+  if (const char* problem = quarry::readTables({bytes.data(), bytes.size()}, tables)) {
+    std::cerr << problem << "\n";
+    return 1;
+  }
+  std::uint64_t largest = 0;
+  for (std::uint64_t k = 0; k < tables.entryCount; ++k) {
+    largest = std::max(largest, quarry::entryAt(tables, k).entry.fullSize);
+  }
+  std::cout << largest << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,6 +95,7 @@ int main(int argc, char** argv) {
       writeSeeds(args[1]);
       return 0;
     }
+    if (args.size() == 2 && args[0] == "largest") return printLargest(args[1]);
     if ((args.size() == 3 || args.size() == 4) && args[0] == "pack") {
       return pack(args[1], args[2], args.size() == 4 ? std::stoi(args[3]) : 0);
     }
@@ -85,6 +103,6 @@ int main(int argc, char** argv) {
     std::cerr << "quarry_sample: " << error.what() << "\n";
     return 1;
   }
-  std::cerr << "usage: quarry_sample demo FILE | seeds FOLDER | pack FOLDER FILE [N]\n";
+  std::cerr << "usage: quarry_sample demo FILE | seeds FOLDER | pack FOLDER FILE [N] | largest FILE\n";
   return 2;
 }
