@@ -1,0 +1,97 @@
+// The process console on a POSIX terminal, driven by ANSI sequences written to fd 1.
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <string>
+
+#include "console/ansi_terminal.h"
+#include "console/terminal_console.h"
+
+namespace quarry {
+namespace {
+
+// A drawing is held in memory and written at flush(); past this it goes out at once.
+constexpr std::size_t HELD_BYTES_LIMIT = 64 * 1024;
+
+// 0 when the terminal does not say (a serial line, say): too unsure to draw a full row on.
+std::int16_t terminalWidth(int fd) {
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  const int limit = std::numeric_limits<std::int16_t>::max();
+  return static_cast<std::int16_t>(size.ws_col > limit ? limit : size.ws_col);
+}
+
+bool sameTerminal(int first, int second) {
+  if (isatty(first) == 0 || isatty(second) == 0) return false;
+  struct stat a {};
+  struct stat b {};
+  if (fstat(first, &a) != 0 || fstat(second, &b) != 0) return false;
+  return a.st_rdev == b.st_rdev;
+}
+
+// Retries interrupted and partial writes; gives up quietly when the terminal is gone.
+void writeAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<std::size_t>(written);
+  }
+}
+
+struct TerminalConsole final : Console {
+  TerminalConsole(int output, int error) : outputFd(output), errorFd(error) {}
+  ~TerminalConsole() override { flush(); }
+
+  bool queryScreenBuffer(ScreenBufferInfo& info) override {
+    if (isatty(outputFd) == 0) return false;
+    const std::int16_t width = terminalWidth(outputFd);
+    if (width <= 0) return false;
+    info = ScreenBufferInfo{width, ConsolePosition{}, attributes};
+    return true;
+  }
+
+  void setCursorPosition(ConsolePosition position) override { held += moveToColumn(position.x); }
+
+  bool setTextAttribute(std::uint16_t word) override {
+    attributes = word;
+    held += selectGraphicRendition(word);
+    return true;
+  }
+
+  std::uint32_t writeConsole(const char16_t* text, std::uint32_t count) override {
+    appendUtf8(held, text, count);
+    if (held.size() > HELD_BYTES_LIMIT) flush();
+    return count;
+  }
+
+  bool sharesStandardError() override { return sameTerminal(outputFd, errorFd); }
+  void eraseRow(std::int16_t) override { held += ERASE_CURRENT_LINE; }
+
+  void flush() override {
+    writeAll(outputFd, held);
+    held.clear();
+  }
+
+  int outputFd;
+  int errorFd;
+  std::uint16_t attributes = TERMINAL_DEFAULT_ATTRIBUTES;  // a terminal cannot be asked
+  std::string held;
+};
+
+}  // namespace
+
+std::unique_ptr<Console> makeTerminalConsole(int outputFd, int errorFd) {
+  return std::make_unique<TerminalConsole>(outputFd, errorFd);
+}
+
+Console& processConsole() {
+  static TerminalConsole console(STDOUT_FILENO, STDERR_FILENO);
+  return console;
+}
+
+}  // namespace quarry
