@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string_view>
 
 #include "console/progress_bar.h"
@@ -28,5 +29,12 @@ void updateProgress(ProgressDisplay& display, std::int32_t percent);
 // Writes one line and a newline to standard error, flushed; on a console shared with the bar,
 // the line lands above the bar and the bar is drawn again below it.
 void printErrorLine(ProgressDisplay& display, std::string_view line);
+
+// The same over a given console, error lines going to errors: what the ones above run on the
+// process console and std::cerr.
+ProgressDisplay startProgressDisplay(Console& console);
+void updateProgress(Console& console, ProgressDisplay& display, std::int32_t percent);
+void printErrorLine(Console& console, ProgressDisplay& display, std::ostream& errors,
+                    std::string_view line);
 
 }  // namespace quarry
