@@ -55,8 +55,11 @@ bool extractEntry(Extraction& run, std::uint64_t index) {
     return entryFailed(run, index, about(entry, cannot("create directory", directories.parent, directories.code)));
   }
   const Payload payload = decodePayload(run.view, entry, run.decompress);
+  if (!payload.stored) doneWithStoredBytes(run.view, entry);  // the stream was read by decoding
   if (payload.failed()) return entryFailed(run, index, payload.problem);
-  const int written = writeWholeFile(target.path, payload.data, payload.length);
+  const FileRange source = payload.stored ? FileRange{run.view.file.fileHandle(), entry.dataOffset}
+                                          : FileRange{};
+  const int written = writeWholeFile(target.path, payload.data, payload.length, source);
   if (written != 0) return entryFailed(run, index, about(entry, cannot("write", target.path, written)));
   return true;
 }

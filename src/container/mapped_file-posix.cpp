@@ -42,6 +42,15 @@ bool mapOpenFile(int fd, const std::u16string& path, ByteSpan& bytes, std::strin
 
 }  // namespace
 
+void releaseMappedPages(const std::uint8_t* data, std::uint64_t length) {
+  // Only whole pages inside the range: a page shared with a neighbour may still be needed.
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto first = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t start = (first + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (first + length) & ~(page - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
 void MappedFile::release() {
   if (bytes_.data != nullptr) munmap(const_cast<std::uint8_t*>(bytes_.data), bytes_.size);
   if (file_ != NO_HANDLE) close(static_cast<int>(file_));

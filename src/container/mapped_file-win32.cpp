@@ -18,6 +18,9 @@ bool lastErrorReason(const std::u16string& path, std::string& why) {
 
 }  // namespace
 
+// The working set is Windows' to trim; a mapped view's pages are shared with the file cache.
+void releaseMappedPages(const std::uint8_t*, std::uint64_t) {}
+
 void MappedFile::release() {
   if (bytes_.data != nullptr) UnmapViewOfFile(bytes_.data);
   if (mapping_ != NO_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(mapping_));

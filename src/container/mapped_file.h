@@ -37,4 +37,9 @@ class MappedFile {
 
 bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why);
 
+// Tells the system that these bytes of a file mapping (and nothing else) will not be read
+// again, so their whole pages leave the resident set; read again, they come back from the
+// file. Does nothing on Windows.
+void releaseMappedPages(const std::uint8_t* data, std::uint64_t length);
+
 }  // namespace quarry

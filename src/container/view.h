@@ -64,6 +64,11 @@ inline const std::uint8_t* storedBytes(const ResourceView& view, const EntryRef&
   return view.tables.bytes.data + entry.dataOffset;
 }
 
+// The entry's stored bytes have been used; their pages need not stay resident.
+inline void doneWithStoredBytes(const ResourceView& view, const EntryRef& entry) {
+  releaseMappedPages(storedBytes(view, entry), entry.storedSize);
+}
+
 // Releases the mapped range, then the mapping handle, then the file handle.
 void closeResourceView(ResourceView& view);
 

@@ -27,6 +27,7 @@ Payload decodePayload(const ResourceView& view, const EntryRef& entry, Decompres
     Payload payload;
     payload.data = stored;
     payload.length = entry.storedSize;
+    payload.stored = true;
     return payload;
   }
   const bool prefixed = (entry.flags & FLAG_PREFIXED) != 0;

@@ -23,7 +23,9 @@ int writeAll(HANDLE file, const std::uint8_t* data, std::uint64_t length) {
 
 }  // namespace
 
-int writeWholeFile(const std::u16string& path, const std::uint8_t* data, std::uint64_t length) {
+// Windows writes from the mapping; the source file is not needed there.
+int writeWholeFile(const std::u16string& path, const std::uint8_t* data, std::uint64_t length,
+                   FileRange) {
   HANDLE file = CreateFileW(asWide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == nullptr || file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
