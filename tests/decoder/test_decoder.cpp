@@ -1,0 +1,115 @@
+// The test decoder library: the closed decoder's file name and entry point, decoding the tests'
+// own codec instead. It checks every call against the contract the program must keep and
+// records it; support/decoder_log.h describes the controls and the log.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "support/decoder_log.h"
+#include "support/test_codec.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#define QUARRY_DECODER_EXPORT extern "C" __declspec(dllexport)
+#else
+#define QUARRY_DECODER_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+using quarry::testing::DecoderCall;
+
+// Read straight from the process on Windows, so a variable set after start-up through the
+// Windows API counts even where the C runtime keeps its own copy.
+#ifdef _WIN32
+std::optional<std::wstring> environmentValue(const wchar_t* name) {
+  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+  if (needed == 0) return std::nullopt;
+  std::wstring value(needed, L'\0');
+  const DWORD length = GetEnvironmentVariableW(name, value.data(), needed);
+  if (length >= needed) return std::nullopt;
+  value.resize(length);
+  return value;
+}
+
+std::optional<std::int64_t> skewFromEnvironment() {
+  const std::optional<std::wstring> wide = environmentValue(L"QUARRY_TEST_DECODER_SKEW");
+  if (!wide) return 0;
+  std::string narrow;
+  for (const wchar_t c : *wide) {
+    if (c > 0x7F) return std::nullopt;
+    narrow.push_back(static_cast<char>(c));
+  }
+  return quarry::testing::parseDecoderSkew(narrow.c_str());
+}
+
+std::FILE* openLogIfAsked(bool& asked) {
+  const std::optional<std::wstring> path = environmentValue(L"QUARRY_TEST_DECODER_LOG");
+  asked = path && !path->empty();
+  return asked ? _wfopen(path->c_str(), L"ab") : nullptr;
+}
+#else
+std::optional<std::int64_t> skewFromEnvironment() {
+  return quarry::testing::parseDecoderSkew(std::getenv(quarry::testing::DECODER_SKEW_VARIABLE));
+}
+
+std::FILE* openLogIfAsked(bool& asked) {
+  const char* path = std::getenv(quarry::testing::DECODER_LOG_VARIABLE);
+  asked = path != nullptr && *path != '\0';
+  return asked ? std::fopen(path, "ab") : nullptr;
+}
+#endif
+
+// Each line goes out whole and in one piece even when the program decodes on several threads.
+bool appendLine(std::FILE* log, const DecoderCall& call) {
+  static std::mutex writing;
+  const std::string line = quarry::testing::formatDecoderCall(call) + "\n";
+  const std::lock_guard<std::mutex> lock(writing);
+  const bool written = std::fputs(line.c_str(), log) >= 0;
+  return std::fclose(log) == 0 && written;
+}
+
+bool sizesAndPointersSound(const std::uint8_t* compressed, std::int64_t compressedSize,
+                           const std::uint8_t* output, std::int64_t expectedSize) {
+  return compressedSize >= 0 && expectedSize >= 0 && (compressed || compressedSize == 0) &&
+         (output || expectedSize == 0);
+}
+
+std::int64_t addSaturating(std::int64_t value, std::int64_t skew) {
+  std::int64_t sum;
+  if (!__builtin_add_overflow(value, skew, &sum)) return sum;
+  return skew < 0 ? INT64_MIN : INT64_MAX;
+}
+
+}  // namespace
+
+QUARRY_DECODER_EXPORT std::int64_t OodleLZ_Decompress(
+    const std::uint8_t* compressed, std::int64_t compressedSize, std::uint8_t* output,
+    std::int64_t expectedSize, std::int32_t a5, std::int32_t a6, std::int32_t a7,
+    std::int64_t a8, std::int64_t a9, std::int64_t a10, std::int64_t a11, std::int64_t a12,
+    std::int64_t a13, std::int32_t a14) {
+  DecoderCall call;
+  call.compressedSize = compressedSize;
+  call.outputSet = output != nullptr;
+  call.expectedSize = expectedSize;
+
+  bool logAsked = false;
+  std::FILE* log = openLogIfAsked(logAsked);
+  const std::optional<std::int64_t> skew = skewFromEnvironment();
+  const bool trailingZero = (a5 | a6 | a7 | a8 | a9 | a10 | a11 | a12 | a13 | a14) == 0;
+  call.refused = !trailingZero || !skew || (logAsked && log == nullptr) ||
+                 !sizesAndPointersSound(compressed, compressedSize, output, expectedSize);
+  if (call.refused) {
+    call.result = -1;
+  } else {
+    call.produced = static_cast<std::int64_t>(quarry::testing::decodeTestCodec(
+        compressed, static_cast<std::uint64_t>(compressedSize), output,
+        static_cast<std::uint64_t>(expectedSize)));
+    call.result = addSaturating(call.produced, *skew);
+  }
+  if (log != nullptr && !appendLine(log, call)) return -1;
+  return call.result;
+}
