@@ -5,6 +5,16 @@
 #include "extract/text.h"
 
 namespace quarry {
+namespace {
+
+// Where the system found the library, for a message that says which file is wrong.
+std::string loadedFrom(HMODULE library) {
+  wchar_t path[32768];
+  const DWORD length = GetModuleFileNameW(library, path, 32768);
+  return pathForMessage(std::u16string(reinterpret_cast<const char16_t*>(path), length));
+}
+
+}  // namespace
 
 DecompressFn bindDecompressor(std::string& why) {
   why.clear();
@@ -19,7 +29,7 @@ DecompressFn bindDecompressor(std::string& why) {
   }
   FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
   if (entry == nullptr) {
-    why = "The library " + encodeLossless(name) + " has no entry point " + DECODER_ENTRY_POINT;
+    why = "The library " + loadedFrom(library) + " has no entry point " + DECODER_ENTRY_POINT;
     return nullptr;
   }
   return reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));

@@ -112,7 +112,30 @@ TEST(Run, ADecoderThatWillNotLoadIsNamedWithTheReason) {
   EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 3);
 }
 
+TEST(Run, ALibraryWithoutTheEntryPointIsNamed) {
+  Sandbox sandbox(false);
+  fs::copy_file(builtPath(QUARRY_DECODER_WITHOUT_ENTRY), sandbox.programFolder() / "oo2core_8_win64.dll");
+  const ProcessResult result = sandbox.run({});
+  EXPECT_EQ(result.exitCode, STATUS_NO_DECODER);
+  const std::string secondLine = result.err.substr(sizeof NO_DECODER_TEXT - 1);
+  EXPECT_EQ(result.err.rfind(NO_DECODER_TEXT, 0), 0u) << result.err;
+  EXPECT_EQ(secondLine.rfind("The library ", 0), 0u) << secondLine;
+  const std::string ending = "oo2core_8_win64.dll has no entry point OodleLZ_Decompress\n\n";
+  ASSERT_GE(secondLine.size(), ending.size());
+  EXPECT_EQ(secondLine.substr(secondLine.size() - ending.size()), ending);
+}
+
 #ifndef _WIN32
+TEST(Run, AWindowsDllIsExplainedOnLinux) {
+  Sandbox sandbox(false);
+  Bytes dll = textBytes("MZ");
+  dll.resize(4096, 0);
+  writeBytes(sandbox.programFolder() / "oo2core_8_win64.dll", dll);
+  const ProcessResult result = sandbox.run({});
+  EXPECT_EQ(result.exitCode, STATUS_NO_DECODER);
+  EXPECT_NE(result.err.find("a Windows DLL does not load on Linux"), std::string::npos) << result.err;
+}
+
 TEST(Run, ArgumentsThatAreNotUtf8NameTheSameFiles) {
   Sandbox sandbox;
   const fs::path container = sandbox.root() / "caf\xE9.resources";  // Latin-1, not UTF-8
