@@ -131,7 +131,10 @@ TEST(Decode, AClaimOfTerabytesFailsThatEntryAlone) {
   sandbox.writeContainer({huge, storedEntry("after.txt", textBytes("still here"))});
   const LoggedRun run = extractLogged(sandbox);
   EXPECT_EQ(run.result.exitCode, 1);
-  EXPECT_EQ(run.result.err.rfind("File #0 needs 1125899906842624 bytes of memory", 0), 0u)
+  // (The sanitizer build may print a warning of its own before the line.)
+  EXPECT_NE(run.result.err.find("File #0 needs 1125899906842624 bytes of memory to decode, which "
+                                "cannot be had\n"),
+            std::string::npos)
       << run.result.err;
   EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"after.txt", textBytes("still here")}}));
 }
