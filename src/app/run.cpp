@@ -49,18 +49,21 @@ bool extractEntry(Extraction& run, std::uint64_t index) {
   if (found.problem != nullptr) return entryFailed(run, index, found.problem);
   const EntryRef& entry = found.entry;
   const OutputPath target = outputPathFor(run.outputFolder, entry.name, entry.nameLength);
-  if (!target.problem.empty()) return entryFailed(run, index, about(entry, "is refused: " + target.problem));
+  if (!target.problem.empty())
+    return entryFailed(run, index, about(entry, "is refused: " + target.problem));
   const DirectoryResult directories = ensureParentDirectories(target.path);
   if (directories.code != 0) {
-    return entryFailed(run, index, about(entry, cannot("create directory", directories.parent, directories.code)));
+    return entryFailed(
+        run, index, about(entry, cannot("create directory", directories.parent, directories.code)));
   }
   const Payload payload = decodePayload(run.view, entry, run.decompress);
   if (!payload.stored) doneWithStoredBytes(run.view, entry);  // the stream was read by decoding
   if (payload.failed()) return entryFailed(run, index, payload.problem);
-  const FileRange source = payload.stored ? FileRange{run.view.file.fileHandle(), entry.dataOffset}
-                                          : FileRange{};
+  const FileRange source =
+      payload.stored ? FileRange{run.view.file.fileHandle(), entry.dataOffset} : FileRange{};
   const int written = writeWholeFile(target.path, payload.data, payload.length, source);
-  if (written != 0) return entryFailed(run, index, about(entry, cannot("write", target.path, written)));
+  if (written != 0)
+    return entryFailed(run, index, about(entry, cannot("write", target.path, written)));
   return true;
 }
 

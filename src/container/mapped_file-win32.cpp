@@ -56,7 +56,8 @@ bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why)
     return false;
   }
   out.mapping_ = reinterpret_cast<std::intptr_t>(mapping);
-  const void* base = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size.QuadPart));
+  const void* base =
+      MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size.QuadPart));
   if (base == nullptr) {
     lastErrorReason(path, why);
     out.release();

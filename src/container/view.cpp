@@ -77,8 +77,8 @@ const char* readAllTables(ByteSpan bytes, ResourceTables& tables) {
 
 // Finds the entry's name; returns what is wrong with it, or nullptr.
 const char* findName(const ResourceTables& tables, std::uint64_t index, EntryRef& entry) {
-  const std::uint64_t nameIndex = readU64(tables.namePairs + NAME_PAIR_SIZE * index +
-                                          NAME_PAIR_NAME_INDEX);
+  const std::uint64_t nameIndex =
+      readU64(tables.namePairs + NAME_PAIR_SIZE * index + NAME_PAIR_NAME_INDEX);
   if (nameIndex >= tables.stringCount) return "has a name index past the end of the string table";
   const std::uint64_t stringOffset = readU64(tables.stringOffsets + STRING_OFFSET_SIZE * nameIndex);
   const auto dataAt = static_cast<std::uint64_t>(tables.stringData - tables.bytes.data);

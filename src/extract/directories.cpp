@@ -14,8 +14,8 @@ std::size_t startingPrefixEnd(std::u16string_view parent) {
 }
 
 int codeOf(const CreateResult& result) {
-  const bool made = result.outcome == CreateOutcome::Created ||
-                    result.outcome == CreateOutcome::AlreadyExists;
+  const bool made =
+      result.outcome == CreateOutcome::Created || result.outcome == CreateOutcome::AlreadyExists;
   return made ? 0 : result.code;
 }
 

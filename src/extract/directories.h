@@ -25,8 +25,8 @@ using CreateDirectoryCall = std::function<CreateResult(const std::u16string& dir
 CreateResult createDirectoryOnDisk(const std::u16string& directory);
 
 struct DirectoryResult {
-  int code = 0;             // 0 when the parent directory now exists, else the error number
-  std::u16string parent;    // the directory that was to exist
+  int code = 0;           // 0 when the parent directory now exists, else the error number
+  std::u16string parent;  // the directory that was to exist
 };
 
 // Creates every directory above outputPath with create. The result's code is the last

@@ -5,8 +5,12 @@
 
 namespace quarry {
 
-int lastOsError() { return errno; }
+int lastOsError() {
+  return errno;
+}
 
-std::string osErrorText(int code) { return std::strerror(code); }
+std::string osErrorText(int code) {
+  return std::strerror(code);
+}
 
 }  // namespace quarry

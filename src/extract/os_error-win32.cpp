@@ -5,7 +5,9 @@
 
 namespace quarry {
 
-int lastOsError() { return static_cast<int>(GetLastError()); }
+int lastOsError() {
+  return static_cast<int>(GetLastError());
+}
 
 std::string osErrorText(int code) {
   wchar_t* text = nullptr;

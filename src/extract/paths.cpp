@@ -5,7 +5,9 @@
 namespace quarry {
 namespace {
 
-bool isAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
+bool isAsciiLetter(char16_t c) {
+  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
 
 bool isDevicePrefix(std::u16string_view path) {
   if (path.size() < 4 || !isSeparator(path[3])) return false;
@@ -35,7 +37,9 @@ void forEachComponent(std::u16string_view path, Visit visit) {
   }
 }
 
-char16_t upper(char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; }
+char16_t upper(char16_t c) {
+  return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c;
+}
 
 bool equalsIgnoringCase(std::u16string_view text, std::u16string_view upperCase) {
   if (text.size() != upperCase.size()) return false;

@@ -8,7 +8,9 @@
 
 namespace quarry {
 
-inline bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+inline bool isSeparator(char16_t c) {
+  return c == u'\\' || c == u'/';
+}
 
 // Length of the path's root name (drive, device or server prefix); 0 when it has none.
 std::size_t rootNameEnd(std::u16string_view path);

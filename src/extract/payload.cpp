@@ -13,7 +13,8 @@ Payload failure(std::string problem) {
 }
 
 Payload outOfMemory(std::uint64_t fullSize) {
-  return failure("needs " + std::to_string(fullSize) + " bytes of memory to decode, which cannot be had");
+  return failure("needs " + std::to_string(fullSize) +
+                 " bytes of memory to decode, which cannot be had");
 }
 
 // The decoder takes signed lengths; a size past their range cannot be asked for.

@@ -20,9 +20,9 @@ using HeapBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
 struct Payload {
   const std::uint8_t* data = nullptr;  // into the container, or into buffer
   std::uint64_t length = 0;
-  HeapBytes buffer;      // owns the decoded bytes; empty for stored entries
-  bool stored = false;   // data is the entry's stored bytes, borrowed from the container
-  std::string problem;   // empty on success; else what follows "File #<index> "
+  HeapBytes buffer;     // owns the decoded bytes; empty for stored entries
+  bool stored = false;  // data is the entry's stored bytes, borrowed from the container
+  std::string problem;  // empty on success; else what follows "File #<index> "
   bool failed() const { return !problem.empty(); }
 };
 

@@ -27,8 +27,8 @@ int writeAll(int fd, const std::uint8_t* data, std::uint64_t length) {
 
 // Errors that mean "this pair of files cannot be copied in the kernel", not "the copy failed".
 bool copyRefused(int code) {
-  return code == EXDEV || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP ||
-         code == EBADF || code == ETXTBSY;
+  return code == EXDEV || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EBADF ||
+         code == ETXTBSY;
 }
 
 // Copies the range in the kernel. Returns 0, the error number, or -1 when the kernel refused

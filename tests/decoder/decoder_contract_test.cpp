@@ -77,8 +77,8 @@ struct Arguments {
 };
 
 std::int64_t callDecoder(const Arguments& a) {
-  return entryPoint()(a.compressed, a.compressedSize, a.output, a.expectedSize, a.a5, a.a6,
-                      a.a7, a.a8, a.a9, a.a10, a.a11, a.a12, a.a13, a.a14);
+  return entryPoint()(a.compressed, a.compressedSize, a.output, a.expectedSize, a.a5, a.a6, a.a7,
+                      a.a8, a.a9, a.a10, a.a11, a.a12, a.a13, a.a14);
 }
 
 Bytes sampleContent() {
@@ -140,11 +140,11 @@ TEST_F(DecoderContract, DecodesTheTestCodecAndRecordsTheCall) {
   ASSERT_EQ(callDecoder(call), call.expectedSize);
 
   EXPECT_EQ(Bytes(output.begin(), output.begin() + call.expectedSize), content);
-  EXPECT_TRUE(std::all_of(output.begin() + call.expectedSize, output.end(),
-                          [](std::uint8_t byte) { return byte == UNTOUCHED; }))
-      << "wrote past the expected size";
-  const DecoderCall recorded{false, call.compressedSize, true, call.expectedSize,
-                             call.expectedSize, call.expectedSize};
+  EXPECT_TRUE(std::all_of(output.begin() + call.expectedSize, output.end(), [](std::uint8_t byte) {
+    return byte == UNTOUCHED;
+  })) << "wrote past the expected size";
+  const DecoderCall recorded{
+      false, call.compressedSize, true, call.expectedSize, call.expectedSize, call.expectedSize};
   EXPECT_EQ(readDecoderLog(logPath), std::vector<DecoderCall>{recorded});
 }
 
@@ -178,8 +178,7 @@ struct RefusedCase {
   void (*spoil)(Arguments&);
 };
 
-class DecoderRefusal : public DecoderContract,
-                       public ::testing::WithParamInterface<RefusedCase> {};
+class DecoderRefusal : public DecoderContract, public ::testing::WithParamInterface<RefusedCase> {};
 
 TEST_P(DecoderRefusal, RefusesWithoutWritingAndRecordsTheRefusal) {
   Arguments call = soundCall();
@@ -199,24 +198,21 @@ constexpr std::int64_t WIDE64 = std::int64_t{1} << 40;
 
 INSTANTIATE_TEST_SUITE_P(
     TrailingArgumentsAndSizes, DecoderRefusal,
-    ::testing::Values(RefusedCase{"a5", [](Arguments& a) { a.a5 = 1; }},
-                      RefusedCase{"a6", [](Arguments& a) { a.a6 = WIDE32; }},
-                      RefusedCase{"a7", [](Arguments& a) { a.a7 = -1; }},
-                      RefusedCase{"a8", [](Arguments& a) { a.a8 = WIDE64; }},
-                      RefusedCase{"a9", [](Arguments& a) { a.a9 = 1; }},
-                      RefusedCase{"a10", [](Arguments& a) { a.a10 = WIDE64; }},
-                      RefusedCase{"a11", [](Arguments& a) { a.a11 = -1; }},
-                      RefusedCase{"a12", [](Arguments& a) { a.a12 = WIDE64; }},
-                      RefusedCase{"a13", [](Arguments& a) { a.a13 = 1; }},
-                      RefusedCase{"a14", [](Arguments& a) { a.a14 = WIDE32; }},
-                      RefusedCase{"negativeCompressedSize",
-                                  [](Arguments& a) { a.compressedSize = -1; }},
-                      RefusedCase{"negativeExpectedSize",
-                                  [](Arguments& a) { a.expectedSize = -5; }},
-                      RefusedCase{"nullOutputWithExpectedBytes",
-                                  [](Arguments& a) { a.output = nullptr; }},
-                      RefusedCase{"nullStreamWithLength",
-                                  [](Arguments& a) { a.compressed = nullptr; }}),
+    ::testing::Values(
+        RefusedCase{"a5", [](Arguments& a) { a.a5 = 1; }},
+        RefusedCase{"a6", [](Arguments& a) { a.a6 = WIDE32; }},
+        RefusedCase{"a7", [](Arguments& a) { a.a7 = -1; }},
+        RefusedCase{"a8", [](Arguments& a) { a.a8 = WIDE64; }},
+        RefusedCase{"a9", [](Arguments& a) { a.a9 = 1; }},
+        RefusedCase{"a10", [](Arguments& a) { a.a10 = WIDE64; }},
+        RefusedCase{"a11", [](Arguments& a) { a.a11 = -1; }},
+        RefusedCase{"a12", [](Arguments& a) { a.a12 = WIDE64; }},
+        RefusedCase{"a13", [](Arguments& a) { a.a13 = 1; }},
+        RefusedCase{"a14", [](Arguments& a) { a.a14 = WIDE32; }},
+        RefusedCase{"negativeCompressedSize", [](Arguments& a) { a.compressedSize = -1; }},
+        RefusedCase{"negativeExpectedSize", [](Arguments& a) { a.expectedSize = -5; }},
+        RefusedCase{"nullOutputWithExpectedBytes", [](Arguments& a) { a.output = nullptr; }},
+        RefusedCase{"nullStreamWithLength", [](Arguments& a) { a.compressed = nullptr; }}),
     [](const ::testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 TEST_F(DecoderContract, AcceptsANullOutputWhenNothingIsExpected) {
@@ -263,15 +259,17 @@ TEST_P(DecoderSkew, AddsTheSkewToTheReportedCountOnly) {
   EXPECT_EQ(Bytes(output.begin(), output.begin() + call.expectedSize), content);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, DecoderSkew,
-    ::testing::Values(SkewCase{"minusOne", "-1", -1}, SkewCase{"plusOne", "+1", 1},
-                      SkewCase{"bare", "7", 7}, SkewCase{"empty", "", 0},
-                      SkewCase{"word", "abc", std::nullopt},
-                      SkewCase{"fraction", "1.5", std::nullopt},
-                      SkewCase{"leadingSpace", " 1", std::nullopt},
-                      SkewCase{"doubleSign", "+-1", std::nullopt}),
-    [](const ::testing::TestParamInfo<SkewCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Values, DecoderSkew,
+                         ::testing::Values(SkewCase{"minusOne", "-1", -1},
+                                           SkewCase{"plusOne", "+1", 1}, SkewCase{"bare", "7", 7},
+                                           SkewCase{"empty", "", 0},
+                                           SkewCase{"word", "abc", std::nullopt},
+                                           SkewCase{"fraction", "1.5", std::nullopt},
+                                           SkewCase{"leadingSpace", " 1", std::nullopt},
+                                           SkewCase{"doubleSign", "+-1", std::nullopt}),
+                         [](const ::testing::TestParamInfo<SkewCase>& info) {
+                           return info.param.name;
+                         });
 
 }  // namespace
 }  // namespace quarry::testing

@@ -88,9 +88,9 @@ std::int64_t addSaturating(std::int64_t value, std::int64_t skew) {
 
 QUARRY_DECODER_EXPORT std::int64_t OodleLZ_Decompress(
     const std::uint8_t* compressed, std::int64_t compressedSize, std::uint8_t* output,
-    std::int64_t expectedSize, std::int32_t a5, std::int32_t a6, std::int32_t a7,
-    std::int64_t a8, std::int64_t a9, std::int64_t a10, std::int64_t a11, std::int64_t a12,
-    std::int64_t a13, std::int32_t a14) {
+    std::int64_t expectedSize, std::int32_t a5, std::int32_t a6, std::int32_t a7, std::int64_t a8,
+    std::int64_t a9, std::int64_t a10, std::int64_t a11, std::int64_t a12, std::int64_t a13,
+    std::int32_t a14) {
   DecoderCall call;
   call.compressedSize = compressedSize;
   call.outputSet = output != nullptr;
@@ -105,9 +105,9 @@ QUARRY_DECODER_EXPORT std::int64_t OodleLZ_Decompress(
   if (call.refused) {
     call.result = -1;
   } else {
-    call.produced = static_cast<std::int64_t>(quarry::testing::decodeTestCodec(
-        compressed, static_cast<std::uint64_t>(compressedSize), output,
-        static_cast<std::uint64_t>(expectedSize)));
+    call.produced = static_cast<std::int64_t>(
+        quarry::testing::decodeTestCodec(compressed, static_cast<std::uint64_t>(compressedSize),
+                                         output, static_cast<std::uint64_t>(expectedSize)));
     call.result = addSaturating(call.produced, *skew);
   }
   if (log != nullptr && !appendLine(log, call)) return -1;

@@ -5,4 +5,6 @@
 #define EXPORTED extern "C" __attribute__((visibility("default")))
 #endif
 
-EXPORTED int OodleLZ_Compress() { return 0; }
+EXPORTED int OodleLZ_Compress() {
+  return 0;
+}

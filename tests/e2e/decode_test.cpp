@@ -55,7 +55,8 @@ TEST(Decode, AFailedEntryIsReportedAndTheOthersAreWritten) {
   EXPECT_EQ(run.result.exitCode, 1);
   EXPECT_EQ(run.result.out, "Found 3 files, extracting...\n");
   EXPECT_EQ(run.result.err, "File #1 failed decompression :(\n");
-  EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"a.txt", pattern(5000, 1)}, {"c.txt", pattern(7000, 3)}}));
+  EXPECT_EQ(treeOf(sandbox.output()),
+            (Tree{{"a.txt", pattern(5000, 1)}, {"c.txt", pattern(7000, 3)}}));
   ASSERT_EQ(run.calls.size(), 3u);
   EXPECT_FALSE(run.calls[1].refused) << "the program called with the ten zeros";
 }
@@ -146,13 +147,16 @@ TEST(Decode, ARandomTreeOfThousandsOfEntriesComesBackIdentical) {
   std::vector<ContainerEntry> entries;
   for (int k = 0; k < 3000; ++k) {
     std::string name;
-    for (unsigned depth = random() % 4; depth > 0; --depth) name += "d" + std::to_string(random() % 12) + "/";
+    for (unsigned depth = random() % 4; depth > 0; --depth)
+      name += "d" + std::to_string(random() % 12) + "/";
     name += "f" + std::to_string(k) + ".bin";
-    const Bytes content = random() % 5 == 0 ? Bytes(random() % 300, static_cast<std::uint8_t>(k))
-                                            : pattern(random() % 6000, static_cast<std::uint32_t>(k));
+    const Bytes content = random() % 5 == 0
+                              ? Bytes(random() % 300, static_cast<std::uint8_t>(k))
+                              : pattern(random() % 6000, static_cast<std::uint32_t>(k));
     source[name] = content;
     const int kind = static_cast<int>(random() % 3);
-    entries.push_back(kind == 0 ? storedEntry(name, content) : compressedEntry(name, content, kind == 2));
+    entries.push_back(kind == 0 ? storedEntry(name, content)
+                                : compressedEntry(name, content, kind == 2));
   }
   sandbox.writeContainer(entries, {.indexWordCount = 2, .gap = 1});
   const ProcessResult result = sandbox.extract();

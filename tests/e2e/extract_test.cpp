@@ -14,10 +14,9 @@ using Tree = std::map<std::string, Bytes>;
 
 TEST(Extract, CreatesADeepOutputFolderAndEveryDirectoryOnTheWay) {
   Sandbox sandbox;
-  sandbox.writeContainer({storedEntry("a/b/c.dat", textBytes("abc")),
-                          storedEntry("a\\b/d.dat", textBytes("abd")),
-                          storedEntry("e//f.dat", textBytes("ef")),
-                          storedEntry("top.dat", textBytes("top"))});
+  sandbox.writeContainer(
+      {storedEntry("a/b/c.dat", textBytes("abc")), storedEntry("a\\b/d.dat", textBytes("abd")),
+       storedEntry("e//f.dat", textBytes("ef")), storedEntry("top.dat", textBytes("top"))});
   const fs::path deep = sandbox.root() / "x" / "y" / "z";
   const ProcessResult result = sandbox.run({sandbox.container().string(), deep.string()});
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -32,30 +31,28 @@ TEST(Extract, LaterEntriesReplaceEarlierFilesAndEmptyPayloadsMakeEmptyFiles) {
   Sandbox sandbox;
   fs::create_directories(sandbox.output());
   writeBytes(sandbox.output() / "old.dat", textBytes("a long existing content"));
-  sandbox.writeContainer({storedEntry("same.dat", textBytes("first")),
-                          storedEntry("same.dat", textBytes("second")),
-                          storedEntry("old.dat", textBytes("new")),
-                          storedEntry("empty.dat", {})},
-                         {.shareNames = false});
+  sandbox.writeContainer(
+      {storedEntry("same.dat", textBytes("first")), storedEntry("same.dat", textBytes("second")),
+       storedEntry("old.dat", textBytes("new")), storedEntry("empty.dat", {})},
+      {.shareNames = false});
   const ProcessResult result = sandbox.extract();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"same.dat", textBytes("second")},
-                                            {"old.dat", textBytes("new")},
-                                            {"empty.dat", {}}}));
+  EXPECT_EQ(
+      treeOf(sandbox.output()),
+      (Tree{{"same.dat", textBytes("second")}, {"old.dat", textBytes("new")}, {"empty.dat", {}}}));
 }
 
 TEST(Extract, NamesThatCannotBeFilesFailWithTheirOwnLines) {
   Sandbox sandbox;
   fs::create_directories(sandbox.output() / "taken" / "dir.dat");
-  sandbox.writeContainer({storedEntry("a/b/", textBytes("1")),
-                          storedEntry("", textBytes("2")),
-                          storedEntry("ok.dat", textBytes("3")),
-                          storedEntry("ok.dat/sub/below.dat", textBytes("4")),
-                          storedEntry("taken/dir.dat", textBytes("5")),
-                          storedEntry("last.dat", textBytes("6"))});
+  sandbox.writeContainer(
+      {storedEntry("a/b/", textBytes("1")), storedEntry("", textBytes("2")),
+       storedEntry("ok.dat", textBytes("3")), storedEntry("ok.dat/sub/below.dat", textBytes("4")),
+       storedEntry("taken/dir.dat", textBytes("5")), storedEntry("last.dat", textBytes("6"))});
   const ProcessResult result = sandbox.extract();
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"ok.dat", textBytes("3")}, {"last.dat", textBytes("6")}}));
+  EXPECT_EQ(treeOf(sandbox.output()),
+            (Tree{{"ok.dat", textBytes("3")}, {"last.dat", textBytes("6")}}));
   EXPECT_TRUE(fs::is_directory(sandbox.output() / "a" / "b"));
   const char* expectedStarts[] = {"File #0 \"a/b/\" cannot write ", "File #1 \"\" cannot write ",
                                   "File #3 \"ok.dat/sub/below.dat\" cannot create directory ",
@@ -71,8 +68,8 @@ TEST(Extract, NamesThatCannotBeFilesFailWithTheirOwnLines) {
 
 TEST(Extract, HostileNamesCreateNothingOutsideTheOutputFolder) {
   Sandbox sandbox;
-  std::vector<std::string> names = {"../x", "/etc/quarry-x", "C:/x", "\\\\host\\share\\x",
-                                    "a/../../x", "..\\y", "a/..", "//?/C:/x"};
+  std::vector<std::string> names = {"../x",      "/etc/quarry-x", "C:/x", "\\\\host\\share\\x",
+                                    "a/../../x", "..\\y",         "a/..", "//?/C:/x"};
 #ifdef _WIN32
   names.insert(names.end(), {"CON", "a:b", "sub/nul.txt", "dots.. "});
 #endif
@@ -108,7 +105,8 @@ TEST(Extract, NamesWithControlBytesAreEscapedInMessages) {
 TEST(Extract, PathsLongerThanTheOldWindowsLimitWork) {
   Sandbox sandbox;
   std::string name;
-  for (int level = 0; level < 14; ++level) name += std::string(20, static_cast<char>('a' + level)) + "/";
+  for (int level = 0; level < 14; ++level)
+    name += std::string(20, static_cast<char>('a' + level)) + "/";
   name += "leaf.dat";
   ASSERT_GT((sandbox.output().string() + "/" + name).size(), 300u);
   sandbox.writeContainer({storedEntry(name, textBytes("deep"))});
@@ -125,8 +123,8 @@ TEST(Extract, PathsLongerThanTheOldWindowsLimitWork) {
 #ifndef _WIN32
 TEST(Extract, AWriteThatFailsMidwayRemovesThePartialFileAndGoesOn) {
   Sandbox sandbox;
-  sandbox.writeContainer({storedEntry("big.dat", Bytes(200000, 'b')),
-                          storedEntry("small.dat", textBytes("fits"))});
+  sandbox.writeContainer(
+      {storedEntry("big.dat", Bytes(200000, 'b')), storedEntry("small.dat", textBytes("fits"))});
   ProcessOptions options;
   options.fileSizeLimit = 100000;
   const ProcessResult result = sandbox.extract(options);

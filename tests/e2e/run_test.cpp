@@ -60,7 +60,8 @@ TEST(Run, EntriesAreWalkedInIndexOrderAndDamagedOnesFailAlone) {
   Sandbox sandbox;
   std::vector<ContainerEntry> entries;
   for (int k = 0; k < 6; ++k) {
-    entries.push_back(storedEntry("f" + std::to_string(k), textBytes("entry " + std::to_string(k))));
+    entries.push_back(
+        storedEntry("f" + std::to_string(k), textBytes("entry " + std::to_string(k))));
   }
   entries[1].nameIndex = 1000;
   entries[4].storedSize = 1ull << 40;
@@ -114,7 +115,8 @@ TEST(Run, ADecoderThatWillNotLoadIsNamedWithTheReason) {
 
 TEST(Run, ALibraryWithoutTheEntryPointIsNamed) {
   Sandbox sandbox(false);
-  fs::copy_file(builtPath(QUARRY_DECODER_WITHOUT_ENTRY), sandbox.programFolder() / "oo2core_8_win64.dll");
+  fs::copy_file(builtPath(QUARRY_DECODER_WITHOUT_ENTRY),
+                sandbox.programFolder() / "oo2core_8_win64.dll");
   const ProcessResult result = sandbox.run({});
   EXPECT_EQ(result.exitCode, STATUS_NO_DECODER);
   const std::string secondLine = result.err.substr(sizeof NO_DECODER_TEXT - 1);
@@ -133,7 +135,8 @@ TEST(Run, AWindowsDllIsExplainedOnLinux) {
   writeBytes(sandbox.programFolder() / "oo2core_8_win64.dll", dll);
   const ProcessResult result = sandbox.run({});
   EXPECT_EQ(result.exitCode, STATUS_NO_DECODER);
-  EXPECT_NE(result.err.find("a Windows DLL does not load on Linux"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("a Windows DLL does not load on Linux"), std::string::npos)
+      << result.err;
 }
 
 TEST(Run, ArgumentsThatAreNotUtf8NameTheSameFiles) {

@@ -79,7 +79,8 @@ inline std::map<std::string, Bytes> treeOf(const fs::path& root) {
   std::map<std::string, Bytes> tree;
   if (!fs::exists(root)) return tree;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
-    if (item.is_regular_file()) tree[fs::relative(item.path(), root).generic_string()] = readBytes(item.path());
+    if (item.is_regular_file())
+      tree[fs::relative(item.path(), root).generic_string()] = readBytes(item.path());
   }
   return tree;
 }

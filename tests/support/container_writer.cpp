@@ -150,7 +150,8 @@ void putU64(Bytes& bytes, std::uint64_t offset, std::uint64_t value) {
 
 void writeBytes(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   if (!file) throw std::runtime_error("cannot write " + path.string());
 }
 
@@ -160,6 +161,8 @@ Bytes readBytes(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-Bytes textBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes textBytes(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
 
 }  // namespace quarry::testing

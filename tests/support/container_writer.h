@@ -15,7 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct ContainerEntry {
   std::string name;
-  Bytes stored;               // the bytes kept in the container for this entry
+  Bytes stored;  // the bytes kept in the container for this entry
   std::uint64_t fullSize = 0;
   std::uint32_t flags = 0;
   // Overrides that damage the entry: used as written instead of the real values.
@@ -35,8 +35,8 @@ enum class Region { Strings, Index, Entries, Data };
 struct ContainerLayout {
   std::uint32_t indexWordCount = 0;
   std::vector<Region> order{Region::Strings, Region::Index, Region::Entries, Region::Data};
-  std::uint64_t gap = 0;        // filler bytes before every region; odd values unalign them
-  bool shareNames = true;       // equal names share one string
+  std::uint64_t gap = 0;   // filler bytes before every region; odd values unalign them
+  bool shareNames = true;  // equal names share one string
   std::vector<std::string> unusedStrings;  // strings that no entry names
 };
 

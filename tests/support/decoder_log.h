@@ -107,8 +107,7 @@ inline std::optional<DecoderCall> parseDecoderCall(std::string_view line) {
   const auto expected = takeNumber(line, " expected");
   const auto produced = takeNumber(line, " produced");
   const auto result = takeNumber(line, " result");
-  if (!refused || !compressed || !outputSet || !expected || !produced || !result ||
-      !line.empty()) {
+  if (!refused || !compressed || !outputSet || !expected || !produced || !result || !line.empty()) {
     return std::nullopt;
   }
   return DecoderCall{*refused, *compressed, *outputSet, *expected, *produced, *result};

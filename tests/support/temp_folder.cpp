@@ -10,8 +10,9 @@ namespace {
 
 std::string uniqueName() {
   static std::atomic<unsigned> counter{0};
-  static const auto seed = std::random_device{}() ^
-                           static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+  static const auto seed =
+      std::random_device{}() ^
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
   return "quarry-test-" + std::to_string(seed) + "-" + std::to_string(counter++);
 }
 

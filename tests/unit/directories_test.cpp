@@ -77,7 +77,8 @@ TEST(DirectoryChain, ReportsTheErrorThatExplainsTheFailure) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ScriptedCreate create;
-    create.script = {{u"out", c.answers[0]}, {u"out\\a", c.answers[1]}, {u"out\\a\\b", c.answers[2]}};
+    create.script = {
+        {u"out", c.answers[0]}, {u"out\\a", c.answers[1]}, {u"out\\a\\b", c.answers[2]}};
     const DirectoryResult result = ensureParentDirectories(u"out\\a\\b\\f.dat", create.call());
     EXPECT_EQ(result.code, c.code);
     EXPECT_EQ(result.parent, u"out\\a\\b");

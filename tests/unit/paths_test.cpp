@@ -8,7 +8,9 @@
 namespace quarry {
 namespace {
 
-std::string utf8(std::u16string_view text) { return encodeLossless(text); }
+std::string utf8(std::u16string_view text) {
+  return encodeLossless(text);
+}
 
 TEST(PathGrammar, RootNamesAndRootParts) {
   struct Case {
@@ -29,7 +31,7 @@ TEST(PathGrammar, RootNamesAndRootParts) {
       {u"\\\\?\\D:\\x", 3, 4},
       {u"//./COM1", 3, 4},
       {u"\\??\\x", 3, 4},
-      {u"\\\\?\\\\x", 3, 5},   // a separator after the device's: a server prefix instead
+      {u"\\\\?\\\\x", 3, 5},  // a separator after the device's: a server prefix instead
       {u"//host/share/x", 6, 7},
       {u"\\\\host", 6, 6},
       {u"//", 0, 2},
@@ -73,10 +75,18 @@ TEST(PathGrammar, ParentPathDropsTheLastComponentButNotTheRoot) {
     std::u16string parent;
   };
   const Case cases[] = {
-      {u"out\\a/b/c.dat", u"out\\a/b"}, {u"out\\c.dat", u"out"},  {u"out\\a//c.dat", u"out\\a"},
-      {u"out\\a/b/", u"out\\a/b"},      {u"c.dat", u""},          {u"D:/c.dat", u"D:/"},
-      {u"out\\", u"out"},               {u"/", u"/"},             {u"C:", u"C:"},
-      {u"//host/share", u"//host/"},    {u"/x", u"/"},            {u"a//b//", u"a//b"},
+      {u"out\\a/b/c.dat", u"out\\a/b"},
+      {u"out\\c.dat", u"out"},
+      {u"out\\a//c.dat", u"out\\a"},
+      {u"out\\a/b/", u"out\\a/b"},
+      {u"c.dat", u""},
+      {u"D:/c.dat", u"D:/"},
+      {u"out\\", u"out"},
+      {u"/", u"/"},
+      {u"C:", u"C:"},
+      {u"//host/share", u"//host/"},
+      {u"/x", u"/"},
+      {u"a//b//", u"a//b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(utf8(c.path));

@@ -25,10 +25,11 @@ std::vector<DecoderCall> calls;
 std::int64_t answerSkew = 0;
 
 // Copies the stream into the output and answers the bytes copied, plus answerSkew.
-std::int64_t fakeDecoder(const std::uint8_t* stream, std::int64_t streamLength, std::uint8_t* output,
-                         std::int64_t expected, std::int32_t a5, std::int32_t a6, std::int32_t a7,
-                         std::int64_t a8, std::int64_t a9, std::int64_t a10, std::int64_t a11,
-                         std::int64_t a12, std::int64_t a13, std::int32_t a14) {
+std::int64_t fakeDecoder(const std::uint8_t* stream, std::int64_t streamLength,
+                         std::uint8_t* output, std::int64_t expected, std::int32_t a5,
+                         std::int32_t a6, std::int32_t a7, std::int64_t a8, std::int64_t a9,
+                         std::int64_t a10, std::int64_t a11, std::int64_t a12, std::int64_t a13,
+                         std::int32_t a14) {
   const bool zeros = (a5 | a6 | a7 | a14) == 0 && (a8 | a9 | a10 | a11 | a12 | a13) == 0;
   bool zeroed = true;
   for (std::int64_t k = 0; k < expected; ++k) zeroed = zeroed && output[k] == 0;
@@ -79,11 +80,13 @@ TEST_F(PayloadTest, CompressedEntriesAreDecodedIntoAZeroedBufferOfFullSize) {
   EXPECT_TRUE(calls[0].outputZeroed);
   EXPECT_EQ(payload.length, 20u);
   EXPECT_EQ(payload.data, payload.buffer.get());
-  EXPECT_EQ(Bytes(payload.data, payload.data + 20), Bytes(memory.bytes.begin(), memory.bytes.begin() + 20));
+  EXPECT_EQ(Bytes(payload.data, payload.data + 20),
+            Bytes(memory.bytes.begin(), memory.bytes.begin() + 20));
 }
 
 TEST_F(PayloadTest, PrefixedStreamsStartAfterTwelveBytes) {
-  const Payload payload = decodePayload(memory.view, memory.entry(24, 6, FLAG_PREFIXED), fakeDecoder);
+  const Payload payload =
+      decodePayload(memory.view, memory.entry(24, 6, FLAG_PREFIXED), fakeDecoder);
   ASSERT_FALSE(payload.failed());
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].stream, memory.bytes.data() + 12);
@@ -114,7 +117,8 @@ TEST_F(PayloadTest, EmptyContentPassesANullBuffer) {
 
 TEST_F(PayloadTest, PrefixedEntriesShorterThanThePrefixFailWithoutACall) {
   for (std::uint64_t stored : {0u, 1u, 11u}) {
-    const Payload payload = decodePayload(memory.view, memory.entry(stored, 40, FLAG_PREFIXED), fakeDecoder);
+    const Payload payload =
+        decodePayload(memory.view, memory.entry(stored, 40, FLAG_PREFIXED), fakeDecoder);
     EXPECT_EQ(payload.problem, "failed decompression :(");
   }
   EXPECT_TRUE(calls.empty());

@@ -40,7 +40,8 @@ Bytes blockThenRepeat(std::size_t distance, std::size_t repeatLength) {
 Bytes repeatedText(std::size_t size) {
   const std::string line = "quarry entry textures/rock_01.dds flags=4 size=1024\n";
   Bytes bytes;
-  while (bytes.size() < size) bytes.push_back(static_cast<std::uint8_t>(line[bytes.size() % line.size()]));
+  while (bytes.size() < size)
+    bytes.push_back(static_cast<std::uint8_t>(line[bytes.size() % line.size()]));
   return bytes;
 }
 
@@ -94,8 +95,8 @@ TEST_P(TestCodecRoundTrip, GrowsByNoMoreThanOneControlByteInEveryLiteralRun) {
   const Bytes content = GetParam().content();
   const Bytes stream = encodeTestCodec(content.data(), content.size());
 
-  EXPECT_LE(stream.size(), content.size() + (content.size() + CODEC_MAX_LITERAL_RUN - 1) /
-                                                CODEC_MAX_LITERAL_RUN);
+  EXPECT_LE(stream.size(),
+            content.size() + (content.size() + CODEC_MAX_LITERAL_RUN - 1) / CODEC_MAX_LITERAL_RUN);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,7 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RoundTripCase{"empty", [] { return Bytes{}; }},
         RoundTripCase{"oneByte", [] { return Bytes{0x42}; }},
-        RoundTripCase{"shorterThanAMatch", [] { return Bytes{1, 1, 1}; }},
+        RoundTripCase{"shorterThanAMatch",
+                      [] {
+                        return Bytes{1, 1, 1};
+                      }},
         RoundTripCase{"exactlyAMatchTwice", [] { return Bytes{1, 2, 3, 4, 1, 2, 3, 4}; }},
         RoundTripCase{"literalRunLimitLess1", [] { return randomBytes(127, 1); }},
         RoundTripCase{"literalRunLimit", [] { return randomBytes(128, 2); }},
@@ -128,8 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
                       [] { return blockThenRepeat(5, 5000); }},
         RoundTripCase{"farthestDistanceLess1",
                       [] { return blockThenRepeat(CODEC_MAX_DISTANCE - 1, 100); }},
-        RoundTripCase{"farthestDistance",
-                      [] { return blockThenRepeat(CODEC_MAX_DISTANCE, 100); }},
+        RoundTripCase{"farthestDistance", [] { return blockThenRepeat(CODEC_MAX_DISTANCE, 100); }},
         RoundTripCase{"beyondFarthestDistance",
                       [] { return blockThenRepeat(CODEC_MAX_DISTANCE + 1, 100); }}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
@@ -186,7 +189,9 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"matchRepeatsAPattern", {0x02, 'a', 'b', 'c', 0x82, 3, 0}, 20, "abcabcabc"},
         StreamCase{"extendedLength", {0x00, 'x', 0xFF, 1, 0, 0x01}, 500, std::string(133, 'x')},
         StreamCase{"extendedLengthContinues",
-                   {0x00, 'x', 0xFF, 1, 0, 0xFF, 0x00}, 500, std::string(387, 'x')},
+                   {0x00, 'x', 0xFF, 1, 0, 0xFF, 0x00},
+                   500,
+                   std::string(387, 'x')},
         StreamCase{"literalRunCutShort", {0x05, 'a', 'b'}, 10, "ab"},
         StreamCase{"literalControlAtTheEnd", {0x00, 'a', 0x03}, 10, "a"},
         StreamCase{"matchWithoutDistance", {0x00, 'a', 0x80}, 10, "a"},
@@ -368,17 +373,14 @@ class DecoderLogFile : public ::testing::Test {
   void SetUp() override {
     path = std::filesystem::temp_directory_path() /
            ("quarry-decoder-log-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-            ".log");
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".log");
     std::filesystem::remove(path);
   }
   void TearDown() override {
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
   }
-  void write(const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
+  void write(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
   std::filesystem::path path;
 };
 

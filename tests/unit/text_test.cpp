@@ -6,9 +6,10 @@ namespace quarry {
 namespace {
 
 TEST(Text, ArgumentsSurviveTheRoundTripWhateverTheirBytes) {
-  const std::string arguments[] = {"plain", "", "d\xC3\xA9j\xC3\xA0", "\xF0\x9F\x98\x80",
-                                   "bad\xFF\xFE", "\xC0\x80", "\xED\xA0\x80", "cut\xE2\x82",
-                                   "\x80"};
+  const std::string arguments[] = {
+      "plain",       "",         "d\xC3\xA9j\xC3\xA0", "\xF0\x9F\x98\x80",
+      "bad\xFF\xFE", "\xC0\x80", "\xED\xA0\x80",       "cut\xE2\x82",
+      "\x80"};
   for (const std::string& argument : arguments) {
     SCOPED_TRACE(escapeForMessage(argument));
     EXPECT_EQ(encodeLossless(decodeLossless(argument)), argument);
@@ -24,10 +25,19 @@ TEST(Text, StrictDecodingRefusesMalformedUtf8) {
     bool valid;
   };
   const Case cases[] = {
-      {"", true},           {"abc", true},          {"\xC3\xA9", true},      {"\xEF\xBF\xBF", true},
-      {"\xF4\x8F\xBF\xBF", true}, {"\xC3", false},  {"\xC1\xBF", false},     {"\xE0\x80\xAF", false},
-      {"\xED\xB2\x80", false}, {"\xF4\x90\x80\x80", false}, {"\xF8\x88\x80\x80\x80", false},
-      {"\xBF", false},      {"a\xC3(", false},
+      {"", true},
+      {"abc", true},
+      {"\xC3\xA9", true},
+      {"\xEF\xBF\xBF", true},
+      {"\xF4\x8F\xBF\xBF", true},
+      {"\xC3", false},
+      {"\xC1\xBF", false},
+      {"\xE0\x80\xAF", false},
+      {"\xED\xB2\x80", false},
+      {"\xF4\x90\x80\x80", false},
+      {"\xF8\x88\x80\x80\x80", false},
+      {"\xBF", false},
+      {"a\xC3(", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(escapeForMessage(c.bytes));

@@ -20,7 +20,9 @@ using testing::Region;
 using testing::storedEntry;
 using testing::textBytes;
 
-ByteSpan spanOf(const Bytes& bytes) { return {bytes.data(), bytes.size()}; }
+ByteSpan spanOf(const Bytes& bytes) {
+  return {bytes.data(), bytes.size()};
+}
 
 TEST(LayoutReaders, ReadLittleEndianAtAnyAlignment) {
   const std::uint8_t bytes[] = {0xFF, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF};
@@ -62,8 +64,8 @@ std::vector<WalkedEntry> walk(const Bytes& container) {
     const EntryRef& e = found.entry;
     EXPECT_EQ(std::strlen(e.name), e.nameLength);
     const std::uint8_t* data = container.data() + e.dataOffset;
-    walked.push_back({std::string(e.name, e.nameLength), Bytes(data, data + e.storedSize),
-                      e.fullSize, e.flags});
+    walked.push_back(
+        {std::string(e.name, e.nameLength), Bytes(data, data + e.storedSize), e.fullSize, e.flags});
   }
   return walked;
 }
@@ -83,8 +85,8 @@ TEST(ContainerView, WalksEveryLayoutTheWriterCanMake) {
       {"defaults", {}},
       {"three index words", {.indexWordCount = 3}},
       {"unaligned gaps", {.gap = 3}},
-      {"tables reversed", {.order = {Region::Data, Region::Entries, Region::Index, Region::Strings},
-                           .gap = 5}},
+      {"tables reversed",
+       {.order = {Region::Data, Region::Entries, Region::Index, Region::Strings}, .gap = 5}},
       {"names not shared", {.shareNames = false}},
       {"unused strings", {.indexWordCount = 1, .unusedStrings = {"spare", ""}}},
   };
