@@ -43,28 +43,34 @@ std::string cannot(const char* action, const std::u16string& path, int code) {
   return std::string("cannot ") + action + " " + pathForMessage(path) + ": " + osErrorText(code);
 }
 
-// Writes one entry's file. False when the entry was not extracted; its line is printed.
-bool extractEntry(Extraction& run, std::uint64_t index) {
-  const EntryLookup found = entryAt(run.view, index);
-  if (found.problem != nullptr) return entryFailed(run, index, found.problem);
-  const EntryRef& entry = found.entry;
-  const OutputPath target = outputPathFor(run.outputFolder, entry.name, entry.nameLength);
-  if (!target.problem.empty())
-    return entryFailed(run, index, about(entry, "is refused: " + target.problem));
-  const DirectoryResult directories = ensureParentDirectories(target.path);
-  if (directories.code != 0) {
-    return entryFailed(
-        run, index, about(entry, cannot("create directory", directories.parent, directories.code)));
-  }
+// Writes the entry's bytes to its path: stored ones straight from the container.
+bool writeEntry(Extraction& run, std::uint64_t index, const EntryRef& entry,
+                const std::u16string& path) {
   const Payload payload = decodePayload(run.view, entry, run.decompress);
   if (!payload.stored) doneWithStoredBytes(run.view, entry);  // the stream was read by decoding
   if (payload.failed()) return entryFailed(run, index, payload.problem);
   const FileRange source =
       payload.stored ? FileRange{run.view.file.fileHandle(), entry.dataOffset} : FileRange{};
-  const int written = writeWholeFile(target.path, payload.data, payload.length, source);
-  if (written != 0)
-    return entryFailed(run, index, about(entry, cannot("write", target.path, written)));
-  return true;
+  const int written = writeWholeFile(path, payload.data, payload.length, source);
+  if (written == 0) return true;
+  return entryFailed(run, index, about(entry, cannot("write", path, written)));
+}
+
+// Extracts one entry. False when it was not extracted; its line is printed.
+bool extractEntry(Extraction& run, std::uint64_t index) {
+  const EntryLookup found = entryAt(run.view, index);
+  if (found.problem != nullptr) return entryFailed(run, index, found.problem);
+  const EntryRef& entry = found.entry;
+  const OutputPath target = outputPathFor(run.outputFolder, entry.name, entry.nameLength);
+  if (!target.problem.empty()) {
+    return entryFailed(run, index, about(entry, "is refused: " + target.problem));
+  }
+  const DirectoryResult directories = ensureParentDirectories(target.path);
+  if (directories.code != 0) {
+    const std::string reason = cannot("create directory", directories.parent, directories.code);
+    return entryFailed(run, index, about(entry, reason));
+  }
+  return writeEntry(run, index, entry, target.path);
 }
 
 // Extracts every entry in index order, redrawing the bar after each; counts the failures.

@@ -20,34 +20,34 @@ Payload outOfMemory(std::uint64_t fullSize) {
 // The decoder takes signed lengths; a size past their range cannot be asked for.
 constexpr std::uint64_t LARGEST_LENGTH = std::numeric_limits<std::int64_t>::max();
 
+Payload borrowed(const std::uint8_t* stored, std::uint64_t length) {
+  Payload payload;
+  payload.data = stored;
+  payload.length = length;
+  payload.stored = true;
+  return payload;
+}
+
+// A zero-filled buffer of exactly size bytes; none at all for size 0.
+bool allocateZeroed(std::uint64_t size, HeapBytes& buffer) {
+  if (size > LARGEST_LENGTH || size > std::numeric_limits<std::size_t>::max()) return false;
+  if (size > 0) buffer.reset(static_cast<std::uint8_t*>(std::calloc(size, 1)));
+  return size == 0 || buffer != nullptr;
+}
+
 }  // namespace
 
 Payload decodePayload(const ResourceView& view, const EntryRef& entry, DecompressFn decompress) {
   const std::uint8_t* stored = storedBytes(view, entry);
-  if (entry.storedSize == entry.fullSize) {
-    Payload payload;
-    payload.data = stored;
-    payload.length = entry.storedSize;
-    payload.stored = true;
-    return payload;
-  }
+  if (entry.storedSize == entry.fullSize) return borrowed(stored, entry.storedSize);
   const bool prefixed = (entry.flags & FLAG_PREFIXED) != 0;
   if (prefixed && entry.storedSize < PREFIX_SIZE) return failure(DECOMPRESSION_FAILED);
-  if (entry.fullSize > LARGEST_LENGTH || entry.fullSize > std::numeric_limits<std::size_t>::max()) {
-    return outOfMemory(entry.fullSize);
-  }
   Payload payload;
-  if (entry.fullSize > 0) {
-    payload.buffer.reset(static_cast<std::uint8_t*>(std::calloc(entry.fullSize, 1)));
-    if (!payload.buffer) {
-      return outOfMemory(entry.fullSize);
-    }
-  }
+  if (!allocateZeroed(entry.fullSize, payload.buffer)) return outOfMemory(entry.fullSize);
   const std::uint64_t skip = prefixed ? PREFIX_SIZE : 0;
-  const auto streamLength = static_cast<std::int64_t>(entry.storedSize - skip);
-  const auto expected = static_cast<std::int64_t>(entry.fullSize);
-  const std::int64_t decoded = decompress(stored + skip, streamLength, payload.buffer.get(),
-                                          expected, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  const std::int64_t decoded = decompress(
+      stored + skip, static_cast<std::int64_t>(entry.storedSize - skip), payload.buffer.get(),
+      static_cast<std::int64_t>(entry.fullSize), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
   if (static_cast<std::uint64_t>(decoded) != entry.fullSize) return failure(DECOMPRESSION_FAILED);
   payload.data = payload.buffer.get();
   payload.length = entry.fullSize;
