@@ -69,34 +69,34 @@ char32_t utf16At(std::u16string_view text, std::size_t& at) {
   return unit;
 }
 
-}  // namespace
-
-bool decodeUtf8Strict(std::string_view bytes, std::u16string& out) {
+// Decodes into out; a byte that starts no well-formed sequence goes to invalid, which keeps
+// decoding by returning true.
+template <typename OnInvalid>
+bool decodeUtf8(std::string_view bytes, std::u16string& out, OnInvalid invalid) {
   out.clear();
   out.reserve(bytes.size());
   for (std::size_t at = 0; at < bytes.size();) {
     char32_t codePoint = NOT_DECODED;
     const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
-    if (length == 0) return false;
-    appendUtf16(out, codePoint);
-    at += length;
+    if (length == 0 && !invalid(static_cast<std::uint8_t>(bytes[at]))) return false;
+    if (length != 0) appendUtf16(out, codePoint);
+    at += length == 0 ? 1 : length;
   }
   return true;
 }
 
+}  // namespace
+
+bool decodeUtf8Strict(std::string_view bytes, std::u16string& out) {
+  return decodeUtf8(bytes, out, [](std::uint8_t) { return false; });
+}
+
 std::u16string decodeLossless(std::string_view bytes) {
   std::u16string out;
-  out.reserve(bytes.size());
-  for (std::size_t at = 0; at < bytes.size();) {
-    char32_t codePoint = NOT_DECODED;
-    const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
-    if (length == 0) {
-      out.push_back(static_cast<char16_t>(0xDC00 + static_cast<std::uint8_t>(bytes[at++])));
-      continue;
-    }
-    appendUtf16(out, codePoint);
-    at += length;
-  }
+  decodeUtf8(bytes, out, [&out](std::uint8_t byte) {
+    out.push_back(static_cast<char16_t>(0xDC00 + byte));
+    return true;
+  });
   return out;
 }
 
