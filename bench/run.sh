@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Times Quarry against tar -x on the same trees (native release build, Linux).
 # Each workload is written once as an uncompressed tar and as a Quarry container; then both
-# are extracted into fresh folders, alternating in rounds, after a warm-up, and the medians,
-# their ratio and each tool's peak resident memory are printed.
+# are extracted, alternating in rounds, after a warm-up, and the medians, their ratio and each
+# tool's peak resident memory are printed.
+# Every run extracts onto a freshly made ext4 file system (a loop-mounted image, made anew
+# before each run): on a file system where tens of thousands of files were just deleted,
+# ext4 spends most of a run looking for inodes that were not deleted recently, whoever runs,
+# and the numbers would say more about the previous run than about the extractor.
 #   QUARRY_BENCH_DIR (default build/bench), QUARRY_BENCH_ROUNDS (3), QUARRY_BENCH_RUNS (3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,9 +35,25 @@ make_workload() {
   rm -rf "$work/tree"
 }
 
-quarry_cmd() { echo "$work/bin/quarry $work/$1.resources $work/out-quarry"; }
-tar_cmd() { echo "tar -xf $work/$1.tar -C $work/out-tar"; }
-prepare="rm -rf $work/out-quarry $work/out-tar && mkdir $work/out-tar"
+# The output file system: made anew before every timed run (root is needed to mount it).
+image=$work/output.img
+mnt=$work/mnt
+mkdir -p "$mnt"
+cat >"$work/fresh-output.sh" <<SCRIPT
+set -e
+umount "$mnt" 2>/dev/null || true
+truncate -s 4G "$image"
+mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$image"
+sync
+mount -o loop "$image" "$mnt"
+mkdir "$mnt/out-tar"
+SCRIPT
+prepare="bash $work/fresh-output.sh"
+cleanup() { umount "$mnt" 2>/dev/null || true; rm -f "$image"; }
+trap cleanup EXIT
+
+quarry_cmd() { echo "$work/bin/quarry $work/$1.resources $mnt/out-quarry"; }
+tar_cmd() { echo "tar -xf $work/$1.tar -C $mnt/out-tar"; }
 
 # time_pair WORKLOAD: quarry against tar, in alternating rounds.
 time_pair() {
@@ -85,6 +105,4 @@ for name in small large mixed; do
 done
 echo "Timing small on a terminal..."
 time_terminal
-rm -rf "$work/out-quarry" "$work/out-tar"
-
 python3 bench/summarise.py "$work/results" "$rounds" "$largest_decoded"

@@ -9,7 +9,7 @@ if [ "$want" = all ]; then
   packages+=(clang-14 libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine64 tmux binutils-mingw-w64-x86-64)
 fi
 if [ "$want" = bench ]; then
-  packages+=(hyperfine time tmux tar valgrind)
+  packages+=(hyperfine time tmux tar valgrind e2fsprogs python3)
 fi
 
 missing=()
