@@ -26,6 +26,7 @@ struct Extraction {
   const std::u16string& outputFolder;
   DecompressFn decompress;
   ProgressDisplay& display;
+  MadeDirectories madeDirectories;
 };
 
 bool entryFailed(Extraction& run, std::uint64_t index, const std::string& what) {
@@ -45,7 +46,7 @@ std::string cannot(const char* action, const std::u16string& path, int code) {
 
 // Writes the entry's bytes to its path: stored ones straight from the container.
 bool writeEntry(Extraction& run, std::uint64_t index, const EntryRef& entry,
-                const std::u16string& path) {
+                const std::u16string& path, const std::u16string& parent) {
   const Payload payload = decodePayload(run.view, entry, run.decompress);
   if (!payload.stored) doneWithStoredBytes(run.view, entry);  // the stream was read by decoding
   if (payload.failed()) return entryFailed(run, index, payload.problem);
@@ -53,6 +54,7 @@ bool writeEntry(Extraction& run, std::uint64_t index, const EntryRef& entry,
       payload.stored ? FileRange{run.view.file.fileHandle(), entry.dataOffset} : FileRange{};
   const int written = writeWholeFile(path, payload.data, payload.length, source);
   if (written == 0) return true;
+  run.madeDirectories.parents.erase(parent);  // it may have gone: the next entry makes it anew
   return entryFailed(run, index, about(entry, cannot("write", path, written)));
 }
 
@@ -65,19 +67,19 @@ bool extractEntry(Extraction& run, std::uint64_t index) {
   if (!target.problem.empty()) {
     return entryFailed(run, index, about(entry, "is refused: " + target.problem));
   }
-  const DirectoryResult directories = ensureParentDirectories(target.path);
+  const DirectoryResult directories = ensureParentDirectories(target.path, run.madeDirectories);
   if (directories.code != 0) {
     const std::string reason = cannot("create directory", directories.parent, directories.code);
     return entryFailed(run, index, about(entry, reason));
   }
-  return writeEntry(run, index, entry, target.path);
+  return writeEntry(run, index, entry, target.path, directories.parent);
 }
 
 // Extracts every entry in index order, redrawing the bar after each; counts the failures.
 std::uint64_t extractAll(const ResourceView& view, const std::u16string& outputFolder,
                          DecompressFn decompress) {
   ProgressDisplay display = startProgressDisplay();
-  Extraction run{view, outputFolder, decompress, display};
+  Extraction run{view, outputFolder, decompress, display, {}};
   const std::uint64_t count = view.tables.entryCount;
   std::uint64_t failures = 0;
   for (std::uint64_t index = 0; index < count; ++index) {

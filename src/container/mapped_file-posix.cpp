@@ -43,12 +43,14 @@ bool mapOpenFile(int fd, const std::u16string& path, ByteSpan& bytes, std::strin
 }  // namespace
 
 void releaseMappedPages(const std::uint8_t* data, std::uint64_t length) {
-  // Only whole pages inside the range: a page shared with a neighbour may still be needed.
+  // Every page the range touches; a neighbour's bytes on the same page come back from the
+  // page cache when they are read.
+  if (length == 0) return;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto first = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t start = (first + page - 1) & ~(page - 1);
-  const std::uintptr_t end = (first + length) & ~(page - 1);
-  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+  const std::uintptr_t start = first & ~(page - 1);
+  const std::uintptr_t end = (first + length + page - 1) & ~(page - 1);
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 void MappedFile::release() {

@@ -37,9 +37,9 @@ class MappedFile {
 
 bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why);
 
-// Tells the system that these bytes of a file mapping (and nothing else) will not be read
-// again, so their whole pages leave the resident set; read again, they come back from the
-// file. Does nothing on Windows.
+// Tells the system that these bytes of a file mapping will not be read again, so the pages
+// that hold them leave the resident set; read again, they come back from the file. Only for
+// a read-only file mapping: on other memory it would discard data. Does nothing on Windows.
 void releaseMappedPages(const std::uint8_t* data, std::uint64_t length);
 
 }  // namespace quarry

@@ -40,4 +40,13 @@ DirectoryResult ensureParentDirectories(const std::u16string& outputPath,
   return result;
 }
 
+DirectoryResult ensureParentDirectories(const std::u16string& outputPath, MadeDirectories& made,
+                                        const CreateDirectoryCall& create) {
+  std::u16string parent = parentPathOf(outputPath);
+  if (made.parents.contains(parent)) return {0, std::move(parent)};
+  DirectoryResult result = ensureParentDirectories(outputPath, create);
+  if (result.code == 0) made.parents.insert(result.parent);
+  return result;
+}
+
 }  // namespace quarry

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_set>
 
 namespace quarry {
 
@@ -32,6 +33,16 @@ struct DirectoryResult {
 // Creates every directory above outputPath with create. The result's code is the last
 // component's; when that is an error, a refusal higher up (other than not-found) wins.
 DirectoryResult ensureParentDirectories(const std::u16string& outputPath,
+                                        const CreateDirectoryCall& create = createDirectoryOnDisk);
+
+// The parent directories made so far in a run: a container holds many entries per folder,
+// and walking the whole chain again for each costs more than writing a small file.
+struct MadeDirectories {
+  std::unordered_set<std::u16string> parents;
+};
+
+// As above, but a parent made earlier in the run is taken as still there without a call.
+DirectoryResult ensureParentDirectories(const std::u16string& outputPath, MadeDirectories& made,
                                         const CreateDirectoryCall& create = createDirectoryOnDisk);
 
 }  // namespace quarry

@@ -86,5 +86,22 @@ TEST(DirectoryChain, ReportsTheErrorThatExplainsTheFailure) {
   }
 }
 
+TEST(DirectoryChain, AParentMadeEarlierInTheRunIsNotWalkedAgain) {
+  ScriptedCreate create;
+  create.script = {{u"out\\bad", {CreateOutcome::Failed, DENIED}}};
+  MadeDirectories made;
+  EXPECT_EQ(ensureParentDirectories(u"out\\a\\1", made, create.call()).code, 0);
+  EXPECT_EQ(ensureParentDirectories(u"out\\a\\2", made, create.call()).code, 0);
+  EXPECT_EQ(create.asked, (std::vector<std::string>{"out", "out\\a"}));
+  create.asked.clear();
+  EXPECT_EQ(ensureParentDirectories(u"out/a/3", made, create.call()).code, 0)
+      << "another spelling is another parent";
+  EXPECT_EQ(create.asked.size(), 2u);
+  create.asked.clear();
+  EXPECT_EQ(ensureParentDirectories(u"out\\bad\\1", made, create.call()).code, DENIED);
+  EXPECT_EQ(ensureParentDirectories(u"out\\bad\\2", made, create.call()).code, DENIED);
+  EXPECT_EQ(create.asked.size(), 4u) << "a parent that failed is tried again";
+}
+
 }  // namespace
 }  // namespace quarry
