@@ -27,6 +27,7 @@ struct Extraction {
   DecompressFn decompress;
   ProgressDisplay& display;
   MadeDirectories madeDirectories;
+  ResidentPages residentPages;
 };
 
 bool entryFailed(Extraction& run, std::uint64_t index, const std::string& what) {
@@ -48,7 +49,7 @@ std::string cannot(const char* action, const std::u16string& path, int code) {
 bool writeEntry(Extraction& run, std::uint64_t index, const EntryRef& entry,
                 const std::u16string& path, const std::u16string& parent) {
   const Payload payload = decodePayload(run.view, entry, run.decompress);
-  if (!payload.stored) doneWithStoredBytes(run.view, entry);  // the stream was read by decoding
+  if (!payload.stored) noteContainerRead(run.view, run.residentPages, entry.storedSize);
   if (payload.failed()) return entryFailed(run, index, payload.problem);
   const FileRange source =
       payload.stored ? FileRange{run.view.file.fileHandle(), entry.dataOffset} : FileRange{};
@@ -63,6 +64,7 @@ bool extractEntry(Extraction& run, std::uint64_t index) {
   const EntryLookup found = entryAt(run.view, index);
   if (found.problem != nullptr) return entryFailed(run, index, found.problem);
   const EntryRef& entry = found.entry;
+  noteContainerRead(run.view, run.residentPages, entry.nameLength);  // its records and name
   const OutputPath target = outputPathFor(run.outputFolder, entry.name, entry.nameLength);
   if (!target.problem.empty()) {
     return entryFailed(run, index, about(entry, "is refused: " + target.problem));
@@ -79,7 +81,7 @@ bool extractEntry(Extraction& run, std::uint64_t index) {
 std::uint64_t extractAll(const ResourceView& view, const std::u16string& outputFolder,
                          DecompressFn decompress) {
   ProgressDisplay display = startProgressDisplay();
-  Extraction run{view, outputFolder, decompress, display, {}};
+  Extraction run{view, outputFolder, decompress, display, {}, {}};
   const std::uint64_t count = view.tables.entryCount;
   std::uint64_t failures = 0;
   for (std::uint64_t index = 0; index < count; ++index) {

@@ -1,5 +1,6 @@
 #include "container/view.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quarry {
@@ -123,6 +124,13 @@ bool openResourceView(const std::u16string& path, ResourceView& view, std::strin
     return false;
   }
   return true;
+}
+
+void noteContainerRead(const ResourceView& view, ResidentPages& pages, std::uint64_t length) {
+  pages.readSinceRelease += std::max(length, PAGES_MAPPED_PER_READ);
+  if (pages.readSinceRelease < RESIDENT_PAGES_LIMIT) return;
+  releaseMappedPages(view.tables.bytes.data, view.tables.bytes.size);
+  pages.readSinceRelease = 0;
 }
 
 void closeResourceView(ResourceView& view) {

@@ -64,10 +64,21 @@ inline const std::uint8_t* storedBytes(const ResourceView& view, const EntryRef&
   return view.tables.bytes.data + entry.dataOffset;
 }
 
-// The entry's stored bytes have been used; their pages need not stay resident.
-inline void doneWithStoredBytes(const ResourceView& view, const EntryRef& entry) {
-  releaseMappedPages(storedBytes(view, entry), entry.storedSize);
-}
+// What the run has read of the container since its pages were last let go. Reading maps the
+// pages in, and the system maps their neighbours along, so without letting go the resident
+// set would grow towards the container's size.
+struct ResidentPages {
+  std::uint64_t readSinceRelease = 0;
+};
+
+// How much may be read before every page of the container is let go again.
+constexpr std::uint64_t RESIDENT_PAGES_LIMIT = std::uint64_t{16} << 20;
+// A read can map in this much around it (Linux maps neighbours along on a page fault).
+constexpr std::uint64_t PAGES_MAPPED_PER_READ = std::uint64_t{64} << 10;
+
+// Counts a read of length bytes (at least a window's worth); past the limit, lets go of every
+// page of the container.
+void noteContainerRead(const ResourceView& view, ResidentPages& pages, std::uint64_t length);
 
 // Releases the mapped range, then the mapping handle, then the file handle.
 void closeResourceView(ResourceView& view);
