@@ -4,6 +4,7 @@
 //   quarry_sample seeds FOLDER              a handful of varied containers, one file each
 //   quarry_sample pack FOLDER FILE [N]      every file below FOLDER; every Nth one compressed
 //   quarry_sample largest FILE              prints the largest full size of FILE's entries
+//   quarry_sample failing FILE              the demo's entries, #1 and #3 of them unreadable
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
@@ -31,6 +32,14 @@ std::vector<ContainerEntry> demoEntries() {
           storedEntry("sounds/ambient/wind.raw", repeated("\x01\x02\x03\x04", 64)),
           compressedEntry("scripts/main.lua", repeated("print('hello from the test codec')\n", 40)),
           storedEntry("empty.dat", {})};
+}
+
+// Entry #1 names a string past the table; entry #3 climbs out of the output folder.
+std::vector<ContainerEntry> failingEntries() {
+  std::vector<ContainerEntry> entries = demoEntries();
+  entries[1].nameIndex = 1000;
+  entries[3].name = "../escaped.raw";
+  return entries;
 }
 
 void writeSeeds(const fs::path& folder) {
@@ -91,6 +100,10 @@ int main(int argc, char** argv) {
       writeBytes(args[1], buildContainer(demoEntries()).bytes);
       return 0;
     }
+    if (args.size() == 2 && args[0] == "failing") {
+      writeBytes(args[1], buildContainer(failingEntries()).bytes);
+      return 0;
+    }
     if (args.size() == 2 && args[0] == "seeds") {
       writeSeeds(args[1]);
       return 0;
@@ -103,6 +116,8 @@ int main(int argc, char** argv) {
     std::cerr << "quarry_sample: " << error.what() << "\n";
     return 1;
   }
-  std::cerr << "usage: quarry_sample demo FILE | seeds FOLDER | pack FOLDER FILE [N] | largest FILE\n";
+  std::cerr
+      << "usage: quarry_sample demo FILE | failing FILE | seeds FOLDER | pack FOLDER FILE [N] |"
+         " largest FILE\n";
   return 2;
 }
