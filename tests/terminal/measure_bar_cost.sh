@@ -26,8 +26,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 unset TMUX
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quarry-bar-cost.XXXXXX")
-SOCKET="quarry-bar-cost-$$"
-trap 'tmux -L "$SOCKET" kill-server 2>/dev/null || true; rm -rf "$WORK"' EXIT
+SOCKET="$WORK/tmux.socket"
+trap 'tmux -S "$SOCKET" kill-server 2>/dev/null || true; rm -rf "$WORK"' EXIT
 cd "$WORK"
 mkdir bin
 cp "$PROGRAM" bin/
@@ -56,9 +56,9 @@ for round in \$(seq $ROUNDS); do
 done
 echo 0 >status
 EOF
-tmux -L "$SOCKET" -f /dev/null new-session -d -x 160 -y 48 "bash measure.sh"
+tmux -S "$SOCKET" -f /dev/null new-session -d -x 160 -y 48 "bash measure.sh"
 while [ ! -e status ]; do sleep 1; done
-[ "$(cat status)" == 0 ] || { tmux -L "$SOCKET" capture-pane -p; exit 1; }
+[ "$(cat status)" == 0 ] || { tmux -S "$SOCKET" capture-pane -p; exit 1; }
 
 python3 - "$ROUNDS" <<'EOF'
 import json, statistics, sys

@@ -34,9 +34,9 @@ BAR_SGR="${ESC}[92m"    # bright green
 if [ -n "$RUNNER" ]; then EOL=$'\r\n'; else EOL=$'\n'; fi
 
 SANDBOX=$(mktemp -d "${TMPDIR:-/tmp}/quarry-terminal.XXXXXX")
-SOCKET="quarry-terminal-$$-$CASE"
+SOCKET="$SANDBOX/tmux.socket"  # a server of its own, gone with the sandbox
 cleanup() {
-  tmux -L "$SOCKET" kill-server 2>/dev/null
+  tmux -S "$SOCKET" kill-server 2>/dev/null
   rm -rf "$SANDBOX"
 }
 trap cleanup EXIT
@@ -85,10 +85,10 @@ s=\$?
 printf '\\n[after]'
 echo \$s >status.tmp && mv status.tmp status
 EOF
-  tmux -L "$SOCKET" kill-server 2>/dev/null
-  tmux -L "$SOCKET" -f /dev/null new-session -d -s quarry -x "$width" -y "$height" \
+  tmux -S "$SOCKET" kill-server 2>/dev/null
+  tmux -S "$SOCKET" -f /dev/null new-session -d -s quarry -x "$width" -y "$height" \
     "env PS1='$ ' ENV= sh" || { echo "cannot start tmux"; exit 1; }
-  tmux -L "$SOCKET" send-keys -t quarry "sh run.sh" Enter
+  tmux -S "$SOCKET" send-keys -t quarry "sh run.sh" Enter
   local waited=0
   while [ ! -e status ]; do
     if ((waited >= WAIT_SECONDS * 10)); then
@@ -103,13 +103,13 @@ EOF
   # Wine's console host may still be painting: wait for a settled screen showing [after].
   local previous="" now
   for ((waited = 0; waited < 100; ++waited)); do
-    now=$(tmux -L "$SOCKET" capture-pane -p -e -J -t quarry)
+    now=$(tmux -S "$SOCKET" capture-pane -p -e -J -t quarry)
     [[ "$now" == *"[after]"* && "$now" == "$previous" ]] && break
     previous=$now
     sleep 0.1
   done
   capture
-  tmux -L "$SOCKET" kill-server 2>/dev/null
+  tmux -S "$SOCKET" kill-server 2>/dev/null
 }
 
 # Each row on its own, so that its SGR sequences tell its colours from its first cell on; the
@@ -118,11 +118,11 @@ capture() {
   SCREEN_PLAIN=()
   SCREEN_SGR=()
   local height row
-  height=$(tmux -L "$SOCKET" display-message -p -t quarry '#{pane_height}')
-  HISTORY=$(tmux -L "$SOCKET" display-message -p -t quarry '#{history_size}')
+  height=$(tmux -S "$SOCKET" display-message -p -t quarry '#{pane_height}')
+  HISTORY=$(tmux -S "$SOCKET" display-message -p -t quarry '#{history_size}')
   for ((row = -HISTORY; row < height; ++row)); do
-    SCREEN_PLAIN+=("$(tmux -L "$SOCKET" capture-pane -p -t quarry -S "$row" -E "$row")")
-    SCREEN_SGR+=("$(tmux -L "$SOCKET" capture-pane -p -e -t quarry -S "$row" -E "$row")")
+    SCREEN_PLAIN+=("$(tmux -S "$SOCKET" capture-pane -p -t quarry -S "$row" -E "$row")")
+    SCREEN_SGR+=("$(tmux -S "$SOCKET" capture-pane -p -e -t quarry -S "$row" -E "$row")")
   done
 }
 
