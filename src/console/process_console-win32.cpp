@@ -1,6 +1,10 @@
 // The process console on Windows: the console API on the standard output handle, fetched
-// afresh by each call since the handle can be swapped while the program runs.
+// afresh by each call since the handle can be swapped while the program runs. Text written
+// between two other operations goes to the console in one call: a bar is some hundred cell
+// writes, and each console call is a round trip to the console.
 #include <windows.h>
+
+#include <string>
 
 #include "console/progress_bar.h"
 
@@ -19,7 +23,18 @@ bool isScreenBuffer(HANDLE handle) {
 }
 
 struct WindowsConsole final : Console {
+  std::u16string pending;  // written text not yet handed to the console
+
+  void writePending() {
+    if (pending.empty()) return;
+    DWORD written = 0;
+    const auto* wide = reinterpret_cast<const wchar_t*>(pending.data());
+    WriteConsoleW(standardOutput(), wide, static_cast<DWORD>(pending.size()), &written, nullptr);
+    pending.clear();
+  }
+
   bool queryScreenBuffer(ScreenBufferInfo& info) override {
+    writePending();
     CONSOLE_SCREEN_BUFFER_INFO buffer;
     if (GetConsoleScreenBufferInfo(standardOutput(), &buffer) == 0) return false;
     info.width = buffer.dwSize.X;
@@ -29,18 +44,20 @@ struct WindowsConsole final : Console {
   }
 
   void setCursorPosition(ConsolePosition position) override {
+    writePending();
     SetConsoleCursorPosition(standardOutput(), COORD{position.x, position.y});
   }
 
   bool setTextAttribute(std::uint16_t attributes) override {
+    writePending();
     return SetConsoleTextAttribute(standardOutput(), attributes) != 0;
   }
 
+  // Counts as written once held; what the console then takes is not known here, and the
+  // drawing does not look at it.
   std::uint32_t writeConsole(const char16_t* text, std::uint32_t count) override {
-    DWORD written = 0;
-    const auto* wide = reinterpret_cast<const wchar_t*>(text);
-    if (WriteConsoleW(standardOutput(), wide, count, &written, nullptr) == 0) return 0;
-    return written;
+    pending.append(text, count);
+    return count;
   }
 
   bool sharesStandardError() override {
@@ -48,6 +65,7 @@ struct WindowsConsole final : Console {
   }
 
   void eraseRow(std::int16_t y) override {
+    writePending();
     const HANDLE output = standardOutput();
     CONSOLE_SCREEN_BUFFER_INFO buffer;
     if (GetConsoleScreenBufferInfo(output, &buffer) == 0) return;
@@ -59,7 +77,7 @@ struct WindowsConsole final : Console {
     SetConsoleCursorPosition(output, start);
   }
 
-  void flush() override {}  // every call above reached the console already
+  void flush() override { writePending(); }
 };
 
 }  // namespace

@@ -13,9 +13,15 @@ namespace quarry {
 // The bar of one run and what was last drawn, so that unchanged redraws are skipped.
 struct ProgressDisplay {
   ProgressBar bar{};
-  std::int32_t drawnPercent = -1;  // clamped percent of the last drawing; -1 before the first
-  std::int32_t drawnWidth = -1;    // console width at the last drawing
+  std::int32_t drawnPercent = -1;      // clamped percent of the last drawing; -1 before the first
+  std::int32_t drawnWidth = -1;        // console width at the last drawing
+  std::int32_t updatesSinceQuery = 0;  // unchanged updates since the width was last looked at
 };
+
+// Unchanged updates between two looks at the console's width. A look per entry would cost
+// more than the bar itself (a round trip to the console on Windows), and the percent changes
+// about a hundred times a run anyway.
+constexpr std::int32_t WIDTH_CHECK_INTERVAL = 256;
 
 // Sets the bar up at the cursor (the line after the count line). Draws nothing.
 ProgressDisplay startProgressDisplay();

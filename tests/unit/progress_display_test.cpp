@@ -108,10 +108,24 @@ TEST(ProgressDisplay, ANewWidthForcesARedraw) {
   ProgressDisplay display = startProgressDisplay(recorder);
   updateProgress(recorder, display, 50);
   recorder.resize(60);
-  updateProgress(recorder, display, 50);
+  // The width is looked at again within a bounded number of unchanged updates.
+  for (int k = 0; k < WIDTH_CHECK_INTERVAL; ++k) updateProgress(recorder, display, 50);
   EXPECT_EQ(drawings(recorder), 2);
   EXPECT_EQ(recorder.rowText(0), barRow(60, 50));
   EXPECT_EQ(display.drawnWidth, 60);
+  recorder.resize(70);
+  updateProgress(recorder, display, 51);  // a new percent looks at once
+  EXPECT_EQ(drawings(recorder), 3);
+  EXPECT_EQ(recorder.rowText(0), barRow(70, 51));
+}
+
+TEST(ProgressDisplay, UnchangedUpdatesRarelyQueryTheConsole) {
+  ConsoleRecorder recorder(80, 10);
+  ProgressDisplay display = startProgressDisplay(recorder);
+  updateProgress(recorder, display, 50);
+  const int before = recorder.countOf(ConsoleCall::Query);
+  for (int k = 0; k < 10 * WIDTH_CHECK_INTERVAL; ++k) updateProgress(recorder, display, 50);
+  EXPECT_LE(recorder.countOf(ConsoleCall::Query) - before, 10);
 }
 
 TEST(ProgressDisplay, WithoutAConsoleNothingIsDrawnAndErrorsJustPrint) {
