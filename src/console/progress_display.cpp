@@ -56,8 +56,9 @@ std::int32_t progressPercent(std::uint64_t index, std::uint64_t count) {
 void updateProgress(Console& console, ProgressDisplay& display, std::int32_t percent) {
   if (display.bar.active == 0) return;
   const std::int32_t shown = clampPercent(percent);
-  const bool samePercent = shown == display.drawnPercent;
+  const bool samePercent = shown == display.queriedPercent;
   if (samePercent && ++display.updatesSinceQuery < WIDTH_CHECK_INTERVAL) return;
+  display.queriedPercent = shown;
   display.updatesSinceQuery = 0;
   ScreenBufferInfo info;
   if (!console.queryScreenBuffer(info)) return;

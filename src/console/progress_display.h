@@ -15,7 +15,8 @@ struct ProgressDisplay {
   ProgressBar bar{};
   std::int32_t drawnPercent = -1;      // clamped percent of the last drawing; -1 before the first
   std::int32_t drawnWidth = -1;        // console width at the last drawing
-  std::int32_t updatesSinceQuery = 0;  // unchanged updates since the width was last looked at
+  std::int32_t queriedPercent = -1;    // clamped percent when the console was last queried
+  std::int32_t updatesSinceQuery = 0;  // unchanged updates since then
 };
 
 // Unchanged updates between two looks at the console's width. A look per entry would cost

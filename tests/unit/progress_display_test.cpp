@@ -120,12 +120,15 @@ TEST(ProgressDisplay, ANewWidthForcesARedraw) {
 }
 
 TEST(ProgressDisplay, UnchangedUpdatesRarelyQueryTheConsole) {
-  ConsoleRecorder recorder(80, 10);
-  ProgressDisplay display = startProgressDisplay(recorder);
-  updateProgress(recorder, display, 50);
-  const int before = recorder.countOf(ConsoleCall::Query);
-  for (int k = 0; k < 10 * WIDTH_CHECK_INTERVAL; ++k) updateProgress(recorder, display, 50);
-  EXPECT_LE(recorder.countOf(ConsoleCall::Query) - before, 10);
+  for (const bool console : {true, false}) {
+    ConsoleRecorder recorder(80, 10);
+    recorder.everyQueryFails = !console;  // redirected output: every query would fail
+    ProgressDisplay display = startProgressDisplay(recorder);
+    updateProgress(recorder, display, 50);
+    const int before = recorder.countOf(ConsoleCall::Query);
+    for (int k = 0; k < 10 * WIDTH_CHECK_INTERVAL; ++k) updateProgress(recorder, display, 50);
+    EXPECT_LE(recorder.countOf(ConsoleCall::Query) - before, 10) << console;
+  }
 }
 
 TEST(ProgressDisplay, WithoutAConsoleNothingIsDrawnAndErrorsJustPrint) {
