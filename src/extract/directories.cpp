@@ -19,13 +19,8 @@ int codeOf(const CreateResult& result) {
   return made ? 0 : result.code;
 }
 
-}  // namespace
-
-DirectoryResult ensureParentDirectories(const std::u16string& outputPath,
-                                        const CreateDirectoryCall& create) {
-  DirectoryResult result;
-  result.parent = parentPathOf(outputPath);
-  const std::u16string& parent = result.parent;
+// Creates every component of parent in turn; returns the code worth reporting.
+int createChain(const std::u16string& parent, const CreateDirectoryCall& create) {
   int lastCode = 0;
   int latestRefusal = 0;
   std::size_t at = startingPrefixEnd(parent);
@@ -36,17 +31,25 @@ DirectoryResult ensureParentDirectories(const std::u16string& outputPath,
     lastCode = codeOf(created);
     if (created.outcome == CreateOutcome::Failed) latestRefusal = created.code;
   }
-  result.code = lastCode != 0 && latestRefusal != 0 ? latestRefusal : lastCode;
-  return result;
+  return lastCode != 0 && latestRefusal != 0 ? latestRefusal : lastCode;
+}
+
+}  // namespace
+
+DirectoryResult ensureParentDirectories(const std::u16string& outputPath,
+                                        const CreateDirectoryCall& create) {
+  std::u16string parent = parentPathOf(outputPath);
+  const int code = createChain(parent, create);
+  return {code, std::move(parent)};
 }
 
 DirectoryResult ensureParentDirectories(const std::u16string& outputPath, MadeDirectories& made,
                                         const CreateDirectoryCall& create) {
   std::u16string parent = parentPathOf(outputPath);
   if (made.parents.contains(parent)) return {0, std::move(parent)};
-  DirectoryResult result = ensureParentDirectories(outputPath, create);
-  if (result.code == 0) made.parents.insert(result.parent);
-  return result;
+  const int code = createChain(parent, create);
+  if (code == 0) made.parents.insert(parent);
+  return {code, std::move(parent)};
 }
 
 }  // namespace quarry
