@@ -1,13 +1,21 @@
 // Arbitrary bytes as a container: the tables are found or refused, and every entry that is
-// found has its name, its stored bytes and its output path worked out as the run would.
+// found has its name, its stored bytes, its output path and its message worked out as the
+// run would.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "app/messages.h"
 #include "container/view.h"
 #include "extract/paths.h"
 
 namespace {
+
+#ifdef _WIN32
+constexpr quarry::PathView FOLDER = u"out";
+#else
+constexpr quarry::PathView FOLDER = "out";
+#endif
 
 // Touches every byte the run would read, so the sanitizers see any read out of bounds.
 unsigned touch(const std::uint8_t* data, std::uint64_t size) {
@@ -27,12 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // fuzzer's inputs are small, so every entry is visited.
   for (std::uint64_t index = 0; index < tables.entryCount; ++index) {
     const EntryLookup found = entryAt(tables, index);
-    if (found.problem != nullptr) continue;
+    if (found.failure) continue;
     const EntryRef& entry = found.entry;
     sink = sink + touch(reinterpret_cast<const std::uint8_t*>(entry.name), entry.nameLength + 1);
     sink = sink + touch(data + entry.dataOffset, entry.storedSize);
-    const OutputPath path = outputPathFor(u"out", entry.name, entry.nameLength);
-    if (path.problem.empty()) sink = sink + static_cast<unsigned>(parentPathOf(path.path).size());
+    const std::string_view name(entry.name, entry.nameLength);
+    OutputPath target;
+    const std::optional<EntryFailure> refused = outputPathFor(FOLDER, name, target);
+    if (!refused) sink = sink + static_cast<unsigned>(relativeParentOf(target).size());
+    // Whatever the name, its line is one line of bounded length.
+    const std::string line = entryFailureLine(
+        index, name,
+        refused.value_or(EntryFailure(EntryProblem::CannotWrite, 0, std::string(name))));
+    if (line.find('\n') != std::string::npos || line.size() > 4 * 1024) __builtin_trap();
   }
   return 0;
 }

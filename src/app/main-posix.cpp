@@ -1,5 +1,6 @@
 // Process entry on POSIX: the arguments arrive as bytes and are widened without loss, so a
 // name that is not UTF-8 still reaches the same file.
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <vector>
@@ -8,6 +9,10 @@
 #include "extract/text.h"
 
 int main(int argc, char** argv) {
+  // A write past the file-size limit, or to a closed pipe, is then an error like any other:
+  // that entry fails with its line, and a closed standard stream never stops the extraction.
+  signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
   try {
     std::vector<std::u16string> arguments;
     for (int k = 0; k < argc; ++k) arguments.push_back(quarry::decodeLossless(argv[k]));

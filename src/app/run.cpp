@@ -2,93 +2,96 @@
 
 #include <iostream>
 
+#include "app/messages.h"
 #include "console/progress_display.h"
 #include "container/view.h"
 #include "extract/decoder.h"
-#include "extract/directories.h"
-#include "extract/os_error.h"
+#include "extract/output_tree.h"
 #include "extract/paths.h"
 #include "extract/payload.h"
 #include "extract/text.h"
-#include "extract/writer.h"
 
 namespace quarry {
 namespace {
 
-constexpr char NO_DECODER[] =
-    "Please copy oo2core_8_win64.dll from the game's folder into Quarry folder";
-constexpr char USAGE[] = "Usage: Quarry.exe path_to_resources_file output_folder";
-constexpr char CANNOT_OPEN[] = "Unable to open resources file :(";
-
 // What one entry's extraction needs, for the whole loop.
 struct Extraction {
   const ResourceView& view;
-  const std::u16string& outputFolder;
+  OutputTree& output;
   DecompressFn decompress;
   ProgressDisplay& display;
-  MadeDirectories madeDirectories;
   ResidentPages residentPages;
 };
 
-bool entryFailed(Extraction& run, std::uint64_t index, const std::string& what) {
-  printErrorLine(run.display, "File #" + std::to_string(index) + " " + what);
-  return false;
+enum class EntryOutcome { Extracted, Failed, ContainerChanged };
+
+// Bytes read from a container that another program cut short may be zeros: nothing read
+// since is acted on.
+bool containerChanged(const Extraction& run) {
+  return run.view.file.shrank();
 }
 
-// The entry's name as messages show it, then what went wrong.
-std::string about(const EntryRef& entry, const std::string& what) {
+// An entry that fails may have read what a cut left behind: then it is the container's line.
+EntryOutcome failed(Extraction& run, std::uint64_t index, std::string_view name,
+                    const EntryFailure& failure) {
+  if (!run.view.file.confirmWhole()) return EntryOutcome::ContainerChanged;
+  printErrorLine(run.display, entryFailureLine(index, name, failure));
+  return EntryOutcome::Failed;
+}
+
+// Decodes the entry's bytes and writes them to its file.
+EntryOutcome writeEntry(Extraction& run, std::uint64_t index, const EntryRef& entry,
+                        const OutputPath& target) {
   const std::string_view name(entry.name, static_cast<std::size_t>(entry.nameLength));
-  return "\"" + escapeForMessage(name) + "\" " + what;
-}
-
-std::string cannot(const char* action, const std::u16string& path, int code) {
-  return std::string("cannot ") + action + " " + pathForMessage(path) + ": " + osErrorText(code);
-}
-
-// Writes the entry's bytes to its path: stored ones straight from the container.
-bool writeEntry(Extraction& run, std::uint64_t index, const EntryRef& entry,
-                const std::u16string& path, const std::u16string& parent) {
   const Payload payload = decodePayload(run.view, entry, run.decompress);
   if (!payload.stored) noteContainerRead(run.view, run.residentPages, entry.storedSize);
-  if (payload.failed()) return entryFailed(run, index, payload.problem);
-  const FileRange source =
-      payload.stored ? FileRange{run.view.file.fileHandle(), entry.dataOffset} : FileRange{};
-  const int written = writeWholeFile(path, payload.data, payload.length, source);
-  if (written == 0) return true;
-  run.madeDirectories.parents.erase(parent);  // it may have gone: the next entry makes it anew
-  return entryFailed(run, index, about(entry, cannot("write", path, written)));
+  if (containerChanged(run)) return EntryOutcome::ContainerChanged;
+  if (payload.failure) return failed(run, index, name, *payload.failure);
+  const std::optional<EntryFailure> written = writeWholeFile(run.output, target, payload);
+  if (containerChanged(run)) return EntryOutcome::ContainerChanged;
+  return written ? failed(run, index, name, *written) : EntryOutcome::Extracted;
 }
 
-// Extracts one entry. False when it was not extracted; its line is printed.
-bool extractEntry(Extraction& run, std::uint64_t index) {
+// Extracts one entry; a failure has its line printed.
+EntryOutcome extractEntry(Extraction& run, std::uint64_t index) {
   const EntryLookup found = entryAt(run.view, index);
-  if (found.problem != nullptr) return entryFailed(run, index, found.problem);
+  if (containerChanged(run)) return EntryOutcome::ContainerChanged;
+  if (found.failure) return failed(run, index, {}, *found.failure);
   const EntryRef& entry = found.entry;
+  const std::string_view name(entry.name, static_cast<std::size_t>(entry.nameLength));
   noteContainerRead(run.view, run.residentPages, entry.nameLength);  // its records and name
-  const OutputPath target = outputPathFor(run.outputFolder, entry.name, entry.nameLength);
-  if (!target.problem.empty()) {
-    return entryFailed(run, index, about(entry, "is refused: " + target.problem));
-  }
-  const DirectoryResult directories = ensureParentDirectories(target.path, run.madeDirectories);
-  if (directories.code != 0) {
-    const std::string reason = cannot("create directory", directories.parent, directories.code);
-    return entryFailed(run, index, about(entry, reason));
-  }
-  return writeEntry(run, index, entry, target.path, directories.parent);
+  OutputPath target;
+  std::optional<EntryFailure> failure = outputPathFor(run.output.folder(), name, target);
+  if (containerChanged(run)) return EntryOutcome::ContainerChanged;
+  if (!failure) failure = ensureParentDirectories(run.output, target);
+  if (failure) return failed(run, index, name, *failure);
+  return writeEntry(run, index, entry, target);
 }
 
 // Extracts every entry in index order, redrawing the bar after each; counts the failures.
-std::uint64_t extractAll(const ResourceView& view, const std::u16string& outputFolder,
-                         DecompressFn decompress) {
+std::uint64_t extractAll(const ResourceView& view, OutputTree& output, DecompressFn decompress) {
   ProgressDisplay display = startProgressDisplay();
-  Extraction run{view, outputFolder, decompress, display, {}, {}};
+  Extraction run{view, output, decompress, display, {}};
   const std::uint64_t count = view.tables.entryCount;
   std::uint64_t failures = 0;
   for (std::uint64_t index = 0; index < count; ++index) {
-    if (!extractEntry(run, index)) ++failures;
+    const EntryOutcome outcome = extractEntry(run, index);
+    if (outcome == EntryOutcome::ContainerChanged) break;
+    if (outcome == EntryOutcome::Failed) ++failures;
     updateProgress(display, progressPercent(index, count));
   }
-  return failures;
+  if (view.file.confirmWhole()) return failures;
+  printErrorLine(display, CONTAINER_CHANGED);
+  return failures + 1;
+}
+
+// The output folder as the platform's file calls take it.
+PathString nativeFolder(const std::u16string& folder) {
+#ifdef _WIN32
+  return folder;
+#else
+  return encodeLossless(folder);
+#endif
 }
 
 }  // namespace
@@ -113,8 +116,12 @@ int runExtraction(int argumentCount, const std::u16string* arguments) {
     std::cerr << CANNOT_OPEN << std::endl << why << std::endl;
     return EXIT_CANNOT_START;
   }
-  std::cout << "Found " << view.tables.entryCount << " files, extracting..." << std::endl;
-  const std::uint64_t failures = extractAll(view, outputFolder, decompress);
+  std::cout << countLine(view.tables.entryCount) << std::endl;
+  std::uint64_t failures = 0;
+  {
+    OutputTree output(nativeFolder(outputFolder), view.file, loadedDecoderFile(decompress));
+    failures = extractAll(view, output, decompress);
+  }
   closeResourceView(view);
   return failures == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;
 }

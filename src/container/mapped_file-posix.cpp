@@ -1,8 +1,10 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -11,6 +13,65 @@
 
 namespace quarry {
 namespace {
+
+// A mapping watched for the SIGBUS that reading it raises once its file was cut short.
+struct ShrinkGuard {
+  std::atomic<std::uintptr_t> start{0};
+  std::atomic<std::uintptr_t> end{0};
+  std::atomic<bool> shrank{false};
+};
+
+constexpr int GUARD_SLOTS = 4;
+ShrinkGuard guards[GUARD_SLOTS];
+std::uintptr_t pageSize = 0;
+
+// Pages past the file's new end are replaced by zeros, so the read that faulted goes on; the
+// run sees the flag before it acts on anything it read. A fault anywhere else is a real one:
+// the default action then ends the process when the access runs again.
+void onBusError(int, siginfo_t* info, void*) {
+  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  for (ShrinkGuard& guard : guards) {
+    const std::uintptr_t end = guard.end.load();
+    if (address < guard.start.load() || address >= end) continue;
+    const std::uintptr_t page = address & ~(pageSize - 1);
+    mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    guard.shrank = true;
+    return;
+  }
+  signal(SIGBUS, SIG_DFL);
+}
+
+void installBusErrorHandler() {
+  static const bool installed = [] {
+    pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action {};
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  (void)installed;
+}
+
+int watch(ByteSpan bytes) {
+  installBusErrorHandler();
+  const auto start = reinterpret_cast<std::uintptr_t>(bytes.data);
+  for (int slot = 0; slot < GUARD_SLOTS; ++slot) {
+    std::uintptr_t free = 0;
+    if (!guards[slot].start.compare_exchange_strong(free, start)) continue;
+    guards[slot].shrank = false;
+    guards[slot].end = start + bytes.size;
+    return slot;
+  }
+  return -1;  // more mappings than slots: only tests map that many at once
+}
+
+void unwatch(int slot) {
+  if (slot < 0) return;
+  guards[slot].end = 0;
+  guards[slot].start = 0;
+}
 
 std::string reasonFor(const std::u16string& path, const std::string& what) {
   return "Cannot open " + pathForMessage(path) + ": " + what;
@@ -22,7 +83,7 @@ bool mapOpenFile(int fd, const std::u16string& path, ByteSpan& bytes, std::strin
     why = reasonFor(path, std::strerror(errno));
     return false;
   }
-  if (S_ISDIR(status.st_mode) || !S_ISREG(status.st_mode)) {
+  if (!S_ISREG(status.st_mode)) {
     why = reasonFor(path, S_ISDIR(status.st_mode) ? "it is a directory" : "not a regular file");
     return false;
   }
@@ -54,15 +115,34 @@ void releaseMappedPages(const std::uint8_t* data, std::uint64_t length) {
 }
 
 void MappedFile::release() {
+  unwatch(guard_);
   if (bytes_.data != nullptr) munmap(const_cast<std::uint8_t*>(bytes_.data), bytes_.size);
   if (file_ != NO_HANDLE) close(static_cast<int>(file_));
   bytes_ = {};
   file_ = NO_HANDLE;
+  guard_ = -1;
+}
+
+bool MappedFile::shrank() const {
+  return guard_ >= 0 && guards[guard_].shrank.load();
+}
+
+void MappedFile::markShrunk() const {
+  if (guard_ >= 0) guards[guard_].shrank = true;
+}
+
+bool MappedFile::confirmWhole() const {
+  struct stat status {};
+  if (file_ == NO_HANDLE || fstat(static_cast<int>(file_), &status) != 0) return !shrank();
+  if (static_cast<std::uint64_t>(status.st_size) < bytes_.size) markShrunk();
+  return !shrank();
 }
 
 bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why) {
   out.release();
-  const int fd = open(nativePosixPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO or a device given as the container cannot hold the open;
+  // only a regular file is mapped.
+  const int fd = open(encodeLossless(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     why = reasonFor(path, std::strerror(errno));
     return false;
@@ -74,6 +154,7 @@ bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why)
   }
   out.bytes_ = bytes;
   out.file_ = fd;
+  out.guard_ = watch(bytes);
   return true;
 }
 

@@ -21,6 +21,17 @@ bool lastErrorReason(const std::u16string& path, std::string& why) {
 // The working set is Windows' to trim; a mapped view's pages are shared with the file cache.
 void releaseMappedPages(const std::uint8_t*, std::uint64_t) {}
 
+// The container is opened without FILE_SHARE_WRITE: no other program can cut it short.
+bool MappedFile::shrank() const {
+  return false;
+}
+
+void MappedFile::markShrunk() const {}
+
+bool MappedFile::confirmWhole() const {
+  return true;
+}
+
 void MappedFile::release() {
   if (bytes_.data != nullptr) UnmapViewOfFile(bytes_.data);
   if (mapping_ != NO_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(mapping_));
@@ -36,6 +47,11 @@ bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why)
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return lastErrorReason(path, why);
   out.file_ = reinterpret_cast<std::intptr_t>(file);
+  if (GetFileType(file) != FILE_TYPE_DISK) {  // a pipe or a device
+    why = reasonFor(path, "not a regular file");
+    out.release();
+    return false;
+  }
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file, &size)) {
     lastErrorReason(path, why);

@@ -76,21 +76,22 @@ const char* readAllTables(ByteSpan bytes, ResourceTables& tables) {
   return readEntryTable(bytes, at.entryTable, tables);
 }
 
-// Finds the entry's name; returns what is wrong with it, or nullptr.
-const char* findName(const ResourceTables& tables, std::uint64_t index, EntryRef& entry) {
+// Finds the entry's name; returns what is wrong with it, or nothing.
+std::optional<EntryProblem> findName(const ResourceTables& tables, std::uint64_t index,
+                                     EntryRef& entry) {
   const std::uint64_t nameIndex =
       readU64(tables.namePairs + NAME_PAIR_SIZE * index + NAME_PAIR_NAME_INDEX);
-  if (nameIndex >= tables.stringCount) return "has a name index past the end of the string table";
+  if (nameIndex >= tables.stringCount) return EntryProblem::NameIndexOutsideTable;
   const std::uint64_t stringOffset = readU64(tables.stringOffsets + STRING_OFFSET_SIZE * nameIndex);
   const auto dataAt = static_cast<std::uint64_t>(tables.stringData - tables.bytes.data);
   const std::uint64_t room = tables.bytes.size - dataAt;
-  if (stringOffset >= room) return "has a name that starts outside the file";
+  if (stringOffset >= room) return EntryProblem::NameStartsOutsideFile;
   const char* name = reinterpret_cast<const char*>(tables.stringData + stringOffset);
   const void* end = std::memchr(name, 0, room - stringOffset);
-  if (end == nullptr) return "has a name that runs past the end of the file";
+  if (end == nullptr) return EntryProblem::NameRunsPastFile;
   entry.name = name;
   entry.nameLength = static_cast<std::uint64_t>(static_cast<const char*>(end) - name);
-  return nullptr;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -108,11 +109,11 @@ EntryLookup entryAt(const ResourceTables& tables, std::uint64_t index) {
   found.entry.storedSize = readU64(record + ENTRY_STORED_SIZE);
   found.entry.fullSize = readU64(record + ENTRY_FULL_SIZE);
   found.entry.flags = readU32(record + ENTRY_FLAGS);
-  found.problem = findName(tables, index, found.entry);
-  if (found.problem == nullptr &&
-      !rangeFits(found.entry.dataOffset, found.entry.storedSize, tables.bytes.size)) {
-    found.problem = "has stored bytes outside the file";
+  std::optional<EntryProblem> problem = findName(tables, index, found.entry);
+  if (!problem && !rangeFits(found.entry.dataOffset, found.entry.storedSize, tables.bytes.size)) {
+    problem = EntryProblem::StoredBytesOutsideFile;
   }
+  if (problem) found.failure = EntryFailure{*problem};
   return found;
 }
 

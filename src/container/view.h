@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "base/failure.h"
 #include "container/layout.h"
 #include "container/mapped_file.h"
 
@@ -32,11 +34,10 @@ struct EntryRef {
   std::uint32_t flags = 0;
 };
 
-// An entry, or what is wrong with it (problem is then set, e.g. "has stored bytes outside
-// the file", to follow "File #<index> ").
+// An entry, or what is wrong with its records.
 struct EntryLookup {
   EntryRef entry;
-  const char* problem = nullptr;
+  std::optional<EntryFailure> failure;
 };
 
 // Finds the tables in bytes. Returns nullptr, or the sentence that says which table does not

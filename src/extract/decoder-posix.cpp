@@ -63,4 +63,10 @@ DecompressFn bindDecompressor(std::string& why) {
   return reinterpret_cast<DecompressFn>(entry);
 }
 
+std::string loadedDecoderFile(DecompressFn decompress) {
+  Dl_info found{};
+  if (dladdr(reinterpret_cast<const void*>(decompress), &found) == 0) return {};
+  return found.dli_fname != nullptr ? found.dli_fname : "";
+}
+
 }  // namespace quarry

@@ -35,4 +35,9 @@ DecompressFn bindDecompressor(std::string& why) {
   return reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
 }
 
+// A loaded library cannot be opened for writing: Windows refuses it for Quarry.
+std::string loadedDecoderFile(DecompressFn) {
+  return {};
+}
+
 }  // namespace quarry

@@ -22,4 +22,8 @@ using DecompressFn = std::int64_t (*)(const std::uint8_t* stream, std::int64_t s
 // file was found but would not load or lacks the entry point, and empty when it is missing.
 DecompressFn bindDecompressor(std::string& why);
 
+// The file the bound entry point was loaded from, for keeping entries from writing over it;
+// empty where the platform keeps a loaded library from being written (Windows) or cannot say.
+std::string loadedDecoderFile(DecompressFn decompress);
+
 }  // namespace quarry

@@ -13,43 +13,44 @@ std::size_t startingPrefixEnd(std::u16string_view parent) {
   return end;
 }
 
-int codeOf(const CreateResult& result) {
-  const bool made =
-      result.outcome == CreateOutcome::Created || result.outcome == CreateOutcome::AlreadyExists;
-  return made ? 0 : result.code;
-}
-
-// Creates every component of parent in turn; returns the code worth reporting.
-int createChain(const std::u16string& parent, const CreateDirectoryCall& create) {
-  int lastCode = 0;
-  int latestRefusal = 0;
-  std::size_t at = startingPrefixEnd(parent);
-  while (at < parent.size()) {
-    while (at < parent.size() && isSeparator(parent[at])) ++at;
-    while (at < parent.size() && !isSeparator(parent[at])) ++at;
-    const CreateResult created = create(parent.substr(0, at));
-    lastCode = codeOf(created);
-    if (created.outcome == CreateOutcome::Failed) latestRefusal = created.code;
+DirectoryResult createParent(std::u16string parent, const CreateDirectoryCall& create) {
+  const ChainResult chain =
+      createChain(parent, startingPrefixEnd(parent), create, isSeparator<char16_t>);
+  DirectoryResult result;
+  result.code = chain.code;
+  result.parent = std::move(parent);
+  if (chain.linkInTheWay) {
+    result.linkInTheWay = true;
+    result.link = result.parent.substr(0, chain.linkEnd);
   }
-  return lastCode != 0 && latestRefusal != 0 ? latestRefusal : lastCode;
+  return result;
 }
 
 }  // namespace
 
-DirectoryResult ensureParentDirectories(const std::u16string& outputPath,
-                                        const CreateDirectoryCall& create) {
-  std::u16string parent = parentPathOf(outputPath);
-  const int code = createChain(parent, create);
-  return {code, std::move(parent)};
+DirectoryResult createParentChain(const std::u16string& outputPath,
+                                  const CreateDirectoryCall& create) {
+  return createParent(parentPathOf(outputPath), create);
 }
 
-DirectoryResult ensureParentDirectories(const std::u16string& outputPath, MadeDirectories& made,
-                                        const CreateDirectoryCall& create) {
+DirectoryResult createParentChain(const std::u16string& outputPath, MadeDirectories& made,
+                                  const CreateDirectoryCall& create) {
   std::u16string parent = parentPathOf(outputPath);
-  if (made.parents.contains(parent)) return {0, std::move(parent)};
-  const int code = createChain(parent, create);
-  if (code == 0) made.parents.insert(parent);
-  return {code, std::move(parent)};
+  if (made.parents.contains(parent)) {
+    DirectoryResult known;
+    known.parent = std::move(parent);
+    return known;
+  }
+  if (const auto failed = made.failed.find(parent); failed != made.failed.end()) {
+    return failed->second;
+  }
+  DirectoryResult result = createParent(parent, create);
+  if (result.code == 0 && !result.linkInTheWay) {
+    made.parents.insert(std::move(parent));
+  } else {
+    made.failed.emplace(std::move(parent), result);
+  }
+  return result;
 }
 
 }  // namespace quarry

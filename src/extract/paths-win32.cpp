@@ -14,29 +14,26 @@ UINT entryNameCodePage() {
   return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
 }
 
-bool conversionFailed(std::string& why) {
-  why = "its name cannot be converted: " + osErrorText(lastOsError());
-  return false;
-}
-
 }  // namespace
 
-bool convertEntryName(std::string_view name, std::u16string& wide, std::string& why) {
+std::optional<EntryProblem> convertEntryName(std::string_view name, std::u16string& wide,
+                                             int& osError) {
   wide.clear();
-  if (name.empty()) return true;
+  if (name.empty()) return std::nullopt;
   const UINT codePage = entryNameCodePage();
   const int length = static_cast<int>(name.size());
   const int wideLength =
       MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name.data(), length, nullptr, 0);
-  if (wideLength <= 0) return conversionFailed(why);
-  wide.resize(static_cast<std::size_t>(wideLength));
-  auto* out = reinterpret_cast<wchar_t*>(wide.data());
-  if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name.data(), length, out, wideLength) !=
-      wideLength) {
-    wide.clear();
-    return conversionFailed(why);
+  if (wideLength > 0) {
+    wide.resize(static_cast<std::size_t>(wideLength));
+    auto* out = reinterpret_cast<wchar_t*>(wide.data());
+    const int converted =
+        MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name.data(), length, out, wideLength);
+    if (converted == wideLength) return std::nullopt;
   }
-  return true;
+  osError = lastOsError();
+  wide.clear();
+  return EntryProblem::NameNotConvertible;
 }
 
 }  // namespace quarry

@@ -1,32 +1,33 @@
 #include "extract/paths.h"
 
-#include <limits>
-
 namespace quarry {
 namespace {
 
-bool isAsciiLetter(char16_t c) {
-  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+template <typename Char>
+bool isAsciiLetter(Char c) {
+  return (c >= Char('a') && c <= Char('z')) || (c >= Char('A') && c <= Char('Z'));
 }
 
-bool isDevicePrefix(std::u16string_view path) {
+template <typename Char>
+bool isDevicePrefix(std::basic_string_view<Char> path) {
   if (path.size() < 4 || !isSeparator(path[3])) return false;
   if (path.size() > 4 && isSeparator(path[4])) return false;
-  const bool dotOrQuestion = path[2] == u'?' || path[2] == u'.';
+  const bool dotOrQuestion = path[2] == Char('?') || path[2] == Char('.');
   const bool doubleSeparator = isSeparator(path[0]) && isSeparator(path[1]) && dotOrQuestion;
-  const bool questionPair = isSeparator(path[0]) && path[1] == u'?' && path[2] == u'?';
+  const bool questionPair = isSeparator(path[0]) && path[1] == Char('?') && path[2] == Char('?');
   return doubleSeparator || questionPair;
 }
 
-std::size_t serverPrefixEnd(std::u16string_view path) {
+template <typename Char>
+std::size_t serverPrefixEnd(std::basic_string_view<Char> path) {
   for (std::size_t at = 3; at < path.size(); ++at) {
     if (isSeparator(path[at])) return at;
   }
   return path.size();
 }
 
-template <typename Visit>
-void forEachComponent(std::u16string_view path, Visit visit) {
+template <typename Char, typename Visit>
+void forEachComponent(std::basic_string_view<Char> path, Visit visit) {
   std::size_t at = 0;
   while (at < path.size()) {
     while (at < path.size() && isSeparator(path[at])) ++at;
@@ -37,11 +38,14 @@ void forEachComponent(std::u16string_view path, Visit visit) {
   }
 }
 
-char16_t upper(char16_t c) {
-  return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c;
+template <typename Char>
+char16_t upper(Char c) {
+  const auto unit = static_cast<char16_t>(c);
+  return unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit;
 }
 
-bool equalsIgnoringCase(std::u16string_view text, std::u16string_view upperCase) {
+template <typename Char>
+bool equalsIgnoringCase(std::basic_string_view<Char> text, std::u16string_view upperCase) {
   if (text.size() != upperCase.size()) return false;
   for (std::size_t k = 0; k < text.size(); ++k) {
     if (upper(text[k]) != upperCase[k]) return false;
@@ -51,38 +55,39 @@ bool equalsIgnoringCase(std::u16string_view text, std::u16string_view upperCase)
 
 // CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices on Windows, whatever follows a dot,
 // and so do COM and LPT with a superscript digit.
-bool isReservedDeviceName(std::u16string_view component) {
-  std::u16string_view base = component.substr(0, component.find(u'.'));
-  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+template <typename Char>
+bool isReservedDeviceName(std::basic_string_view<Char> component) {
+  std::basic_string_view<Char> base = component.substr(0, component.find(Char('.')));
+  while (!base.empty() && base.back() == Char(' ')) base.remove_suffix(1);
   for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
     if (equalsIgnoringCase(base, device)) return true;
   }
   if (base.size() != 4) return false;
   const bool port = equalsIgnoringCase(base.substr(0, 3), u"COM") ||
                     equalsIgnoringCase(base.substr(0, 3), u"LPT");
-  const char16_t digit = base[3];
+  const char16_t digit = upper(base[3]);
   const bool portDigit = (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' ||
                          digit == u'\u00B2' || digit == u'\u00B3';
   return port && portDigit;
 }
 
-const char* windowsComponentRefusal(std::u16string_view component) {
-  if (component.find(u':') != std::u16string_view::npos) {
-    return "its name has a colon inside a component";
+template <typename Char>
+std::optional<EntryProblem> windowsComponentRefusal(std::basic_string_view<Char> component) {
+  if (component.find(Char(':')) != component.npos) return EntryProblem::NameHasColon;
+  if (isReservedDeviceName(component)) return EntryProblem::NameHasDeviceName;
+  // Windows drops a trailing dot or space when it stores a name, so "..." could act as "..".
+  const Char last = component.back();
+  const bool currentFolder = component.size() == 1 && last == Char('.');
+  if (!currentFolder && (last == Char('.') || last == Char(' '))) {
+    return EntryProblem::NameHasTrailingDotOrSpace;
   }
-  if (isReservedDeviceName(component)) return "its name has a reserved device name";
-  const char16_t last = component.back();
-  if (component != u"." && (last == u'.' || last == u' ')) {
-    return "its name has a component that ends in a dot or a space";
-  }
-  return nullptr;
+  return std::nullopt;
 }
 
-}  // namespace
-
-std::size_t rootNameEnd(std::u16string_view path) {
+template <typename Char>
+std::size_t rootNameEndOf(std::basic_string_view<Char> path) {
   if (path.size() < 2) return 0;
-  if (isAsciiLetter(path[0]) && path[1] == u':') return 2;
+  if (isAsciiLetter(path[0]) && path[1] == Char(':')) return 2;
   if (!isSeparator(path[0])) return 0;
   if (isDevicePrefix(path)) return 3;
   if (path.size() >= 3 && isSeparator(path[1]) && !isSeparator(path[2])) {
@@ -91,25 +96,94 @@ std::size_t rootNameEnd(std::u16string_view path) {
   return 0;
 }
 
-std::size_t rootPartEnd(std::u16string_view path) {
-  std::size_t end = rootNameEnd(path);
+template <typename Char>
+std::size_t rootPartEndOf(std::basic_string_view<Char> path) {
+  std::size_t end = rootNameEndOf(path);
   while (end < path.size() && isSeparator(path[end])) ++end;
   return end;
 }
 
-const char* nameRefusal(std::u16string_view name, bool windowsRules) {
-  if (rootNameEnd(name) > 0) return "its name has a drive, device or server prefix";
-  if (!name.empty() && isSeparator(name[0])) return "its name starts with a separator";
-  const char* refusal = nullptr;
-  forEachComponent(name, [&](std::u16string_view component) {
-    if (refusal != nullptr) return;
-    if (component == u"..") {
-      refusal = "its name has a '..' component";
+template <typename Char>
+std::optional<EntryProblem> nameRefusalOf(std::basic_string_view<Char> name, bool windowsRules) {
+  if (rootNameEndOf(name) > 0) return EntryProblem::NameHasPrefix;
+  if (!name.empty() && isSeparator(name[0])) return EntryProblem::NameStartsWithSeparator;
+  std::optional<EntryProblem> refusal;
+  forEachComponent(name, [&](std::basic_string_view<Char> component) {
+    if (refusal) return;
+    const bool up = component.size() == 2 && component[0] == Char('.') && component[1] == Char('.');
+    if (up) {
+      refusal = EntryProblem::NameHasParentComponent;
     } else if (windowsRules) {
       refusal = windowsComponentRefusal(component);
     }
   });
   return refusal;
+}
+
+#ifdef _WIN32
+constexpr bool WINDOWS_RULES = true;
+// A code page needs at most 3 bytes for one UTF-16 unit, so a longer name cannot fit.
+constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 3;
+
+OutputPath joinOutputPath(PathView folder, PathView name) {
+  OutputPath joined{joinBelow(folder, name), 0};
+  joined.nameStart = joined.path.size() - name.size();
+  return joined;
+}
+#else
+constexpr bool WINDOWS_RULES = false;
+constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 1;
+
+// The folder is a plain path here; the name's backslashes separate folders, as slashes do.
+OutputPath joinOutputPath(PathView folder, PathView name) {
+  OutputPath joined{std::string(folder), 0};
+  if (!folder.empty() && folder.back() != '/') joined.path.push_back('/');
+  joined.nameStart = joined.path.size();
+  joined.path.append(name);
+  for (std::size_t at = joined.nameStart; at < joined.path.size(); ++at) {
+    if (joined.path[at] == '\\') joined.path[at] = '/';
+  }
+  return joined;
+}
+#endif
+
+EntryFailure pathTooLong() {
+  EntryFailure failure{EntryProblem::PathTooLong};
+  failure.limit = PATH_LIMIT - 1;
+  return failure;
+}
+
+// Where the name's last component begins in path.
+std::size_t leafStart(const OutputPath& target) {
+  std::size_t at = target.path.size();
+  while (at > target.nameStart && !isSeparator(target.path[at - 1])) --at;
+  return at;
+}
+
+}  // namespace
+
+std::size_t rootNameEnd(std::u16string_view path) {
+  return rootNameEndOf(path);
+}
+
+std::size_t rootNameEnd(std::string_view path) {
+  return rootNameEndOf(path);
+}
+
+std::size_t rootPartEnd(std::u16string_view path) {
+  return rootPartEndOf(path);
+}
+
+std::size_t rootPartEnd(std::string_view path) {
+  return rootPartEndOf(path);
+}
+
+std::optional<EntryProblem> nameRefusal(std::u16string_view name, bool windowsRules) {
+  return nameRefusalOf(name, windowsRules);
+}
+
+std::optional<EntryProblem> nameRefusal(std::string_view name, bool windowsRules) {
+  return nameRefusalOf(name, windowsRules);
 }
 
 std::u16string joinBelow(std::u16string_view folder, std::u16string_view name) {
@@ -120,28 +194,18 @@ std::u16string joinBelow(std::u16string_view folder, std::u16string_view name) {
   return path;
 }
 
-OutputPath outputPathFor(std::u16string_view outputFolder, const char* name,
-                         std::uint64_t nameLength) {
-  OutputPath result;
-  if (nameLength > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-    result.problem = "its name is longer than 2 GiB";
-    return result;
+std::optional<EntryFailure> outputPathFor(PathView outputFolder, std::string_view name,
+                                          OutputPath& out) {
+  if (name.size() / MOST_BYTES_PER_PATH_UNIT >= PATH_LIMIT) return pathTooLong();
+  PathString converted;
+  int osError = 0;
+  if (const auto problem = convertEntryName(name, converted, osError)) {
+    return EntryFailure{*problem, osError};
   }
-  std::u16string wideName;
-  if (!convertEntryName({name, static_cast<std::size_t>(nameLength)}, wideName, result.problem)) {
-    return result;
-  }
-#ifdef _WIN32
-  constexpr bool WINDOWS_RULES = true;
-#else
-  constexpr bool WINDOWS_RULES = false;
-#endif
-  if (const char* refusal = nameRefusal(wideName, WINDOWS_RULES)) {
-    result.problem = refusal;
-    return result;
-  }
-  result.path = joinBelow(outputFolder, wideName);
-  return result;
+  if (const auto refusal = nameRefusal(converted, WINDOWS_RULES)) return EntryFailure{*refusal};
+  out = joinOutputPath(outputFolder, converted);
+  if (out.path.size() >= PATH_LIMIT) return pathTooLong();
+  return std::nullopt;
 }
 
 std::u16string parentPathOf(std::u16string_view outputPath) {
@@ -151,6 +215,16 @@ std::u16string parentPathOf(std::u16string_view outputPath) {
   while (end > rootEnd && !isSeparator(outputPath[end - 1])) --end;
   while (end > rootEnd && isSeparator(outputPath[end - 1])) --end;
   return std::u16string(outputPath.substr(0, end));
+}
+
+PathView relativeParentOf(const OutputPath& target) {
+  std::size_t end = leafStart(target);
+  while (end > target.nameStart && isSeparator(target.path[end - 1])) --end;
+  return PathView(target.path).substr(target.nameStart, end - target.nameStart);
+}
+
+PathView leafOf(const OutputPath& target) {
+  return PathView(target.path).substr(leafStart(target));
 }
 
 }  // namespace quarry

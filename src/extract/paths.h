@@ -1,44 +1,76 @@
 // Where an entry's file goes: the path grammar (both slashes separate; drive, device and
-// server prefixes), the join below the output folder, and the parent path.
+// server prefixes), the refusals that keep every file below the output folder, the join and
+// the parent path.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/failure.h"
+
 namespace quarry {
 
-inline bool isSeparator(char16_t c) {
-  return c == u'\\' || c == u'/';
+// Paths as the platform's file calls take them: UTF-16 on Windows, bytes (UTF-8) on POSIX.
+#ifdef _WIN32
+using PathChar = char16_t;
+constexpr std::size_t PATH_LIMIT = 32767;  // UTF-16 units a path may hold, terminator included
+#else
+using PathChar = char;
+constexpr std::size_t PATH_LIMIT = 4096;  // bytes a path may hold, terminator included
+#endif
+using PathString = std::basic_string<PathChar>;
+using PathView = std::basic_string_view<PathChar>;
+
+template <typename Char>
+constexpr bool isSeparator(Char c) {
+  return c == Char('\\') || c == Char('/');
 }
 
+// The Windows grammar. Entry names are judged by it on every platform, so a container
+// extracts the same way everywhere; the output folder is read by it on Windows only.
 // Length of the path's root name (drive, device or server prefix); 0 when it has none.
 std::size_t rootNameEnd(std::u16string_view path);
-
+std::size_t rootNameEnd(std::string_view path);
 // Where the relative part begins: after the root name and the separators that follow it.
 std::size_t rootPartEnd(std::u16string_view path);
+std::size_t rootPartEnd(std::string_view path);
 
 // Why the entry name must not be joined below the output folder (it could reach outside it,
-// or, with windowsRules, name something other than a plain file), or nullptr.
-const char* nameRefusal(std::u16string_view name, bool windowsRules);
-
-// The entry name as UTF-16, strictly converted. False with the reason when it cannot be.
-bool convertEntryName(std::string_view name, std::u16string& wide, std::string& why);
+// or, with windowsRules, name something other than a plain file), or nothing.
+std::optional<EntryProblem> nameRefusal(std::u16string_view name, bool windowsRules);
+std::optional<EntryProblem> nameRefusal(std::string_view name, bool windowsRules);
 
 // The output folder and a relative name joined with one backslash where one is needed.
 std::u16string joinBelow(std::u16string_view folder, std::u16string_view name);
 
-struct OutputPath {
-  std::u16string path;
-  std::string problem;  // empty on success; else why the entry gets no path
-};
-
-// The path of the entry's file below the output folder, or why the name is refused.
-OutputPath outputPathFor(std::u16string_view outputFolder, const char* name,
-                         std::uint64_t nameLength);
-
 // The directory that must exist for the path: the path less its last component and the
 // separators before it, never cutting into the root part.
 std::u16string parentPathOf(std::u16string_view outputPath);
+
+// An entry's file: the output folder joined with the entry's name. On POSIX the folder is a
+// plain path, joined with a slash, and the name's backslashes are written as slashes.
+struct OutputPath {
+  PathString path;
+  std::size_t nameStart = 0;  // where the entry's name begins in path
+};
+
+// The entry's name checked and converted (strictly: UTF-8 on POSIX, the locale's code page
+// on Windows), then joined below the folder. Nothing is created.
+std::optional<EntryFailure> outputPathFor(PathView outputFolder, std::string_view name,
+                                          OutputPath& out);
+
+// The entry's name converted for the platform's file calls, or why it cannot be.
+std::optional<EntryProblem> convertEntryName(std::string_view name, PathString& converted,
+                                             int& osError);
+
+// The part of the name above the file (its last component and the separators before it
+// dropped): the directories to make below the output folder. Empty for a name of one
+// component.
+PathView relativeParentOf(const OutputPath& target);
+
+// The last component of the name: the file itself; empty when the name ends in a separator.
+PathView leafOf(const OutputPath& target);
 
 }  // namespace quarry

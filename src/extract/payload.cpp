@@ -6,25 +6,22 @@
 namespace quarry {
 namespace {
 
-Payload failure(std::string problem) {
+Payload failure(EntryProblem problem, std::uint64_t size = 0) {
   Payload payload;
-  payload.problem = std::move(problem);
+  payload.failure = EntryFailure{problem};
+  payload.failure->size = size;
   return payload;
-}
-
-Payload outOfMemory(std::uint64_t fullSize) {
-  return failure("needs " + std::to_string(fullSize) +
-                 " bytes of memory to decode, which cannot be had");
 }
 
 // The decoder takes signed lengths; a size past their range cannot be asked for.
 constexpr std::uint64_t LARGEST_LENGTH = std::numeric_limits<std::int64_t>::max();
 
-Payload borrowed(const std::uint8_t* stored, std::uint64_t length) {
+Payload borrowed(const std::uint8_t* stored, const EntryRef& entry) {
   Payload payload;
   payload.data = stored;
-  payload.length = length;
+  payload.length = entry.storedSize;
   payload.stored = true;
+  payload.offset = entry.dataOffset;
   return payload;
 }
 
@@ -39,16 +36,18 @@ bool allocateZeroed(std::uint64_t size, HeapBytes& buffer) {
 
 Payload decodePayload(const ResourceView& view, const EntryRef& entry, DecompressFn decompress) {
   const std::uint8_t* stored = storedBytes(view, entry);
-  if (entry.storedSize == entry.fullSize) return borrowed(stored, entry.storedSize);
+  if (entry.storedSize == entry.fullSize) return borrowed(stored, entry);
   const bool prefixed = (entry.flags & FLAG_PREFIXED) != 0;
-  if (prefixed && entry.storedSize < PREFIX_SIZE) return failure(DECOMPRESSION_FAILED);
+  if (prefixed && entry.storedSize < PREFIX_SIZE) return failure(EntryProblem::DecompressionFailed);
   Payload payload;
-  if (!allocateZeroed(entry.fullSize, payload.buffer)) return outOfMemory(entry.fullSize);
+  if (!allocateZeroed(entry.fullSize, payload.buffer))
+    return failure(EntryProblem::OutOfMemory, entry.fullSize);
   const std::uint64_t skip = prefixed ? PREFIX_SIZE : 0;
   const std::int64_t decoded = decompress(
       stored + skip, static_cast<std::int64_t>(entry.storedSize - skip), payload.buffer.get(),
       static_cast<std::int64_t>(entry.fullSize), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-  if (static_cast<std::uint64_t>(decoded) != entry.fullSize) return failure(DECOMPRESSION_FAILED);
+  if (static_cast<std::uint64_t>(decoded) != entry.fullSize)
+    return failure(EntryProblem::DecompressionFailed);
   payload.data = payload.buffer.get();
   payload.length = entry.fullSize;
   return payload;

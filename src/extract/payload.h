@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <string>
+#include <optional>
 
+#include "base/failure.h"
 #include "container/view.h"
 #include "extract/decoder.h"
 
@@ -20,14 +21,11 @@ using HeapBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
 struct Payload {
   const std::uint8_t* data = nullptr;  // into the container, or into buffer
   std::uint64_t length = 0;
-  HeapBytes buffer;     // owns the decoded bytes; empty for stored entries
-  bool stored = false;  // data is the entry's stored bytes, borrowed from the container
-  std::string problem;  // empty on success; else what follows "File #<index> "
-  bool failed() const { return !problem.empty(); }
+  HeapBytes buffer;          // owns the decoded bytes; empty for stored entries
+  bool stored = false;       // data is the entry's stored bytes, borrowed from the container
+  std::uint64_t offset = 0;  // stored: where data lies in the container's file
+  std::optional<EntryFailure> failure;
 };
-
-// What follows "File #<index> " when the decoder does not yield the entry.
-constexpr char DECOMPRESSION_FAILED[] = "failed decompression :(";
 
 // The entry's content. Stored entries (storedSize == fullSize) are borrowed as they lie;
 // others are decoded by decompress into a zero-filled buffer of exactly fullSize bytes.

@@ -1,5 +1,6 @@
 #include "extract/text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace quarry {
@@ -87,6 +88,16 @@ bool decodeUtf8(std::string_view bytes, std::u16string& out, OnInvalid invalid) 
 
 }  // namespace
 
+bool isStrictUtf8(std::string_view bytes) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    char32_t codePoint = NOT_DECODED;
+    const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
 bool decodeUtf8Strict(std::string_view bytes, std::u16string& out) {
   return decodeUtf8(bytes, out, [](std::uint8_t) { return false; });
 }
@@ -114,39 +125,68 @@ std::string encodeLossless(std::u16string_view text) {
   return out;
 }
 
-std::string nativePosixPath(std::u16string_view path) {
-  std::string out = encodeLossless(path);
-  for (char& c : out) {
-    if (c == '\\') c = '/';
+namespace {
+
+// Code points that would steer a terminal or reorder the line around them: the C1 controls
+// (U+009B starts an escape sequence on some terminals), the bidirectional marks, embeddings,
+// overrides and isolates, and the line and paragraph separators.
+bool steersTheTerminal(char32_t codePoint) {
+  return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x061C || codePoint == 0x200E ||
+         codePoint == 0x200F || (codePoint >= 0x2028 && codePoint <= 0x202E) ||
+         (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
+
+// Appends the sequence at bytes[at] as a message shows it; returns its length in bytes.
+std::size_t appendEscaped(std::string& out, std::string_view bytes, std::size_t at) {
+  static const char HEX[] = "0123456789ABCDEF";
+  char32_t codePoint = NOT_DECODED;
+  const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
+  if (length == 0 || codePoint < 0x20 || codePoint == 0x7F) {
+    const auto byte = static_cast<std::uint8_t>(bytes[at]);
+    out += {'\\', 'x', HEX[byte >> 4], HEX[byte & 0xF]};
+    return 1;
   }
+  if (steersTheTerminal(codePoint)) {
+    out += "\\u{";
+    for (int shift = 12; shift >= 0; shift -= 4) out += HEX[codePoint >> shift & 0xF];
+    out += '}';
+    return length;
+  }
+  out.append(bytes.substr(at, length));
+  return length;
+}
+
+std::string escapeAll(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t at = 0; at < bytes.size();) at += appendEscaped(out, bytes, at);
   return out;
 }
 
-std::string escapeForMessage(std::string_view bytes) {
-  static const char HEX[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t at = 0; at < bytes.size();) {
-    char32_t codePoint = NOT_DECODED;
-    std::size_t length = utf8SequenceAt(bytes, at, codePoint);
-    if (length == 0 || codePoint < 0x20 || codePoint == 0x7F) {
-      const auto byte = static_cast<std::uint8_t>(bytes[at]);
-      out += {'\\', 'x', HEX[byte >> 4], HEX[byte & 0xF]};
-      at += 1;
-      continue;
-    }
-    out.append(bytes.substr(at, length));
-    at += length;
+// Where a tail of about `keep` bytes starts: not inside a UTF-8 sequence when it can help it.
+std::size_t tailStart(std::string_view bytes, std::size_t keep) {
+  std::size_t at = bytes.size() - keep;
+  for (int step = 0; step < 3 && (static_cast<std::uint8_t>(bytes[at]) & 0xC0) == 0x80; ++step) {
+    ++at;
   }
-  return out;
+  return at;
+}
+
+}  // namespace
+
+std::string escapeForMessage(std::string_view bytes) {
+  if (bytes.size() <= MESSAGE_TEXT_LIMIT) return escapeAll(bytes);
+  // A container may hold names of megabytes: the line keeps the start and the end.
+  const std::size_t half = MESSAGE_TEXT_LIMIT / 2;
+  std::string out;
+  std::size_t at = 0;
+  while (at < half) at += appendEscaped(out, bytes, at);
+  out += "...";
+  return out + escapeAll(bytes.substr(std::max(at, tailStart(bytes, half))));
 }
 
 std::string pathForMessage(std::u16string_view path) {
-#ifdef _WIN32
   return escapeForMessage(encodeLossless(path));
-#else
-  return escapeForMessage(nativePosixPath(path));
-#endif
 }
 
 }  // namespace quarry

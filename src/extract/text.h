@@ -1,10 +1,14 @@
 // Conversions between the bytes the outside world hands us and the UTF-16 paths used inside.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace quarry {
+
+// True when bytes are well-formed UTF-8, as decodeUtf8Strict judges them.
+bool isStrictUtf8(std::string_view bytes);
 
 // Decodes strictly: false for any byte sequence that is not well-formed UTF-8 (overlong
 // forms, surrogates and values past U+10FFFF included).
@@ -17,14 +21,16 @@ std::u16string decodeLossless(std::string_view bytes);
 // UTF-8 for the text, with the lone surrogates of decodeLossless turned back into their bytes.
 std::string encodeLossless(std::u16string_view text);
 
-// A path as POSIX calls take it: encodeLossless, with the backslash mapped to the slash.
-std::string nativePosixPath(std::u16string_view path);
+// Bytes longer than this are shortened in messages to their start and end.
+constexpr std::size_t MESSAGE_TEXT_LIMIT = 200;
 
-// Bytes made safe to print on a terminal: control bytes, DEL and bytes that are not
-// well-formed UTF-8 become \xNN; everything else passes through.
+// Bytes made safe to print on a terminal, on one line of bounded length: control bytes, DEL
+// and bytes that are not well-formed UTF-8 become \xNN; C1 controls, bidirectional controls
+// and line separators become \u{XXXX}; everything else passes through. Beyond
+// MESSAGE_TEXT_LIMIT bytes only the start and the end are kept, joined by "...".
 std::string escapeForMessage(std::string_view bytes);
 
-// A path as messages show it: as the platform spells it, escaped.
+// A path as messages show it: as it was given, escaped and shortened.
 std::string pathForMessage(std::u16string_view path);
 
 }  // namespace quarry

@@ -15,6 +15,7 @@
 #include <windows.h>
 #define QUARRY_DECODER_EXPORT extern "C" __declspec(dllexport)
 #else
+#include <unistd.h>
 #define QUARRY_DECODER_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
@@ -51,9 +52,19 @@ std::FILE* openLogIfAsked(bool& asked) {
   asked = path && !path->empty();
   return asked ? _wfopen(path->c_str(), L"ab") : nullptr;
 }
+
+void cutFileIfAsked() {}  // the container is opened without write sharing: it cannot be cut
 #else
 std::optional<std::int64_t> skewFromEnvironment() {
   return quarry::testing::parseDecoderSkew(std::getenv(quarry::testing::DECODER_SKEW_VARIABLE));
+}
+
+void cutFileIfAsked() {
+  const char* asked = std::getenv(quarry::testing::DECODER_CUT_VARIABLE);
+  if (asked == nullptr) return;
+  char* rest = nullptr;
+  const long long size = std::strtoll(asked, &rest, 10);
+  if (rest != nullptr && *rest == ':') truncate(rest + 1, static_cast<off_t>(size));
 }
 
 std::FILE* openLogIfAsked(bool& asked) {
@@ -91,6 +102,7 @@ QUARRY_DECODER_EXPORT std::int64_t OodleLZ_Decompress(
     std::int64_t expectedSize, std::int32_t a5, std::int32_t a6, std::int32_t a7, std::int64_t a8,
     std::int64_t a9, std::int64_t a10, std::int64_t a11, std::int64_t a12, std::int64_t a13,
     std::int32_t a14) {
+  cutFileIfAsked();
   DecoderCall call;
   call.compressedSize = compressedSize;
   call.outputSet = output != nullptr;

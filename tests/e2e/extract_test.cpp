@@ -120,20 +120,5 @@ TEST(Extract, PathsLongerThanTheOldWindowsLimitWork) {
   EXPECT_EQ(readBytes(written), textBytes("deep"));
 }
 
-#ifndef _WIN32
-TEST(Extract, AWriteThatFailsMidwayRemovesThePartialFileAndGoesOn) {
-  Sandbox sandbox;
-  sandbox.writeContainer(
-      {storedEntry("big.dat", Bytes(200000, 'b')), storedEntry("small.dat", textBytes("fits"))});
-  ProcessOptions options;
-  options.fileSizeLimit = 100000;
-  const ProcessResult result = sandbox.extract(options);
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.err.rfind("File #0 \"big.dat\" cannot write ", 0), 0u) << result.err;
-  EXPECT_NE(result.err.find("File too large"), std::string::npos) << result.err;
-  EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"small.dat", textBytes("fits")}}));
-}
-#endif
-
 }  // namespace
 }  // namespace quarry::testing

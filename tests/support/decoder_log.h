@@ -9,6 +9,9 @@
 //   QUARRY_TEST_DECODER_SKEW  a signed decimal integer (e.g. -1, +1) added to the count that a
 //                             call reports, to play a decoder that miscounts. Unset or empty
 //                             means 0; anything else that is not a whole number fails the call.
+//   QUARRY_TEST_DECODER_CUT   "<size>:<path>" (POSIX only): before decoding, the file at path is
+//                             cut to size bytes, as another program might cut the container
+//                             the program is reading.
 //
 // Each line is space-separated key=value fields, always in this order:
 //   call=decoded compressed=<n> output=<null|set> expected=<n> produced=<n> result=<n>
@@ -34,6 +37,7 @@ namespace quarry::testing {
 
 constexpr char DECODER_LOG_VARIABLE[] = "QUARRY_TEST_DECODER_LOG";
 constexpr char DECODER_SKEW_VARIABLE[] = "QUARRY_TEST_DECODER_SKEW";
+constexpr char DECODER_CUT_VARIABLE[] = "QUARRY_TEST_DECODER_CUT";
 
 struct DecoderCall {
   bool refused = false;

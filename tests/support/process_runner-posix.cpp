@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -20,11 +21,14 @@ namespace {
   dup2(outFd, 1);
   dup2(errFd, 2);
   for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+  // The program starts with the default actions, whatever the test runner set.
+  signal(SIGPIPE, SIG_DFL);
+  signal(SIGXFSZ, SIG_DFL);
   if (options.fileSizeLimit) {
-    signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
     const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
+  if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -32,26 +36,47 @@ namespace {
   _exit(127);
 }
 
-// Reads both pipes to their ends, whichever has data, so neither fills up and stalls.
-void drain(int outFd, int errFd, ProcessResult& result) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+using Clock = std::chrono::steady_clock;
+
+// Reads both pipes to their ends, whichever has data, so neither fills up and stalls; past
+// the deadline the child is killed, which closes them.
+void drain(int fds[2], pid_t child, Clock::time_point deadline, ProcessResult& result) {
+  pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+  int open = (fds[0] >= 0) + (fds[1] >= 0);
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
+    if (!result.timedOut && Clock::now() > deadline) {
+      kill(child, SIGKILL);
+      result.timedOut = true;
+    }
+    if (poll(polled, 2, 200) <= 0) continue;
     for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+      if (polled[k].fd < 0 || polled[k].revents == 0) continue;
       char buffer[65536];
-      const ssize_t got = read(fds[k].fd, buffer, sizeof buffer);
+      const ssize_t got = read(polled[k].fd, buffer, sizeof buffer);
       if (got > 0) {
         sinks[k]->append(buffer, static_cast<std::size_t>(got));
       } else {
-        close(fds[k].fd);
-        fds[k].fd = -1;
+        close(polled[k].fd);
+        polled[k].fd = -1;
         --open;
       }
     }
   }
+}
+
+int waitFor(pid_t child, Clock::time_point deadline, ProcessResult& result) {
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (!result.timedOut && Clock::now() > deadline) {
+      kill(child, SIGKILL);
+      result.timedOut = true;
+    }
+    usleep(10000);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
@@ -63,17 +88,19 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  // A reader that has gone: the child's copy of the read end closes at exec.
+  if (options.outReaderGone) outPipe[0] = (close(outPipe[0]), -1);
+  if (options.errReaderGone) errPipe[0] = (close(errPipe[0]), -1);
   const pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) startChild(program, arguments, options, outPipe[1], errPipe[1]);
   close(outPipe[1]);
   close(errPipe[1]);
+  const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
   ProcessResult result;
-  drain(outPipe[0], errPipe[0], result);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-  }
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  int readEnds[2] = {outPipe[0], errPipe[0]};
+  drain(readEnds, child, deadline, result);
+  result.exitCode = waitFor(child, deadline, result);
   return result;
 }
 

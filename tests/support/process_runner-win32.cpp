@@ -44,6 +44,7 @@ void foldLineEnds(std::string& text) {
 }
 
 void readAll(HANDLE pipe, std::string* sink) {
+  if (pipe == nullptr) return;  // its reader has gone
   char buffer[65536];
   DWORD got = 0;
   while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) sink->append(buffer, got);
@@ -83,6 +84,9 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   HANDLE outRead, outWrite, errRead, errWrite;
   makePipe(outRead, outWrite);
   makePipe(errRead, errWrite);
+  // A reader that has gone: the program's writes to that pipe fail.
+  if (options.outReaderGone) outRead = (CloseHandle(outRead), nullptr);
+  if (options.errReaderGone) errRead = (CloseHandle(errRead), nullptr);
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
@@ -96,22 +100,29 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   BOOL started = FALSE;
   {
     EnvironmentOverride environment(options);
+    const std::wstring folder = wide(options.workingDirectory);
     started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                             nullptr, &startup, &process);
+                             folder.empty() ? nullptr : folder.c_str(), &startup, &process);
   }
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   CloseHandle(input);
   if (!started) {
-    CloseHandle(outRead);
-    CloseHandle(errRead);
+    if (outRead != nullptr) CloseHandle(outRead);
+    if (errRead != nullptr) CloseHandle(errRead);
     throw std::runtime_error("CreateProcessW failed for " + program);
   }
   ProcessResult result;
   std::thread errReader(readAll, errRead, &result.err);
-  readAll(outRead, &result.out);
+  std::thread outReader(readAll, outRead, &result.out);
+  const DWORD timeout = static_cast<DWORD>(options.timeoutSeconds) * 1000;
+  if (WaitForSingleObject(process.hProcess, timeout) == WAIT_TIMEOUT) {
+    TerminateProcess(process.hProcess, 1);
+    result.timedOut = true;
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  outReader.join();
   errReader.join();
-  WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hThread);

@@ -12,12 +12,17 @@ namespace quarry::testing {
 struct ProcessOptions {
   std::vector<std::pair<std::string, std::string>> environment;  // added to the parent's
   std::optional<std::uint64_t> fileSizeLimit;  // bytes any file may grow to (POSIX only)
+  std::string workingDirectory;                // empty: the test's own
+  bool outReaderGone = false;  // standard output is a pipe whose reader has already gone
+  bool errReaderGone = false;  // the same for standard error
+  int timeoutSeconds = 120;    // then the program is killed
 };
 
 struct ProcessResult {
-  int exitCode = -1;  // as the parent sees it: 255 for -1 on POSIX
+  int exitCode = -1;  // as the parent sees it: 255 for -1 on POSIX, 128 + N for signal N
   std::string out;
   std::string err;
+  bool timedOut = false;
 };
 
 // Arguments are UTF-8 (on POSIX any bytes); the program is a path to an executable.

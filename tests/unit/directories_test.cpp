@@ -47,7 +47,7 @@ TEST(DirectoryChain, CreatesEveryComponentBelowTheRootPart) {
   for (const Case& c : cases) {
     SCOPED_TRACE(encodeLossless(c.outputPath));
     ScriptedCreate create;
-    const DirectoryResult result = ensureParentDirectories(c.outputPath, create.call());
+    const DirectoryResult result = createParentChain(c.outputPath, create.call());
     EXPECT_EQ(create.asked, c.asked);
     EXPECT_EQ(result.code, 0);
   }
@@ -79,28 +79,41 @@ TEST(DirectoryChain, ReportsTheErrorThatExplainsTheFailure) {
     ScriptedCreate create;
     create.script = {
         {u"out", c.answers[0]}, {u"out\\a", c.answers[1]}, {u"out\\a\\b", c.answers[2]}};
-    const DirectoryResult result = ensureParentDirectories(u"out\\a\\b\\f.dat", create.call());
+    const DirectoryResult result = createParentChain(u"out\\a\\b\\f.dat", create.call());
     EXPECT_EQ(result.code, c.code);
     EXPECT_EQ(result.parent, u"out\\a\\b");
     EXPECT_EQ(create.asked.size(), 3u) << "every component is attempted";
   }
 }
 
-TEST(DirectoryChain, AParentMadeEarlierInTheRunIsNotWalkedAgain) {
+TEST(DirectoryChain, AParentMetEarlierInTheRunIsNotWalkedAgain) {
   ScriptedCreate create;
   create.script = {{u"out\\bad", {CreateOutcome::Failed, DENIED}}};
   MadeDirectories made;
-  EXPECT_EQ(ensureParentDirectories(u"out\\a\\1", made, create.call()).code, 0);
-  EXPECT_EQ(ensureParentDirectories(u"out\\a\\2", made, create.call()).code, 0);
+  EXPECT_EQ(createParentChain(u"out\\a\\1", made, create.call()).code, 0);
+  EXPECT_EQ(createParentChain(u"out\\a\\2", made, create.call()).code, 0);
   EXPECT_EQ(create.asked, (std::vector<std::string>{"out", "out\\a"}));
   create.asked.clear();
-  EXPECT_EQ(ensureParentDirectories(u"out/a/3", made, create.call()).code, 0)
+  EXPECT_EQ(createParentChain(u"out/a/3", made, create.call()).code, 0)
       << "another spelling is another parent";
   EXPECT_EQ(create.asked.size(), 2u);
   create.asked.clear();
-  EXPECT_EQ(ensureParentDirectories(u"out\\bad\\1", made, create.call()).code, DENIED);
-  EXPECT_EQ(ensureParentDirectories(u"out\\bad\\2", made, create.call()).code, DENIED);
-  EXPECT_EQ(create.asked.size(), 4u) << "a parent that failed is tried again";
+  EXPECT_EQ(createParentChain(u"out\\bad\\1", made, create.call()).code, DENIED);
+  EXPECT_EQ(createParentChain(u"out\\bad\\2", made, create.call()).code, DENIED);
+  EXPECT_EQ(create.asked.size(), 2u) << "a parent that failed fails again without a call";
+}
+
+TEST(DirectoryChain, ALinkStopsTheWalkAndIsNamed) {
+  ScriptedCreate create;
+  create.script = {{u"out\\link", {CreateOutcome::LinkInTheWay, 0}}};
+  MadeDirectories made;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DirectoryResult result = createParentChain(u"out\\link\\a\\f", made, create.call());
+    EXPECT_TRUE(result.linkInTheWay);
+    EXPECT_EQ(result.link, u"out\\link");
+  }
+  EXPECT_EQ(create.asked, (std::vector<std::string>{"out", "out\\link"}))
+      << "nothing is made below the link, and the failure is remembered";
 }
 
 }  // namespace

@@ -46,22 +46,58 @@ TEST(Text, StrictDecodingRefusesMalformedUtf8) {
   }
 }
 
-TEST(Text, PosixPathsUseTheSlash) {
-  EXPECT_EQ(nativePosixPath(u"out\\a/b\\c"), "out/a/b/c");
-  EXPECT_EQ(nativePosixPath(decodeLossless("x\xFF\\y")), "x\xFF/y");
-}
-
 TEST(Text, MessagesShowControlBytesAndBadUtf8Escaped) {
   EXPECT_EQ(escapeForMessage("a/b.dat"), "a/b.dat");
   EXPECT_EQ(escapeForMessage("d\xC3\xA9j\xC3\xA0"), "d\xC3\xA9j\xC3\xA0");
   EXPECT_EQ(escapeForMessage("\x1B[31mred\x07"), "\\x1B[31mred\\x07");
   EXPECT_EQ(escapeForMessage("tab\there\nnew\x7F"), "tab\\x09here\\x0Anew\\x7F");
   EXPECT_EQ(escapeForMessage("bad\xFF\xC3"), "bad\\xFF\\xC3");
-#ifdef _WIN32
-  EXPECT_EQ(pathForMessage(u"out\\\x1B"), "out\\\\x1B");
-#else
-  EXPECT_EQ(pathForMessage(u"out\\\x1B"), "out/\\x1B");
-#endif
+  EXPECT_EQ(pathForMessage(u"a\\b\x1B"), "a\\b\\x1B") << "paths are shown as given";
+}
+
+TEST(Text, MessagesEscapeWhatCouldSteerTheTerminal) {
+  struct Case {
+    std::string bytes;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"\xC2\x9B"
+       "2J",
+       "\\u{009B}2J"},                                       // C1 control sequence introducer
+      {"\xC2\x85", "\\u{0085}"},                             // next line
+      {"\xC2\xA0nbsp", "\xC2\xA0nbsp"},                      // printable: kept
+      {"abc\xE2\x80\xAEtxt.exe", "abc\\u{202E}txt.exe"},     // right-to-left override
+      {"\xE2\x81\xA6x\xE2\x81\xA9", "\\u{2066}x\\u{2069}"},  // isolates
+      {"\xE2\x80\x8F\xD8\x9C", "\\u{200F}\\u{061C}"},        // marks
+      {"a\xE2\x80\xA8"
+       "b",
+       "a\\u{2028}b"},  // line separator
+      {"\xE2\x80\xA9", "\\u{2029}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(escapeForMessage(c.bytes), c.shown);
+  }
+}
+
+TEST(Text, LongTextKeepsItsStartAndEndOnOneShortLine) {
+  const std::string name = "start" + std::string(1 << 20, 'm') + "end";
+  const std::string shown = escapeForMessage(name);
+  EXPECT_LE(shown.size(), MESSAGE_TEXT_LIMIT + 10);
+  EXPECT_EQ(shown.rfind("startmmm", 0), 0u);
+  EXPECT_EQ(shown.substr(shown.size() - 6), "mmmend");
+  EXPECT_NE(shown.find("..."), std::string::npos);
+  // Escapes stay whole where the text is cut, and a UTF-8 sequence is never split.
+  const std::string controls(1000, '\x01');
+  const std::string escaped = escapeForMessage(controls);
+  EXPECT_LE(escaped.size(), 4 * MESSAGE_TEXT_LIMIT + 3);
+  EXPECT_NE(escaped.find("\\x01...\\x01"), std::string::npos) << escaped;
+  std::string euros;
+  for (int k = 0; k < 200; ++k) euros += "\xE2\x82\xAC";
+  const std::string shownEuros = escapeForMessage(euros);
+  EXPECT_EQ(shownEuros.find("\\x"), std::string::npos) << shownEuros;
+  const std::string atTheLimit(MESSAGE_TEXT_LIMIT, 'a');
+  EXPECT_EQ(escapeForMessage(atTheLimit), atTheLimit);
 }
 
 }  // namespace

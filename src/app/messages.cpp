@@ -1,0 +1,101 @@
+#include "app/messages.h"
+
+#include "extract/os_error.h"
+#include "extract/text.h"
+
+namespace quarry {
+namespace {
+
+#ifdef _WIN32
+constexpr char PATH_UNITS[] = "characters";
+#else
+constexpr char PATH_UNITS[] = "bytes";
+#endif
+
+// What a refused name breaks, after "is refused: ".
+const char* nameRule(EntryProblem problem) {
+  switch (problem) {
+    case EntryProblem::NameNotUtf8:
+      return "its name is not valid UTF-8";
+    case EntryProblem::NameHasPrefix:
+      return "its name has a drive, device or server prefix";
+    case EntryProblem::NameStartsWithSeparator:
+      return "its name starts with a separator";
+    case EntryProblem::NameHasParentComponent:
+      return "its name has a '..' component";
+    case EntryProblem::NameHasDeviceName:
+      return "its name has a reserved device name";
+    case EntryProblem::NameHasColon:
+      return "its name has a colon inside a component";
+    case EntryProblem::NameHasTrailingDotOrSpace:
+      return "its name has a component that ends in a dot or a space";
+    default:
+      return nullptr;
+  }
+}
+
+// The lines that say nothing of the name: the records could not be read, or the bytes.
+std::string withoutName(const EntryFailure& failure) {
+  switch (failure.problem) {
+    case EntryProblem::NameIndexOutsideTable:
+      return "has a name index past the end of the string table";
+    case EntryProblem::NameStartsOutsideFile:
+      return "has a name that starts outside the file";
+    case EntryProblem::NameRunsPastFile:
+      return "has a name that runs past the end of the file";
+    case EntryProblem::StoredBytesOutsideFile:
+      return "has stored bytes outside the file";
+    case EntryProblem::DecompressionFailed:
+      return "failed decompression :(";
+    case EntryProblem::OutOfMemory:
+      return "needs " + std::to_string(failure.size) +
+             " bytes of memory to decode, which cannot be had";
+    default:
+      return {};
+  }
+}
+
+std::string shown(const std::string& path) {
+  return escapeForMessage(path);
+}
+
+// What went wrong with a named entry, after its quoted name.
+std::string withName(const EntryFailure& failure) {
+  const std::string refused = "is refused: ";
+  if (const char* rule = nameRule(failure.problem)) return refused + rule;
+  switch (failure.problem) {
+    case EntryProblem::NameNotConvertible:
+      return refused + "its name cannot be converted: " + osErrorText(failure.osError);
+    case EntryProblem::PathTooLong:
+      return refused + "its path would be longer than " + std::to_string(failure.limit) + " " +
+             PATH_UNITS;
+    case EntryProblem::LinkInTheWay:
+      return refused + "a link stands in the way at " + shown(failure.path);
+    case EntryProblem::NotARegularFile:
+      return refused + "something other than a regular file stands at " + shown(failure.path);
+    case EntryProblem::IsTheContainer:
+      return refused + shown(failure.path) + " is the resources file being extracted";
+    case EntryProblem::IsTheDecoder:
+      return refused + shown(failure.path) + " is the decoder library in use";
+    case EntryProblem::CannotCreateDirectory:
+      return "cannot create directory " + shown(failure.path) + ": " + osErrorText(failure.osError);
+    default:
+      return "cannot write " + shown(failure.path) + ": " + osErrorText(failure.osError);
+  }
+}
+
+}  // namespace
+
+std::string countLine(std::uint64_t entryCount) {
+  return "Found " + std::to_string(entryCount) + " files, extracting...";
+}
+
+std::string entryFailureLine(std::uint64_t index, std::string_view name,
+                             const EntryFailure& failure) {
+  const std::string start = "File #" + std::to_string(index) + " ";
+  const std::string plain = withoutName(failure);
+  if (!plain.empty()) return start + plain;
+  return start + "\"" + escapeForMessage(name) + "\" " + withName(failure);
+}
+
+}  // namespace quarry

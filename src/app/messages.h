@@ -1,0 +1,26 @@
+// Every word Quarry prints, composed in one place.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/failure.h"
+
+namespace quarry {
+
+constexpr char NO_DECODER[] =
+    "Please copy oo2core_8_win64.dll from the game's folder into Quarry folder";
+constexpr char USAGE[] = "Usage: Quarry.exe path_to_resources_file output_folder";
+constexpr char CANNOT_OPEN[] = "Unable to open resources file :(";
+constexpr char CONTAINER_CHANGED[] =
+    "The resources file was cut short by another program while it was read; the run stops here";
+
+// "Found <count> files, extracting..."
+std::string countLine(std::uint64_t entryCount);
+
+// The entry's line: "File #<index> ", then the name where it helps, then what went wrong.
+std::string entryFailureLine(std::uint64_t index, std::string_view name,
+                             const EntryFailure& failure);
+
+}  // namespace quarry

@@ -1,0 +1,50 @@
+// What went wrong with one entry, as data: what failed, the OS error if any, the path if any.
+// The run turns it into the entry's line; no module below the run composes sentences.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace quarry {
+
+enum class EntryProblem : std::uint8_t {
+  // The entry's records in the container
+  NameIndexOutsideTable,
+  NameStartsOutsideFile,
+  NameRunsPastFile,
+  StoredBytesOutsideFile,
+  // Its name
+  NameNotUtf8,
+  NameNotConvertible,  // osError: why the code page refused it
+  NameHasPrefix,
+  NameStartsWithSeparator,
+  NameHasParentComponent,
+  NameHasDeviceName,
+  NameHasColon,
+  NameHasTrailingDotOrSpace,
+  PathTooLong,  // size: the length the path would have, limit: the most the platform holds
+  // Its bytes
+  DecompressionFailed,
+  OutOfMemory,  // size: the bytes asked for
+  // Its place on disk
+  CannotCreateDirectory,  // osError, path
+  LinkInTheWay,           // path: a link or junction where a directory or the file goes
+  NotARegularFile,        // path: a device, FIFO, socket... where the file goes
+  IsTheContainer,         // path: the file is the container being read
+  IsTheDecoder,           // path: the file is the decoder library in use
+  CannotWrite,            // osError, path
+};
+
+struct EntryFailure {
+  explicit EntryFailure(EntryProblem what, int error = 0, std::string where = {})
+      : problem(what), osError(error), path(std::move(where)) {}
+
+  EntryProblem problem;
+  int osError = 0;          // the platform's error number, 0 when the OS was not asked
+  std::string path;         // the path concerned, as the platform spells it, in UTF-8
+  std::uint64_t size = 0;   // OutOfMemory, PathTooLong
+  std::uint64_t limit = 0;  // PathTooLong
+};
+
+}  // namespace quarry

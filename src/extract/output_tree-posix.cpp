@@ -1,0 +1,408 @@
+// The output side on POSIX. The output folder is opened once; every directory and file below
+// it is reached from its parent's descriptor, one component at a time and never through a
+// symbolic link, so no name and no link already in the folder can lead outside it.
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "extract/directories.h"
+#include "extract/output_tree.h"
+#include "extract/writer.h"
+
+namespace quarry {
+namespace {
+
+// A descriptor with one owner.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// One directory of the current parent's chain. Past HELD_LEVELS only the deepest keeps its
+// descriptor, so a name of two thousand components needs no more than this many at once.
+struct Level {
+  std::string name;
+  UniqueFd fd;
+};
+constexpr std::size_t HELD_LEVELS = 64;
+
+// A file no entry may be written over, by device and inode.
+struct ProtectedFile {
+  dev_t device;
+  ino_t inode;
+  EntryProblem problem;
+};
+
+// How much of a stored payload is written from the mapping before its pages are dropped, so
+// the resident set stays small however large the payload is.
+constexpr std::uint64_t MAPPED_SLICE = std::uint64_t{8} << 20;
+
+constexpr int REFUSED = -1;
+constexpr int OPEN_FOR_DIRECTORY = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Never blocks on a FIFO, never follows a link at the file's own name.
+constexpr int OPEN_FOR_WRITING = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+EntryFailure failureAt(EntryProblem problem, std::string_view path, int osError = 0) {
+  return EntryFailure{problem, osError, std::string(path)};
+}
+
+// The component of path that starts at or after `at`, moving `at` past it; empty at the end.
+std::string_view nextComponent(std::string_view path, std::size_t& at) {
+  const std::size_t start = path.find_first_not_of('/', at);
+  if (start == std::string_view::npos) {
+    at = path.size();
+    return {};
+  }
+  at = std::min(path.find('/', start), path.size());
+  return path.substr(start, at - start);
+}
+
+bool isLinkAt(int directory, const char* name) {
+  struct stat status {};
+  return fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+}
+
+// Writes everything or returns the error number.
+int writeAll(int fd, const std::uint8_t* data, std::uint64_t length) {
+  while (length > 0) {
+    const auto chunk = static_cast<std::size_t>(std::min(length, WRITE_CHUNK));
+    const ssize_t written = write(fd, data, chunk);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return EIO;
+    data += written;
+    length -= static_cast<std::uint64_t>(written);
+  }
+  return 0;
+}
+
+using KernelCopy = ssize_t (*)(int from, loff_t* offset, int to, std::size_t length);
+
+// Same file system: may share the blocks where the file system can.
+ssize_t copyFileRange(int from, loff_t* offset, int to, std::size_t length) {
+  return copy_file_range(from, offset, to, nullptr, length, 0);
+}
+
+// Works across file systems, where copy_file_range says EXDEV.
+ssize_t sendFile(int from, loff_t* offset, int to, std::size_t length) {
+  off_t position = *offset;
+  const ssize_t copied = sendfile(to, from, &position, length);
+  *offset = position;
+  return copied;
+}
+
+constexpr KernelCopy KERNEL_COPIES[] = {copyFileRange, sendFile};
+
+// Errors that mean "these two files cannot be copied this way", not "the copy failed".
+bool copyRefused(int code) {
+  return code == EXDEV || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EBADF ||
+         code == ETXTBSY || code == ESPIPE;
+}
+
+}  // namespace
+
+struct OutputTree::State {
+  State(std::string outputFolder, const MappedFile& mapped)
+      : folder(std::move(outputFolder)), container(mapped) {}
+
+  std::string folder;
+  const MappedFile& container;
+  std::vector<ProtectedFile> protectedFiles;
+  UniqueFd root;  // the output folder, once made
+  std::optional<EntryFailure> rootFailure;
+  std::vector<Level> chain;  // the directories of the last parent, below the root
+  std::unordered_map<std::string, EntryFailure> failedParents;
+  std::size_t firstUsableCopy = 0;  // a refused kernel copy stays refused for the run
+
+  void protect(const struct stat& status, EntryProblem problem) {
+    protectedFiles.push_back({status.st_dev, status.st_ino, problem});
+  }
+
+  std::optional<EntryFailure> openRoot();
+  std::optional<EntryFailure> descendTo(const OutputPath& target, std::string_view parent);
+  std::optional<EntryFailure> enter(const OutputPath& target, std::string_view component);
+  int deepestFd();
+  bool reopenDeepest();
+  std::optional<EntryFailure> cutBack(const OutputPath& target, std::size_t level);
+  void forgetDirectories();
+
+  std::optional<EntryFailure> openTarget(const OutputPath& target, const std::string& leaf,
+                                         UniqueFd& file);
+  std::optional<EntryFailure> openExisting(const OutputPath& target, const std::string& leaf,
+                                           UniqueFd& file);
+  int writeContent(int fd, const Payload& payload);
+  int copyInKernel(int fd, const Payload& payload);
+  int copyWith(KernelCopy copy, int fd, const Payload& payload);
+  int writeFromMapping(int fd, const Payload& payload);
+};
+
+// The folder is the user's own path: made as a whole, links in it followed.
+std::optional<EntryFailure> OutputTree::State::openRoot() {
+  if (root.valid()) return std::nullopt;
+  if (rootFailure) return rootFailure;
+  const CreateCall<char> makeOne = [](const std::string& directory) {
+    if (mkdir(directory.c_str(), 0777) == 0) return CreateResult{};
+    const int code = errno;
+    if (code == EEXIST) return CreateResult{CreateOutcome::AlreadyExists, code};
+    if (code == ENOENT || code == ENOTDIR) return CreateResult{CreateOutcome::NotFound, code};
+    return CreateResult{CreateOutcome::Failed, code};
+  };
+  const std::size_t start = folder.find_first_not_of('/') == std::string::npos
+                                ? folder.size()
+                                : folder.find_first_not_of('/');
+  int code = createChain(folder, start, makeOne, [](char c) { return c == '/'; }).code;
+  if (code == 0) {
+    root.reset(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid()) code = errno;
+  }
+  if (code != 0) rootFailure = failureAt(EntryProblem::CannotCreateDirectory, folder, code);
+  return rootFailure;
+}
+
+int OutputTree::State::deepestFd() {
+  return chain.empty() ? root.get() : chain.back().fd.get();
+}
+
+// The chain was cut back to a level past HELD_LEVELS, which holds no descriptor: it is
+// opened again from the deepest level that still holds one. False when that fails.
+bool OutputTree::State::reopenDeepest() {
+  std::size_t held = chain.size() - 1;
+  while (held > 0 && !chain[held - 1].fd.valid()) --held;
+  UniqueFd current;
+  for (std::size_t level = held; level < chain.size(); ++level) {
+    const int from =
+        level == held ? (held == 0 ? root.get() : chain[held - 1].fd.get()) : current.get();
+    UniqueFd next(openat(from, chain[level].name.c_str(), OPEN_FOR_DIRECTORY));
+    if (!next.valid()) return false;
+    current = std::move(next);
+  }
+  chain.back().fd = std::move(current);
+  return true;
+}
+
+// Drops the levels past `level`; the new deepest one must hold a descriptor.
+std::optional<EntryFailure> OutputTree::State::cutBack(const OutputPath& target,
+                                                       std::size_t level) {
+  if (level >= chain.size()) return std::nullopt;
+  chain.resize(level);
+  if (chain.empty() || chain.back().fd.valid() || reopenDeepest()) return std::nullopt;
+  const int code = errno;
+  chain.clear();
+  return failureAt(EntryProblem::CannotCreateDirectory, target.path, code);
+}
+
+// Makes the component below the deepest directory of the chain, or finds it made, and enters
+// it; a link there is refused, never followed.
+std::optional<EntryFailure> OutputTree::State::enter(const OutputPath& target,
+                                                     std::string_view component) {
+  const auto end =
+      static_cast<std::size_t>(component.data() + component.size() - target.path.data());
+  const std::string_view shown = std::string_view(target.path).substr(0, end);
+  const std::string name(component);
+  const int parent = deepestFd();
+  if (mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST) {
+    return failureAt(EntryProblem::CannotCreateDirectory, shown, errno);
+  }
+  UniqueFd entered(openat(parent, name.c_str(), OPEN_FOR_DIRECTORY));
+  if (!entered.valid()) {
+    const int code = errno;
+    if ((code == ELOOP || code == ENOTDIR) && isLinkAt(parent, name.c_str())) {
+      return failureAt(EntryProblem::LinkInTheWay, shown);
+    }
+    return failureAt(EntryProblem::CannotCreateDirectory, shown, code);
+  }
+  if (chain.size() > HELD_LEVELS) chain.back().fd.reset();
+  chain.push_back({name, std::move(entered)});
+  return std::nullopt;
+}
+
+// Keeps the levels the new parent shares with the last one and makes the rest.
+std::optional<EntryFailure> OutputTree::State::descendTo(const OutputPath& target,
+                                                         std::string_view parent) {
+  std::size_t at = 0;
+  std::size_t level = 0;
+  std::size_t firstNew = 0;
+  for (auto component = nextComponent(parent, at); !component.empty();
+       component = nextComponent(parent, at)) {
+    if (level >= chain.size() || chain[level].name != component) break;
+    ++level;
+    firstNew = at;
+  }
+  if (auto failure = cutBack(target, level)) return failure;
+  at = firstNew;
+  for (auto component = nextComponent(parent, at); !component.empty();
+       component = nextComponent(parent, at)) {
+    if (auto failure = enter(target, component)) return failure;
+  }
+  return std::nullopt;
+}
+
+void OutputTree::State::forgetDirectories() {
+  chain.clear();
+  root.reset();
+}
+
+std::optional<EntryFailure> OutputTree::State::openExisting(const OutputPath& target,
+                                                            const std::string& leaf,
+                                                            UniqueFd& file) {
+  const int directory = deepestFd();
+  struct stat found {};
+  if (fstatat(directory, leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
+    return failureAt(EntryProblem::CannotWrite, target.path, errno);
+  }
+  if (S_ISLNK(found.st_mode)) return failureAt(EntryProblem::LinkInTheWay, target.path);
+  if (S_ISDIR(found.st_mode)) return failureAt(EntryProblem::CannotWrite, target.path, EISDIR);
+  if (!S_ISREG(found.st_mode)) return failureAt(EntryProblem::NotARegularFile, target.path);
+  file.reset(openat(directory, leaf.c_str(), OPEN_FOR_WRITING));
+  if (!file.valid()) return failureAt(EntryProblem::CannotWrite, target.path, errno);
+  struct stat opened {};
+  if (fstat(file.get(), &opened) != 0)
+    return failureAt(EntryProblem::CannotWrite, target.path, errno);
+  if (!S_ISREG(opened.st_mode)) return failureAt(EntryProblem::NotARegularFile, target.path);
+  for (const ProtectedFile& kept : protectedFiles) {
+    if (opened.st_dev == kept.device && opened.st_ino == kept.inode) {
+      file.reset();
+      return failureAt(kept.problem, target.path);
+    }
+  }
+  if (opened.st_size > 0 && ftruncate(file.get(), 0) != 0) {
+    return failureAt(EntryProblem::CannotWrite, target.path, errno);
+  }
+  return std::nullopt;
+}
+
+// A new file is created in one call; only an existing name is looked at before it is opened.
+std::optional<EntryFailure> OutputTree::State::openTarget(const OutputPath& target,
+                                                          const std::string& leaf, UniqueFd& file) {
+  if (leaf.empty()) return failureAt(EntryProblem::CannotWrite, target.path, EISDIR);
+  file.reset(openat(deepestFd(), leaf.c_str(), OPEN_FOR_WRITING | O_CREAT | O_EXCL, 0666));
+  if (file.valid()) return std::nullopt;
+  if (errno == EEXIST) return openExisting(target, leaf, file);
+  return failureAt(EntryProblem::CannotWrite, target.path, errno);
+}
+
+int OutputTree::State::writeFromMapping(int fd, const Payload& payload) {
+  const std::uint8_t* data = payload.data;
+  std::uint64_t length = payload.length;
+  while (length > 0) {
+    const std::uint64_t slice = std::min(length, MAPPED_SLICE);
+    const int code = writeAll(fd, data, slice);
+    releaseMappedPages(data, slice);
+    if (code == EFAULT) container.markShrunk();  // the mapping lost its pages
+    if (code != 0) return code;
+    data += slice;
+    length -= slice;
+  }
+  return 0;
+}
+
+// Copies the payload's range of the container with copy. Returns 0, the error number, or
+// REFUSED when the kernel refused before anything was copied.
+int OutputTree::State::copyWith(KernelCopy copy, int fd, const Payload& payload) {
+  auto offset = static_cast<loff_t>(payload.offset);
+  std::uint64_t length = payload.length;
+  bool copiedAny = false;
+  const auto from = static_cast<int>(container.fileHandle());
+  while (length > 0) {
+    const auto chunk = static_cast<std::size_t>(std::min(length, WRITE_CHUNK));
+    const ssize_t copied = copy(from, &offset, fd, chunk);
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0) return !copiedAny && copyRefused(errno) ? REFUSED : errno;
+    if (copied == 0) {
+      container.markShrunk();  // the file ends before the range the mapping was checked for
+      return EIO;
+    }
+    copiedAny = true;
+    length -= static_cast<std::uint64_t>(copied);
+  }
+  return 0;
+}
+
+int OutputTree::State::copyInKernel(int fd, const Payload& payload) {
+  for (; firstUsableCopy < std::size(KERNEL_COPIES); ++firstUsableCopy) {
+    const int code = copyWith(KERNEL_COPIES[firstUsableCopy], fd, payload);
+    if (code != REFUSED) return code;
+  }
+  return REFUSED;
+}
+
+int OutputTree::State::writeContent(int fd, const Payload& payload) {
+  if (!payload.stored) return writeAll(fd, payload.data, payload.length);
+  const int copied = copyInKernel(fd, payload);
+  return copied != REFUSED ? copied : writeFromMapping(fd, payload);
+}
+
+OutputTree::OutputTree(PathString folder, const MappedFile& container,
+                       const std::string& decoderFile)
+    : state_(std::make_unique<State>(std::move(folder), container)) {
+  struct stat status {};
+  if (fstat(static_cast<int>(container.fileHandle()), &status) == 0) {
+    state_->protect(status, EntryProblem::IsTheContainer);
+  }
+  if (!decoderFile.empty() && stat(decoderFile.c_str(), &status) == 0) {
+    state_->protect(status, EntryProblem::IsTheDecoder);
+  }
+}
+
+OutputTree::~OutputTree() = default;
+
+const PathString& OutputTree::folder() const {
+  return state_->folder;
+}
+
+std::optional<EntryFailure> OutputTree::makeParentOf(const OutputPath& target) {
+  const PathView parent = relativeParentOf(target);
+  if (!state_->failedParents.empty()) {
+    const auto known = state_->failedParents.find(std::string(parent));
+    if (known != state_->failedParents.end()) return known->second;
+  }
+  std::optional<EntryFailure> failure = state_->openRoot();
+  if (!failure) failure = state_->descendTo(target, parent);
+  if (failure) state_->failedParents.emplace(std::string(parent), *failure);
+  return failure;
+}
+
+std::optional<EntryFailure> OutputTree::write(const OutputPath& target, const Payload& payload) {
+  const std::string leaf(leafOf(target));
+  UniqueFd file;
+  std::optional<EntryFailure> failure = state_->openTarget(target, leaf, file);
+  if (failure) {
+    // The directory itself may have gone since it was made: the next entry makes it anew.
+    if (failure->osError == ENOENT) state_->forgetDirectories();
+    return failure;
+  }
+  int code = state_->writeContent(file.get(), payload);
+  if (close(file.release()) != 0 && code == 0) code = errno;
+  if (code != 0) {
+    unlinkat(state_->deepestFd(), leaf.c_str(), 0);
+    return failureAt(EntryProblem::CannotWrite, target.path, code);
+  }
+  return std::nullopt;
+}
+
+}  // namespace quarry

@@ -1,0 +1,121 @@
+// The output side on Windows: directories made along the whole path, the parents met in the
+// run remembered; below the output folder a junction or symbolic link is never gone through,
+// and a file is opened without following a reparse point at its own name. The container and
+// a loaded library cannot be opened for writing: the share modes refuse it.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "extract/directories.h"
+#include "extract/os_error.h"
+#include "extract/output_tree.h"
+#include "extract/text.h"
+#include "extract/writer.h"
+
+namespace quarry {
+namespace {
+
+// below: the directory lies below the output folder, where no reparse point may stand.
+CreateResult createDirectoryOnDisk(const std::u16string& directory, bool below) {
+  if (CreateDirectoryW(asWide(directory), nullptr)) return {CreateOutcome::Created, 0};
+  const auto code = static_cast<int>(GetLastError());
+  if (code == ERROR_ALREADY_EXISTS) {
+    const DWORD attributes = GetFileAttributesW(asWide(directory));
+    const bool link =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (below && link) return {CreateOutcome::LinkInTheWay, 0};
+    return {CreateOutcome::AlreadyExists, code};
+  }
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+    return {CreateOutcome::NotFound, code};
+  }
+  return {CreateOutcome::Failed, code};
+}
+
+// Writes everything or returns the error number.
+int writeAll(HANDLE file, const std::uint8_t* data, std::uint64_t length) {
+  while (length > 0) {
+    const auto chunk = static_cast<DWORD>(std::min(length, WRITE_CHUNK));
+    DWORD written = 0;
+    if (!WriteFile(file, data, chunk, &written, nullptr)) return static_cast<int>(GetLastError());
+    if (written == 0) return ERROR_WRITE_FAULT;
+    data += written;
+    length -= written;
+  }
+  return 0;
+}
+
+EntryFailure failureAt(EntryProblem problem, const std::u16string& path, int osError = 0) {
+  return EntryFailure{problem, osError, encodeLossless(path)};
+}
+
+// An existing file is truncated only once it is known to be a plain file on disk.
+std::optional<EntryFailure> checkExisting(HANDLE file, const std::u16string& path) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(file, &information)) {
+    return failureAt(EntryProblem::CannotWrite, path, lastOsError());
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return failureAt(EntryProblem::LinkInTheWay, path);
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) return failureAt(EntryProblem::NotARegularFile, path);
+  if (!SetEndOfFile(file)) return failureAt(EntryProblem::CannotWrite, path, lastOsError());
+  return std::nullopt;
+}
+
+// Opens the file for writing, empty: made new, or an existing plain file truncated.
+HANDLE openTarget(const std::u16string& path, std::optional<EntryFailure>& failure) {
+  HANDLE file = CreateFileW(asWide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == nullptr || file == INVALID_HANDLE_VALUE) {
+    failure = failureAt(EntryProblem::CannotWrite, path, lastOsError());
+    return INVALID_HANDLE_VALUE;
+  }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) failure = checkExisting(file, path);
+  if (!failure) return file;
+  CloseHandle(file);
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+struct OutputTree::State {
+  std::u16string folder;
+  MadeDirectories made;
+};
+
+OutputTree::OutputTree(PathString folder, const MappedFile&, const std::string&)
+    : state_(std::make_unique<State>(State{std::move(folder), {}})) {}
+
+OutputTree::~OutputTree() = default;
+
+const PathString& OutputTree::folder() const {
+  return state_->folder;
+}
+
+std::optional<EntryFailure> OutputTree::makeParentOf(const OutputPath& target) {
+  // The folder's own path is the user's: links in it are theirs to have.
+  const std::size_t below = target.nameStart;
+  const CreateDirectoryCall create = [below](const std::u16string& directory) {
+    return createDirectoryOnDisk(directory, directory.size() > below);
+  };
+  const DirectoryResult made = createParentChain(target.path, state_->made, create);
+  if (made.linkInTheWay) return failureAt(EntryProblem::LinkInTheWay, made.link);
+  if (made.code != 0) return failureAt(EntryProblem::CannotCreateDirectory, made.parent, made.code);
+  return std::nullopt;
+}
+
+std::optional<EntryFailure> OutputTree::write(const OutputPath& target, const Payload& payload) {
+  std::optional<EntryFailure> failure;
+  HANDLE file = openTarget(target.path, failure);
+  if (failure) return failure;
+  const int code = writeAll(file, payload.data, payload.length);
+  CloseHandle(file);
+  if (code == 0) return std::nullopt;
+  DeleteFileW(asWide(target.path));
+  // The directory may have gone since it was made: the next entry makes it anew.
+  state_->made.parents.erase(parentPathOf(target.path));
+  return failureAt(EntryProblem::CannotWrite, target.path, code);
+}
+
+}  // namespace quarry
