@@ -29,24 +29,23 @@ unsigned touch(const std::uint8_t* data, std::uint64_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quarry;
   ResourceTables tables;
-  if (readTables({data, size}, tables) != nullptr) return 0;
+  if (readTables(ByteSpan(data, size), tables)) return 0;
   volatile unsigned sink = 0;
   // A container can claim four billion entries whose tables fit only in a huge file; the
   // fuzzer's inputs are small, so every entry is visited.
   for (std::uint64_t index = 0; index < tables.entryCount; ++index) {
-    const EntryLookup found = entryAt(tables, index);
-    if (found.failure) continue;
-    const EntryRef& entry = found.entry;
-    sink = sink + touch(reinterpret_cast<const std::uint8_t*>(entry.name), entry.nameLength + 1);
+    EntryRef entry;
+    if (entryAt(tables, index, entry)) continue;
+    sink = sink +
+           touch(reinterpret_cast<const std::uint8_t*>(entry.name.data()), entry.nameLength() + 1);
     sink = sink + touch(data + entry.dataOffset, entry.storedSize);
-    const std::string_view name(entry.name, entry.nameLength);
     OutputPath target;
-    const std::optional<EntryFailure> refused = outputPathFor(FOLDER, name, target);
+    const std::optional<EntryFailure> refused = outputPathFor(FOLDER, entry.name, target);
     if (!refused) sink = sink + static_cast<unsigned>(relativeParentOf(target).size());
     // Whatever the name, its line is one line of bounded length.
-    const std::string line = entryFailureLine(
-        index, name,
-        refused.value_or(EntryFailure(EntryProblem::CannotWrite, 0, std::string(name))));
+    const EntryFailure failure =
+        refused.value_or(EntryFailure(EntryProblem::CannotWrite, 0, std::string(entry.name)));
+    const std::string line = entryFailureLine(index, entry.name, failure);
     if (line.find('\n') != std::string::npos || line.size() > 4 * 1024) __builtin_trap();
   }
   return 0;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/run.h"
-#include "extract/text.h"
+#include "base/unicode.h"
 
 int main(int argc, char** argv) {
   // A write past the file-size limit, or to a closed pipe, is then an error like any other:
@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::u16string> arguments;
     for (int k = 0; k < argc; ++k) arguments.push_back(quarry::decodeLossless(argv[k]));
-    return quarry::runExtraction(argc, arguments.data());
+    const auto console = quarry::makeProcessConsole();
+    return quarry::runExtraction(argc, arguments.data(), *console);
   } catch (const std::exception& error) {
     std::cerr << "Quarry stopped: " << error.what() << std::endl;
     return quarry::EXIT_CANNOT_START;

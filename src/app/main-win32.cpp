@@ -9,7 +9,8 @@ int wmain(int argc, wchar_t** argv) {
   try {
     std::vector<std::u16string> arguments;
     for (int k = 0; k < argc; ++k) arguments.emplace_back(reinterpret_cast<char16_t*>(argv[k]));
-    return quarry::runExtraction(argc, arguments.data());
+    const auto console = quarry::makeProcessConsole();
+    return quarry::runExtraction(argc, arguments.data(), *console);
   } catch (const std::exception& error) {
     std::cerr << "Quarry stopped: " << error.what() << std::endl;
     return quarry::EXIT_CANNOT_START;

@@ -1,7 +1,7 @@
 #include "app/messages.h"
 
-#include "extract/os_error.h"
-#include "extract/text.h"
+#include "app/message_text.h"
+#include "base/os_error.h"
 
 namespace quarry {
 namespace {
@@ -85,6 +85,33 @@ std::string withName(const EntryFailure& failure) {
 }
 
 }  // namespace
+
+std::string openFailureLine(const std::u16string& path, const OpenFailure& failure) {
+  const std::string cannot = "Cannot open " + pathForMessage(path) + ": ";
+  switch (failure.problem) {
+    case OpenProblem::CannotOpen:
+      return cannot + osErrorText(failure.osError);
+    case OpenProblem::IsADirectory:
+      return cannot + "it is a directory";
+    case OpenProblem::NotARegularFile:
+      return cannot + "not a regular file";
+    case OpenProblem::Empty:
+      return cannot + "the file is empty";
+    case OpenProblem::HeaderCutShort:
+      return "The header is cut short";
+    case OpenProblem::StringCountOutside:
+      return "The string table's count lies outside the file";
+    case OpenProblem::StringOffsetsOutside:
+      return "The string table's offsets lie outside the file";
+    case OpenProblem::IndexBlockOutside:
+      return "The index block lies outside the file";
+    case OpenProblem::NameRecordsOutside:
+      return "The index block's name records lie outside the file";
+    case OpenProblem::EntryTableOutside:
+      return "The entry table lies outside the file";
+  }
+  return cannot;
+}
 
 std::string countLine(std::uint64_t entryCount) {
   return "Found " + std::to_string(entryCount) + " files, extracting...";

@@ -19,6 +19,9 @@ constexpr char CONTAINER_CHANGED[] =
 // "Found <count> files, extracting..."
 std::string countLine(std::uint64_t entryCount);
 
+// The line after CANNOT_OPEN: what kept the container at path from being opened.
+std::string openFailureLine(const std::u16string& path, const OpenFailure& failure);
+
 // The entry's line: "File #<index> ", then the name where it helps, then what went wrong.
 std::string entryFailureLine(std::uint64_t index, std::string_view name,
                              const EntryFailure& failure);

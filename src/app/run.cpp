@@ -3,24 +3,24 @@
 #include <iostream>
 
 #include "app/messages.h"
-#include "console/progress_display.h"
+#include "base/unicode.h"
+#include "console/run_display.h"
 #include "container/view.h"
 #include "extract/decoder.h"
 #include "extract/output_tree.h"
 #include "extract/paths.h"
 #include "extract/payload.h"
-#include "extract/text.h"
 
 namespace quarry {
 namespace {
 
 // What one entry's extraction needs, for the whole loop.
 struct Extraction {
-  const ResourceView& view;
+  ResourceView& view;
   OutputTree& output;
   DecompressFn decompress;
-  ProgressDisplay& display;
-  ResidentPages residentPages;
+  Console& console;
+  ProgressDisplay display;
 };
 
 enum class EntryOutcome { Extracted, Failed, ContainerChanged };
@@ -35,53 +35,46 @@ bool containerChanged(const Extraction& run) {
 EntryOutcome failed(Extraction& run, std::uint64_t index, std::string_view name,
                     const EntryFailure& failure) {
   if (!run.view.file.confirmWhole()) return EntryOutcome::ContainerChanged;
-  printErrorLine(run.display, entryFailureLine(index, name, failure));
+  printErrorLine(run.console, run.display, std::cerr, entryFailureLine(index, name, failure));
   return EntryOutcome::Failed;
 }
 
 // Decodes the entry's bytes and writes them to its file.
 EntryOutcome writeEntry(Extraction& run, std::uint64_t index, const EntryRef& entry,
                         const OutputPath& target) {
-  const std::string_view name(entry.name, static_cast<std::size_t>(entry.nameLength));
-  const Payload payload = decodePayload(run.view, entry, run.decompress);
-  if (!payload.stored) noteContainerRead(run.view, run.residentPages, entry.storedSize);
+  Payload payload;
+  std::optional<EntryFailure> failure = decodePayload(run.view, entry, run.decompress, payload);
   if (containerChanged(run)) return EntryOutcome::ContainerChanged;
-  if (payload.failure) return failed(run, index, name, *payload.failure);
-  const std::optional<EntryFailure> written = writeWholeFile(run.output, target, payload);
+  if (!failure) failure = writeWholeFile(run.output, target, payload);
   if (containerChanged(run)) return EntryOutcome::ContainerChanged;
-  return written ? failed(run, index, name, *written) : EntryOutcome::Extracted;
+  return failure ? failed(run, index, entry.name, *failure) : EntryOutcome::Extracted;
 }
 
 // Extracts one entry; a failure has its line printed.
 EntryOutcome extractEntry(Extraction& run, std::uint64_t index) {
-  const EntryLookup found = entryAt(run.view, index);
+  EntryRef entry;
+  std::optional<EntryFailure> failure = entryAt(run.view, index, entry);
   if (containerChanged(run)) return EntryOutcome::ContainerChanged;
-  if (found.failure) return failed(run, index, {}, *found.failure);
-  const EntryRef& entry = found.entry;
-  const std::string_view name(entry.name, static_cast<std::size_t>(entry.nameLength));
-  noteContainerRead(run.view, run.residentPages, entry.nameLength);  // its records and name
   OutputPath target;
-  std::optional<EntryFailure> failure = outputPathFor(run.output.folder(), name, target);
+  if (!failure) failure = outputPathFor(run.output.folder(), entry.name, target);
   if (containerChanged(run)) return EntryOutcome::ContainerChanged;
   if (!failure) failure = ensureParentDirectories(run.output, target);
-  if (failure) return failed(run, index, name, *failure);
+  if (failure) return failed(run, index, entry.name, *failure);
   return writeEntry(run, index, entry, target);
 }
 
 // Extracts every entry in index order, redrawing the bar after each; counts the failures.
-std::uint64_t extractAll(const ResourceView& view, OutputTree& output, DecompressFn decompress) {
-  ProgressDisplay display = startProgressDisplay();
-  Extraction run{view, output, decompress, display, {}};
-  const std::uint64_t count = view.tables.entryCount;
+std::uint64_t extractAll(Extraction& run) {
+  const std::uint64_t count = run.view.tables.entryCount;
   std::uint64_t failures = 0;
   for (std::uint64_t index = 0; index < count; ++index) {
     const EntryOutcome outcome = extractEntry(run, index);
     if (outcome == EntryOutcome::ContainerChanged) break;
     if (outcome == EntryOutcome::Failed) ++failures;
-    updateProgress(display, progressPercent(index, count));
+    updateProgress(run.console, run.display, progressPercent(index, count));
   }
-  if (view.file.confirmWhole()) return failures;
-  printErrorLine(display, CONTAINER_CHANGED);
+  if (run.view.file.confirmWhole()) return failures;
+  printErrorLine(run.console, run.display, std::cerr, CONTAINER_CHANGED);
   return failures + 1;
 }
 
@@ -96,7 +89,7 @@ PathString nativeFolder(const std::u16string& folder) {
 
 }  // namespace
 
-int runExtraction(int argumentCount, const std::u16string* arguments) {
+int runExtraction(int argumentCount, const std::u16string* arguments, Console& console) {
   std::string why;
   const DecompressFn decompress = bindDecompressor(why);
   if (decompress == nullptr) {
@@ -112,15 +105,16 @@ int runExtraction(int argumentCount, const std::u16string* arguments) {
   const std::u16string resourcesPath = arguments[1];
   const std::u16string outputFolder = arguments[2];
   ResourceView view;
-  if (!openResourceView(resourcesPath, view, why)) {
-    std::cerr << CANNOT_OPEN << std::endl << why << std::endl;
+  if (const auto failure = openResourceView(resourcesPath, view)) {
+    std::cerr << CANNOT_OPEN << std::endl << openFailureLine(resourcesPath, *failure) << std::endl;
     return EXIT_CANNOT_START;
   }
   std::cout << countLine(view.tables.entryCount) << std::endl;
   std::uint64_t failures = 0;
   {
     OutputTree output(nativeFolder(outputFolder), view.file, loadedDecoderFile(decompress));
-    failures = extractAll(view, output, decompress);
+    Extraction run{view, output, decompress, console, startProgressDisplay(console)};
+    failures = extractAll(run);
   }
   closeResourceView(view);
   return failures == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;

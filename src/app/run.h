@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "console/console.h"
+
 namespace quarry {
 
 // Exit statuses.
@@ -13,6 +15,7 @@ constexpr int EXIT_CANNOT_START = 2;  // wrong arguments, or a container that ca
 constexpr int EXIT_NO_DECODER = -1;   // the decoder library cannot be bound (255 on POSIX)
 
 // arguments[0] is the program; a run takes exactly two more: the container and the folder.
-int runExtraction(int argumentCount, const std::u16string* arguments);
+// The bar is drawn on console, the process's standard output.
+int runExtraction(int argumentCount, const std::u16string* arguments, Console& console);
 
 }  // namespace quarry

@@ -1,5 +1,5 @@
-// What went wrong with one entry, as data: what failed, the OS error if any, the path if any.
-// The run turns it into the entry's line; no module below the run composes sentences.
+// What went wrong, as data: what failed, the OS error if any, the path if any. The run turns
+// it into a line; no module below the run composes sentences.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +45,27 @@ struct EntryFailure {
   std::string path;         // the path concerned, as the platform spells it, in UTF-8
   std::uint64_t size = 0;   // OutOfMemory, PathTooLong
   std::uint64_t limit = 0;  // PathTooLong
+};
+
+// Why the container could not be opened: the run ends at the start.
+enum class OpenProblem : std::uint8_t {
+  CannotOpen,  // osError: the system refused to open, size or map it
+  IsADirectory,
+  NotARegularFile,
+  Empty,
+  HeaderCutShort,
+  StringCountOutside,
+  StringOffsetsOutside,
+  IndexBlockOutside,
+  NameRecordsOutside,
+  EntryTableOutside,
+};
+
+struct OpenFailure {
+  explicit OpenFailure(OpenProblem what, int error = 0) : problem(what), osError(error) {}
+
+  OpenProblem problem;
+  int osError = 0;  // CannotOpen: the platform's error number
 };
 
 }  // namespace quarry

@@ -4,7 +4,7 @@
 #ifndef _WIN32
 #include <memory>
 
-#include "console/progress_bar.h"
+#include "console/console.h"
 
 namespace quarry {
 

@@ -1,16 +1,11 @@
-// The on-disk layout of a resources container: field positions, record sizes and the
-// unaligned little-endian readers that every parser of it uses.
+// The on-disk layout of a resources container: field positions and record sizes.
 #pragma once
 
 #include <cstdint>
 
-namespace quarry {
+#include "base/bytes.h"
 
-// A read-only run of bytes: the mapped container, or memory that a test or the fuzzer owns.
-struct ByteSpan {
-  const std::uint8_t* data = nullptr;
-  std::uint64_t size = 0;
-};
+namespace quarry {
 
 // Header, at offset 0. Nothing past HEADER_SIZE is read.
 constexpr std::uint64_t HEADER_SIZE = 0x68;
@@ -39,25 +34,5 @@ constexpr std::uint64_t ENTRY_FLAGS = 0x70;
 // A compressed entry with this flag carries PREFIX_SIZE opaque bytes before its stream.
 constexpr std::uint32_t FLAG_PREFIXED = 4;
 constexpr std::uint64_t PREFIX_SIZE = 12;
-
-// Little-endian reads at any alignment; the caller has checked that the bytes exist.
-inline std::uint32_t readU32(const std::uint8_t* at) {
-  return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
-         std::uint32_t{at[3]} << 24;
-}
-
-inline std::uint64_t readU64(const std::uint8_t* at) {
-  return std::uint64_t{readU32(at)} | std::uint64_t{readU32(at + 4)} << 32;
-}
-
-// True when [offset, offset + length) lies inside a file of fileSize bytes, without overflow.
-inline bool rangeFits(std::uint64_t offset, std::uint64_t length, std::uint64_t fileSize) {
-  return offset <= fileSize && length <= fileSize - offset;
-}
-
-// a * b, or false when the product does not fit in 64 bits.
-inline bool multiplyFits(std::uint64_t a, std::uint64_t b, std::uint64_t& product) {
-  return !__builtin_mul_overflow(a, b, &product);
-}
 
 }  // namespace quarry

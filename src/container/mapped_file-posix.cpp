@@ -6,10 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 
+#include "base/unicode.h"
+#include "base/unique_fd.h"
 #include "container/mapped_file.h"
-#include "extract/text.h"
 
 namespace quarry {
 namespace {
@@ -56,12 +56,12 @@ void installBusErrorHandler() {
 
 int watch(ByteSpan bytes) {
   installBusErrorHandler();
-  const auto start = reinterpret_cast<std::uintptr_t>(bytes.data);
+  const auto start = reinterpret_cast<std::uintptr_t>(bytes.data());
   for (int slot = 0; slot < GUARD_SLOTS; ++slot) {
     std::uintptr_t free = 0;
     if (!guards[slot].start.compare_exchange_strong(free, start)) continue;
     guards[slot].shrank = false;
-    guards[slot].end = start + bytes.size;
+    guards[slot].end = start + bytes.size();
     return slot;
   }
   return -1;  // more mappings than slots: only tests map that many at once
@@ -73,54 +73,35 @@ void unwatch(int slot) {
   guards[slot].start = 0;
 }
 
-std::string reasonFor(const std::u16string& path, const std::string& what) {
-  return "Cannot open " + pathForMessage(path) + ": " + what;
-}
-
-bool mapOpenFile(int fd, const std::u16string& path, ByteSpan& bytes, std::string& why) {
-  struct stat status {};
-  if (fstat(fd, &status) != 0) {
-    why = reasonFor(path, std::strerror(errno));
-    return false;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    why = reasonFor(path, S_ISDIR(status.st_mode) ? "it is a directory" : "not a regular file");
-    return false;
-  }
-  if (status.st_size == 0) {
-    why = reasonFor(path, "the file is empty");
-    return false;
-  }
-  const auto size = static_cast<std::uint64_t>(status.st_size);
-  void* base = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-  if (base == MAP_FAILED) {
-    why = reasonFor(path, std::strerror(errno));
-    return false;
-  }
-  bytes = {static_cast<const std::uint8_t*>(base), size};
-  return true;
+// Only a regular file with bytes in it is mapped.
+std::optional<OpenFailure> checkMappable(const struct stat& status) {
+  if (S_ISDIR(status.st_mode)) return OpenFailure(OpenProblem::IsADirectory);
+  if (!S_ISREG(status.st_mode)) return OpenFailure(OpenProblem::NotARegularFile);
+  if (status.st_size == 0) return OpenFailure(OpenProblem::Empty);
+  return std::nullopt;
 }
 
 }  // namespace
 
-void releaseMappedPages(const std::uint8_t* data, std::uint64_t length) {
-  // Every page the range touches; a neighbour's bytes on the same page come back from the
-  // page cache when they are read.
-  if (length == 0) return;
-  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto first = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t start = first & ~(page - 1);
-  const std::uintptr_t end = (first + length + page - 1) & ~(page - 1);
-  madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-}
-
 void MappedFile::release() {
   unwatch(guard_);
-  if (bytes_.data != nullptr) munmap(const_cast<std::uint8_t*>(bytes_.data), bytes_.size);
+  if (!bytes_.empty()) munmap(const_cast<std::uint8_t*>(bytes_.data()), bytes_.size());
   if (file_ != NO_HANDLE) close(static_cast<int>(file_));
   bytes_ = {};
   file_ = NO_HANDLE;
   guard_ = -1;
+}
+
+void MappedFile::releasePages(ByteSpan range) const {
+  // Every page the range touches; a neighbour's bytes on the same page come back from the
+  // page cache when they are read. Only for this read-only file mapping: on other memory it
+  // would discard data.
+  if (range.empty()) return;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto first = reinterpret_cast<std::uintptr_t>(range.data());
+  const std::uintptr_t start = first & ~(page - 1);
+  const std::uintptr_t end = (first + range.size() + page - 1) & ~(page - 1);
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 bool MappedFile::shrank() const {
@@ -134,28 +115,26 @@ void MappedFile::markShrunk() const {
 bool MappedFile::confirmWhole() const {
   struct stat status {};
   if (file_ == NO_HANDLE || fstat(static_cast<int>(file_), &status) != 0) return !shrank();
-  if (static_cast<std::uint64_t>(status.st_size) < bytes_.size) markShrunk();
+  if (static_cast<std::uint64_t>(status.st_size) < bytes_.size()) markShrunk();
   return !shrank();
 }
 
-bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why) {
-  out.release();
-  // Non-blocking, so that a FIFO or a device given as the container cannot hold the open;
-  // only a regular file is mapped.
-  const int fd = open(encodeLossless(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    why = reasonFor(path, std::strerror(errno));
-    return false;
+std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out) {
+  out = MappedFile();
+  // Non-blocking, so that a FIFO or a device given as the container cannot hold the open.
+  UniqueFd file(open(encodeLossless(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (!file.valid() || fstat(file.get(), &status) != 0) {
+    return OpenFailure(OpenProblem::CannotOpen, errno);
   }
-  ByteSpan bytes;
-  if (!mapOpenFile(fd, path, bytes, why)) {
-    close(fd);
-    return false;
-  }
-  out.bytes_ = bytes;
-  out.file_ = fd;
-  out.guard_ = watch(bytes);
-  return true;
+  if (auto refused = checkMappable(status)) return refused;
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  void* base = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
+  if (base == MAP_FAILED) return OpenFailure(OpenProblem::CannotOpen, errno);
+  out.bytes_ = ByteSpan(static_cast<const std::uint8_t*>(base), size);
+  out.file_ = file.release();
+  out.guard_ = watch(out.bytes_);
+  return std::nullopt;
 }
 
 }  // namespace quarry

@@ -1,25 +1,51 @@
 #include <windows.h>
 
+#include <utility>
+
+#include "base/os_error.h"
+#include "base/unicode.h"
 #include "container/mapped_file.h"
-#include "extract/os_error.h"
-#include "extract/text.h"
 
 namespace quarry {
 namespace {
 
-std::string reasonFor(const std::u16string& path, const std::string& what) {
-  return "Cannot open " + pathForMessage(path) + ": " + what;
-}
+// A handle with one owner, while the mapping is being built.
+class UniqueHandle {
+ public:
+  explicit UniqueHandle(HANDLE handle)
+      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr; }
+  std::intptr_t release() {
+    return reinterpret_cast<std::intptr_t>(std::exchange(handle_, nullptr));
+  }
 
-bool lastErrorReason(const std::u16string& path, std::string& why) {
-  why = reasonFor(path, osErrorText(lastOsError()));
-  return false;
+ private:
+  HANDLE handle_;
+};
+
+OpenFailure lastError() {
+  return OpenFailure(OpenProblem::CannotOpen, lastOsError());
 }
 
 }  // namespace
 
+void MappedFile::release() {
+  if (!bytes_.empty()) UnmapViewOfFile(bytes_.data());
+  if (mapping_ != NO_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(mapping_));
+  if (file_ != NO_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(file_));
+  bytes_ = {};
+  mapping_ = NO_HANDLE;
+  file_ = NO_HANDLE;
+}
+
 // The working set is Windows' to trim; a mapped view's pages are shared with the file cache.
-void releaseMappedPages(const std::uint8_t*, std::uint64_t) {}
+void MappedFile::releasePages(ByteSpan) const {}
 
 // The container is opened without FILE_SHARE_WRITE: no other program can cut it short.
 bool MappedFile::shrank() const {
@@ -32,55 +58,27 @@ bool MappedFile::confirmWhole() const {
   return true;
 }
 
-void MappedFile::release() {
-  if (bytes_.data != nullptr) UnmapViewOfFile(bytes_.data);
-  if (mapping_ != NO_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(mapping_));
-  if (file_ != NO_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(file_));
-  bytes_ = {};
-  mapping_ = NO_HANDLE;
-  file_ = NO_HANDLE;
-}
-
-bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why) {
-  out.release();
-  HANDLE file = CreateFileW(asWide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return lastErrorReason(path, why);
-  out.file_ = reinterpret_cast<std::intptr_t>(file);
-  if (GetFileType(file) != FILE_TYPE_DISK) {  // a pipe or a device
-    why = reasonFor(path, "not a regular file");
-    out.release();
-    return false;
-  }
+std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out) {
+  out = MappedFile();
+  UniqueHandle file(CreateFileW(asWide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return lastError();
+  // A pipe or a device would not be a file of bytes to map.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return OpenFailure(OpenProblem::NotARegularFile);
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size)) {
-    lastErrorReason(path, why);
-    out.release();
-    return false;
-  }
-  if (size.QuadPart == 0) {
-    why = reasonFor(path, "the file is empty");
-    out.release();
-    return false;
-  }
-  const auto high = static_cast<DWORD>(static_cast<std::uint64_t>(size.QuadPart) >> 32);
-  const auto low = static_cast<DWORD>(size.QuadPart);
-  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, high, low, nullptr);
-  if (mapping == nullptr) {
-    lastErrorReason(path, why);
-    out.release();
-    return false;
-  }
-  out.mapping_ = reinterpret_cast<std::intptr_t>(mapping);
-  const void* base =
-      MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size.QuadPart));
-  if (base == nullptr) {
-    lastErrorReason(path, why);
-    out.release();
-    return false;
-  }
-  out.bytes_ = {static_cast<const std::uint8_t*>(base), static_cast<std::uint64_t>(size.QuadPart)};
-  return true;
+  if (!GetFileSizeEx(file.get(), &size)) return lastError();
+  if (size.QuadPart == 0) return OpenFailure(OpenProblem::Empty);
+  const auto length = static_cast<std::uint64_t>(size.QuadPart);
+  UniqueHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY,
+                                          static_cast<DWORD>(length >> 32),
+                                          static_cast<DWORD>(length), nullptr));
+  if (!mapping.valid()) return lastError();
+  const void* base = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(length));
+  if (base == nullptr) return lastError();
+  out.bytes_ = ByteSpan(static_cast<const std::uint8_t*>(base), length);
+  out.mapping_ = mapping.release();
+  out.file_ = file.release();
+  return std::nullopt;
 }
 
 }  // namespace quarry

@@ -1,11 +1,14 @@
-// A whole file mapped read-only: the one owner of the file handle, the mapping handle and the
-// mapped range.
+// The container's bytes: the one owner of its file handle, its mapping and the mapped range,
+// of letting the mapped pages go once read, and of noticing when another program cuts the
+// file short while it is mapped.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
-#include "container/layout.h"
+#include "base/bytes.h"
+#include "base/failure.h"
 
 namespace quarry {
 
@@ -16,13 +19,19 @@ class MappedFile {
   MappedFile& operator=(MappedFile&& other) noexcept;
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
-  ~MappedFile() { release(); }
+  // Unmaps the range, then closes the mapping handle, then the file handle.
+  ~MappedFile();
 
   ByteSpan bytes() const { return bytes_; }
-  // The open file's descriptor (POSIX) or handle (Windows), for in-kernel copies.
+  // The open file's descriptor (POSIX) or handle (Windows), for copying ranges in the kernel.
   std::intptr_t fileHandle() const { return file_; }
-  // Unmaps the range, then closes the mapping handle, then the file handle.
-  void release();
+
+  // Counts a read of length bytes through the mapping (at least a fault's worth of pages);
+  // past a bound, lets every page of the mapping go, so the resident set stays small however
+  // large the container. Read again, the pages come back from the file.
+  void noteRead(std::uint64_t length);
+  // Lets the pages of one range go at once: a large stored payload written from the mapping.
+  void releasePages(ByteSpan range) const;
 
   // True once the file was found cut short while mapped (another program truncated it). The
   // bytes past its new end then read as zeros: whatever was read after that is not to be
@@ -35,23 +44,21 @@ class MappedFile {
   // an entry fails. Records and returns the answer.
   bool confirmWhole() const;
 
-  // Opens an existing, non-empty regular file for reading and maps all of it. On failure
-  // returns false with the reason, the path included, and holds nothing.
-  friend bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why);
+  // Opens an existing, non-empty regular file for reading and maps all of it; out then owns
+  // it. On failure out holds nothing.
+  friend std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out);
 
  private:
   static constexpr std::intptr_t NO_HANDLE = -1;
+  void release();
+
   ByteSpan bytes_{};
   std::intptr_t file_ = NO_HANDLE;
   std::intptr_t mapping_ = NO_HANDLE;  // Windows only
   int guard_ = -1;                     // POSIX: the slot that watches the mapping for SIGBUS
+  std::uint64_t readSinceRelease_ = 0;
 };
 
-bool mapWholeFile(const std::u16string& path, MappedFile& out, std::string& why);
-
-// Tells the system that these bytes of a file mapping will not be read again, so the pages
-// that hold them leave the resident set; read again, they come back from the file. Only for
-// a read-only file mapping: on other memory it would discard data. Does nothing on Windows.
-void releaseMappedPages(const std::uint8_t* data, std::uint64_t length);
+std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out);
 
 }  // namespace quarry

@@ -5,8 +5,9 @@
 #include <climits>
 #include <string_view>
 
+#include "app/message_text.h"
+#include "base/unicode.h"
 #include "extract/decoder.h"
-#include "extract/text.h"
 
 namespace quarry {
 namespace {

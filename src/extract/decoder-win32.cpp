@@ -1,8 +1,9 @@
 #include <windows.h>
 
+#include "app/message_text.h"
+#include "base/os_error.h"
+#include "base/unicode.h"
 #include "extract/decoder.h"
-#include "extract/os_error.h"
-#include "extract/text.h"
 
 namespace quarry {
 namespace {

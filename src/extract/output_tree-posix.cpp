@@ -13,35 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "extract/directories.h"
 #include "extract/output_tree.h"
 #include "extract/writer.h"
 
 namespace quarry {
 namespace {
-
-// A descriptor with one owner.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // One directory of the current parent's chain. Past HELD_LEVELS only the deepest keeps its
 // descriptor, so a name of two thousand components needs no more than this many at once.
@@ -88,15 +66,14 @@ bool isLinkAt(int directory, const char* name) {
 }
 
 // Writes everything or returns the error number.
-int writeAll(int fd, const std::uint8_t* data, std::uint64_t length) {
-  while (length > 0) {
-    const auto chunk = static_cast<std::size_t>(std::min(length, WRITE_CHUNK));
-    const ssize_t written = write(fd, data, chunk);
+int writeAll(int fd, ByteSpan bytes) {
+  while (!bytes.empty()) {
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), WRITE_CHUNK));
+    const ssize_t written = write(fd, bytes.data(), chunk);
     if (written < 0 && errno == EINTR) continue;
     if (written < 0) return errno;
     if (written == 0) return EIO;
-    data += written;
-    length -= static_cast<std::uint64_t>(written);
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
   }
   return 0;
 }
@@ -156,9 +133,9 @@ struct OutputTree::State {
   std::optional<EntryFailure> openExisting(const OutputPath& target, const std::string& leaf,
                                            UniqueFd& file);
   int writeContent(int fd, const Payload& payload);
-  int copyInKernel(int fd, const Payload& payload);
-  int copyWith(KernelCopy copy, int fd, const Payload& payload);
-  int writeFromMapping(int fd, const Payload& payload);
+  int copyInKernel(int fd, const StoredBytes& stored);
+  int copyWith(KernelCopy copy, int fd, const StoredBytes& stored);
+  int writeFromMapping(int fd, ByteSpan stored);
 };
 
 // The folder is the user's own path: made as a whole, links in it followed.
@@ -306,26 +283,23 @@ std::optional<EntryFailure> OutputTree::State::openTarget(const OutputPath& targ
   return failureAt(EntryProblem::CannotWrite, target.path, errno);
 }
 
-int OutputTree::State::writeFromMapping(int fd, const Payload& payload) {
-  const std::uint8_t* data = payload.data;
-  std::uint64_t length = payload.length;
-  while (length > 0) {
-    const std::uint64_t slice = std::min(length, MAPPED_SLICE);
-    const int code = writeAll(fd, data, slice);
-    releaseMappedPages(data, slice);
+int OutputTree::State::writeFromMapping(int fd, ByteSpan stored) {
+  while (!stored.empty()) {
+    const ByteSpan slice = stored.first(std::min<std::size_t>(stored.size(), MAPPED_SLICE));
+    const int code = writeAll(fd, slice);
+    container.releasePages(slice);
     if (code == EFAULT) container.markShrunk();  // the mapping lost its pages
     if (code != 0) return code;
-    data += slice;
-    length -= slice;
+    stored = stored.subspan(slice.size());
   }
   return 0;
 }
 
-// Copies the payload's range of the container with copy. Returns 0, the error number, or
+// Copies the stored range of the container with copy. Returns 0, the error number, or
 // REFUSED when the kernel refused before anything was copied.
-int OutputTree::State::copyWith(KernelCopy copy, int fd, const Payload& payload) {
-  auto offset = static_cast<loff_t>(payload.offset);
-  std::uint64_t length = payload.length;
+int OutputTree::State::copyWith(KernelCopy copy, int fd, const StoredBytes& stored) {
+  auto offset = static_cast<loff_t>(stored.offset);
+  std::uint64_t length = stored.bytes.size();
   bool copiedAny = false;
   const auto from = static_cast<int>(container.fileHandle());
   while (length > 0) {
@@ -343,18 +317,21 @@ int OutputTree::State::copyWith(KernelCopy copy, int fd, const Payload& payload)
   return 0;
 }
 
-int OutputTree::State::copyInKernel(int fd, const Payload& payload) {
+int OutputTree::State::copyInKernel(int fd, const StoredBytes& stored) {
   for (; firstUsableCopy < std::size(KERNEL_COPIES); ++firstUsableCopy) {
-    const int code = copyWith(KERNEL_COPIES[firstUsableCopy], fd, payload);
+    const int code = copyWith(KERNEL_COPIES[firstUsableCopy], fd, stored);
     if (code != REFUSED) return code;
   }
   return REFUSED;
 }
 
 int OutputTree::State::writeContent(int fd, const Payload& payload) {
-  if (!payload.stored) return writeAll(fd, payload.data, payload.length);
-  const int copied = copyInKernel(fd, payload);
-  return copied != REFUSED ? copied : writeFromMapping(fd, payload);
+  if (const auto* decoded = std::get_if<DecodedBytes>(&payload)) {
+    return writeAll(fd, decoded->bytes());
+  }
+  const auto& stored = std::get<StoredBytes>(payload);
+  const int copied = copyInKernel(fd, stored);
+  return copied != REFUSED ? copied : writeFromMapping(fd, stored.bytes);
 }
 
 OutputTree::OutputTree(PathString folder, const MappedFile& container,

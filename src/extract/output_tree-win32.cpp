@@ -6,10 +6,10 @@
 
 #include <algorithm>
 
+#include "base/os_error.h"
+#include "base/unicode.h"
 #include "extract/directories.h"
-#include "extract/os_error.h"
 #include "extract/output_tree.h"
-#include "extract/text.h"
 #include "extract/writer.h"
 
 namespace quarry {
@@ -33,16 +33,21 @@ CreateResult createDirectoryOnDisk(const std::u16string& directory, bool below) 
 }
 
 // Writes everything or returns the error number.
-int writeAll(HANDLE file, const std::uint8_t* data, std::uint64_t length) {
-  while (length > 0) {
-    const auto chunk = static_cast<DWORD>(std::min(length, WRITE_CHUNK));
+int writeAll(HANDLE file, ByteSpan bytes) {
+  while (!bytes.empty()) {
+    const auto chunk = static_cast<DWORD>(std::min<std::uint64_t>(bytes.size(), WRITE_CHUNK));
     DWORD written = 0;
-    if (!WriteFile(file, data, chunk, &written, nullptr)) return static_cast<int>(GetLastError());
+    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) return lastOsError();
     if (written == 0) return ERROR_WRITE_FAULT;
-    data += written;
-    length -= written;
+    bytes = bytes.subspan(written);
   }
   return 0;
+}
+
+// Windows writes stored bytes straight from the mapping.
+ByteSpan bytesOf(const Payload& payload) {
+  if (const auto* decoded = std::get_if<DecodedBytes>(&payload)) return decoded->bytes();
+  return std::get<StoredBytes>(payload).bytes;
 }
 
 EntryFailure failureAt(EntryProblem problem, const std::u16string& path, int osError = 0) {
@@ -109,7 +114,7 @@ std::optional<EntryFailure> OutputTree::write(const OutputPath& target, const Pa
   std::optional<EntryFailure> failure;
   HANDLE file = openTarget(target.path, failure);
   if (failure) return failure;
-  const int code = writeAll(file, payload.data, payload.length);
+  const int code = writeAll(file, bytesOf(payload));
   CloseHandle(file);
   if (code == 0) return std::nullopt;
   DeleteFileW(asWide(target.path));

@@ -1,5 +1,5 @@
+#include "base/unicode.h"
 #include "extract/paths.h"
-#include "extract/text.h"
 
 namespace quarry {
 

@@ -2,7 +2,7 @@
 
 #include <locale.h>
 
-#include "extract/os_error.h"
+#include "base/os_error.h"
 #include "extract/paths.h"
 
 namespace quarry {

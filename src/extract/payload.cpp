@@ -1,29 +1,12 @@
 #include "extract/payload.h"
 
-#include <cstddef>
 #include <limits>
 
 namespace quarry {
 namespace {
 
-Payload failure(EntryProblem problem, std::uint64_t size = 0) {
-  Payload payload;
-  payload.failure = EntryFailure{problem};
-  payload.failure->size = size;
-  return payload;
-}
-
 // The decoder takes signed lengths; a size past their range cannot be asked for.
 constexpr std::uint64_t LARGEST_LENGTH = std::numeric_limits<std::int64_t>::max();
-
-Payload borrowed(const std::uint8_t* stored, const EntryRef& entry) {
-  Payload payload;
-  payload.data = stored;
-  payload.length = entry.storedSize;
-  payload.stored = true;
-  payload.offset = entry.dataOffset;
-  return payload;
-}
 
 // A zero-filled buffer of exactly size bytes; none at all for size 0.
 bool allocateZeroed(std::uint64_t size, HeapBytes& buffer) {
@@ -32,25 +15,42 @@ bool allocateZeroed(std::uint64_t size, HeapBytes& buffer) {
   return size == 0 || buffer != nullptr;
 }
 
+std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize, DecompressFn decompress,
+                                   DecodedBytes& decoded) {
+  if (!allocateZeroed(fullSize, decoded.buffer)) {
+    EntryFailure failure(EntryProblem::OutOfMemory);
+    failure.size = fullSize;
+    return failure;
+  }
+  const std::int64_t produced =
+      decompress(stream.data(), static_cast<std::int64_t>(stream.size()), decoded.buffer.get(),
+                 static_cast<std::int64_t>(fullSize), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  if (static_cast<std::uint64_t>(produced) != fullSize) {
+    return EntryFailure(EntryProblem::DecompressionFailed);
+  }
+  decoded.length = fullSize;
+  return std::nullopt;
+}
+
 }  // namespace
 
-Payload decodePayload(const ResourceView& view, const EntryRef& entry, DecompressFn decompress) {
-  const std::uint8_t* stored = storedBytes(view, entry);
-  if (entry.storedSize == entry.fullSize) return borrowed(stored, entry);
+std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,
+                                          DecompressFn decompress, Payload& payload) {
+  const ByteSpan stored = storedBytes(view, entry);
+  if (entry.storedSize == entry.fullSize) {
+    payload = StoredBytes{stored, entry.dataOffset};
+    return std::nullopt;
+  }
   const bool prefixed = (entry.flags & FLAG_PREFIXED) != 0;
-  if (prefixed && entry.storedSize < PREFIX_SIZE) return failure(EntryProblem::DecompressionFailed);
-  Payload payload;
-  if (!allocateZeroed(entry.fullSize, payload.buffer))
-    return failure(EntryProblem::OutOfMemory, entry.fullSize);
-  const std::uint64_t skip = prefixed ? PREFIX_SIZE : 0;
-  const std::int64_t decoded = decompress(
-      stored + skip, static_cast<std::int64_t>(entry.storedSize - skip), payload.buffer.get(),
-      static_cast<std::int64_t>(entry.fullSize), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-  if (static_cast<std::uint64_t>(decoded) != entry.fullSize)
-    return failure(EntryProblem::DecompressionFailed);
-  payload.data = payload.buffer.get();
-  payload.length = entry.fullSize;
-  return payload;
+  if (prefixed && entry.storedSize < PREFIX_SIZE) {
+    return EntryFailure(EntryProblem::DecompressionFailed);
+  }
+  DecodedBytes decoded;
+  std::optional<EntryFailure> failure =
+      decode(stored.subspan(prefixed ? PREFIX_SIZE : 0), entry.fullSize, decompress, decoded);
+  view.file.noteRead(entry.storedSize);
+  if (!failure) payload = std::move(decoded);
+  return failure;
 }
 
 }  // namespace quarry

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <variant>
 
 #include "base/failure.h"
 #include "container/view.h"
@@ -13,22 +14,29 @@
 
 namespace quarry {
 
+// A stored entry's bytes where they lie in the container's mapping, and where in its file.
+struct StoredBytes {
+  ByteSpan bytes;
+  std::uint64_t offset = 0;
+};
+
 struct FreeBytes {
   void operator()(std::uint8_t* bytes) const { std::free(bytes); }
 };
 using HeapBytes = std::unique_ptr<std::uint8_t, FreeBytes>;
 
-struct Payload {
-  const std::uint8_t* data = nullptr;  // into the container, or into buffer
+// A compressed entry's content, in a buffer of its own (none for empty content).
+struct DecodedBytes {
+  HeapBytes buffer;
   std::uint64_t length = 0;
-  HeapBytes buffer;          // owns the decoded bytes; empty for stored entries
-  bool stored = false;       // data is the entry's stored bytes, borrowed from the container
-  std::uint64_t offset = 0;  // stored: where data lies in the container's file
-  std::optional<EntryFailure> failure;
+  ByteSpan bytes() const { return ByteSpan(buffer.get(), length); }
 };
+
+using Payload = std::variant<StoredBytes, DecodedBytes>;
 
 // The entry's content. Stored entries (storedSize == fullSize) are borrowed as they lie;
 // others are decoded by decompress into a zero-filled buffer of exactly fullSize bytes.
-Payload decodePayload(const ResourceView& view, const EntryRef& entry, DecompressFn decompress);
+std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,
+                                          DecompressFn decompress, Payload& payload);
 
 }  // namespace quarry

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "extract/text.h"
+#include "base/unicode.h"
 #include "support/process_runner.h"
 
 namespace quarry::testing {

@@ -46,11 +46,12 @@ void writeSeeds(const fs::path& folder) {
   fs::create_directories(folder);
   writeBytes(folder / "demo", buildContainer(demoEntries()).bytes);
   writeBytes(folder / "empty", buildContainer({}).bytes);
-  const ContainerLayout shuffled{.indexWordCount = 3,
-                                 .order = {Region::Data, Region::Entries, Region::Strings, Region::Index},
-                                 .gap = 5,
-                                 .shareNames = false,
-                                 .unusedStrings = {"unused"}};
+  const ContainerLayout shuffled{
+      .indexWordCount = 3,
+      .order = {Region::Data, Region::Entries, Region::Strings, Region::Index},
+      .gap = 5,
+      .shareNames = false,
+      .unusedStrings = {"unused"}};
   writeBytes(folder / "shuffled", buildContainer(demoEntries(), shuffled).bytes);
   std::vector<ContainerEntry> damaged = demoEntries();
   damaged[1].nameIndex = 77;
@@ -79,13 +80,14 @@ int pack(const fs::path& folder, const fs::path& file, int compressEvery) {
 int printLargest(const fs::path& file) {
   const Bytes bytes = readBytes(file);
   quarry::ResourceTables tables;
-  if (const char* problem = quarry::readTables({bytes.data(), bytes.size()}, tables)) {
-    std::cerr << problem << "\n";
+  if (quarry::readTables(bytes, tables)) {
+    std::cerr << "not a container: " << file.string() << "\n";
     return 1;
   }
   std::uint64_t largest = 0;
   for (std::uint64_t k = 0; k < tables.entryCount; ++k) {
-    largest = std::max(largest, quarry::entryAt(tables, k).entry.fullSize);
+    quarry::EntryRef entry;
+    if (!quarry::entryAt(tables, k, entry)) largest = std::max(largest, entry.fullSize);
   }
   std::cout << largest << "\n";
   return 0;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "console/ansi_terminal.h"
+#include "console/ansi_sequences.h"
 
 namespace quarry {
 namespace {

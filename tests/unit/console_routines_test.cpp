@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "console/console_recorder.h"
-#include "console/progress_bar.h"
+#include "console/bar_drawing.h"
+#include "support/console_recorder.h"
 
 namespace quarry {
 namespace {

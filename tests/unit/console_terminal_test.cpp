@@ -13,7 +13,7 @@
 #include <streambuf>
 #include <string>
 
-#include "console/progress_display.h"
+#include "console/run_display.h"
 #include "console/terminal_console.h"
 
 namespace quarry {

@@ -3,8 +3,8 @@
 #include <map>
 #include <vector>
 
+#include "base/unicode.h"
 #include "extract/directories.h"
-#include "extract/text.h"
 
 namespace quarry {
 namespace {

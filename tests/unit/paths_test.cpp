@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "app/message_text.h"
+#include "base/unicode.h"
 #include "extract/paths.h"
-#include "extract/text.h"
 
 namespace quarry {
 namespace {

@@ -43,16 +43,11 @@ std::int64_t fakeDecoder(const std::uint8_t* stream, std::int64_t streamLength,
 struct MemoryView {
   Bytes bytes = textBytes("PREFIX-12by!stream-bytes");
   ResourceView view;
-  MemoryView() { view.tables.bytes = {bytes.data(), bytes.size()}; }
+  MemoryView() { view.tables.bytes = ByteSpan(bytes); }
   EntryRef entry(std::uint64_t storedSize, std::uint64_t fullSize, std::uint32_t flags) const {
-    return {"name", 4, 0, storedSize, fullSize, flags};
+    return {"name", 0, storedSize, fullSize, flags};
   }
 };
-
-std::optional<EntryProblem> problemOf(const Payload& payload) {
-  if (!payload.failure) return std::nullopt;
-  return payload.failure->problem;
-}
 
 class PayloadTest : public ::testing::Test {
  protected:
@@ -60,80 +55,96 @@ class PayloadTest : public ::testing::Test {
     calls.clear();
     answerSkew = 0;
   }
+
+  // Decodes the entry; its failure's problem, if any, goes to problem.
+  Payload decode(const EntryRef& entry, std::optional<EntryProblem>* problem = nullptr) {
+    Payload payload;
+    const auto failure = decodePayload(memory.view, entry, fakeDecoder, payload);
+    if (problem == nullptr) {
+      EXPECT_FALSE(failure);
+    } else {
+      *problem = failure ? std::optional(failure->problem) : std::nullopt;
+    }
+    return payload;
+  }
+
+  std::optional<EntryProblem> problemOf(const EntryRef& entry) {
+    std::optional<EntryProblem> problem;
+    decode(entry, &problem);
+    return problem;
+  }
+
   MemoryView memory;
 };
 
 TEST_F(PayloadTest, StoredEntriesAreBorrowedWithoutACall) {
   for (std::uint32_t flags : {0u, FLAG_PREFIXED}) {
-    const Payload payload = decodePayload(memory.view, memory.entry(24, 24, flags), fakeDecoder);
-    EXPECT_FALSE(payload.failure);
-    EXPECT_EQ(payload.data, memory.bytes.data()) << "no copy";
-    EXPECT_EQ(payload.length, 24u);
-    EXPECT_EQ(payload.buffer, nullptr);
+    const Payload payload = decode(memory.entry(24, 24, flags));
+    ASSERT_TRUE(std::holds_alternative<StoredBytes>(payload));
+    const StoredBytes& stored = std::get<StoredBytes>(payload);
+    EXPECT_EQ(stored.bytes.data(), memory.bytes.data()) << "no copy";
+    EXPECT_EQ(stored.bytes.size(), 24u);
+    EXPECT_EQ(stored.offset, 0u);
   }
   EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(PayloadTest, CompressedEntriesAreDecodedIntoAZeroedBufferOfFullSize) {
-  const Payload payload = decodePayload(memory.view, memory.entry(24, 20, 0), fakeDecoder);
-  ASSERT_FALSE(payload.failure);
+  const Payload payload = decode(memory.entry(24, 20, 0));
+  ASSERT_TRUE(std::holds_alternative<DecodedBytes>(payload));
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].stream, memory.bytes.data());
   EXPECT_EQ(calls[0].streamLength, 24);
   EXPECT_EQ(calls[0].expected, 20);
   EXPECT_TRUE(calls[0].zerosElsewhere);
   EXPECT_TRUE(calls[0].outputZeroed);
-  EXPECT_EQ(payload.length, 20u);
-  EXPECT_EQ(payload.data, payload.buffer.get());
-  EXPECT_EQ(Bytes(payload.data, payload.data + 20),
+  const ByteSpan decoded = std::get<DecodedBytes>(payload).bytes();
+  EXPECT_EQ(Bytes(decoded.begin(), decoded.end()),
             Bytes(memory.bytes.begin(), memory.bytes.begin() + 20));
 }
 
 TEST_F(PayloadTest, PrefixedStreamsStartAfterTwelveBytes) {
-  const Payload payload =
-      decodePayload(memory.view, memory.entry(24, 6, FLAG_PREFIXED), fakeDecoder);
-  ASSERT_FALSE(payload.failure);
+  const Payload payload = decode(memory.entry(24, 6, FLAG_PREFIXED));
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].stream, memory.bytes.data() + 12);
   EXPECT_EQ(calls[0].streamLength, 12);
-  EXPECT_EQ(Bytes(payload.data, payload.data + 6), textBytes("stream"));
+  const ByteSpan decoded = std::get<DecodedBytes>(payload).bytes();
+  EXPECT_EQ(Bytes(decoded.begin(), decoded.end()), textBytes("stream"));
 }
 
 TEST_F(PayloadTest, AnswersOtherThanTheFullSizeFail) {
   for (std::int64_t skew : {-1, 1, -100}) {
     answerSkew = skew;
-    const Payload payload = decodePayload(memory.view, memory.entry(24, 10, 0), fakeDecoder);
-    EXPECT_EQ(problemOf(payload), EntryProblem::DecompressionFailed);
-    EXPECT_EQ(payload.data, nullptr);
+    EXPECT_EQ(problemOf(memory.entry(24, 10, 0)), EntryProblem::DecompressionFailed);
   }
 }
 
 TEST_F(PayloadTest, EmptyContentPassesANullBuffer) {
-  Payload payload = decodePayload(memory.view, memory.entry(5, 0, 0), fakeDecoder);
-  ASSERT_FALSE(payload.failure);
-  EXPECT_EQ(payload.length, 0u);
+  const Payload payload = decode(memory.entry(5, 0, 0));
+  EXPECT_EQ(std::get<DecodedBytes>(payload).bytes().size(), 0u);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_TRUE(calls[0].outputNull);
   EXPECT_EQ(calls[0].expected, 0);
   answerSkew = 1;
-  payload = decodePayload(memory.view, memory.entry(5, 0, 0), fakeDecoder);
-  EXPECT_EQ(problemOf(payload), EntryProblem::DecompressionFailed);
+  EXPECT_EQ(problemOf(memory.entry(5, 0, 0)), EntryProblem::DecompressionFailed);
 }
 
 TEST_F(PayloadTest, PrefixedEntriesShorterThanThePrefixFailWithoutACall) {
   for (std::uint64_t stored : {0u, 1u, 11u}) {
-    const Payload payload =
-        decodePayload(memory.view, memory.entry(stored, 40, FLAG_PREFIXED), fakeDecoder);
-    EXPECT_EQ(problemOf(payload), EntryProblem::DecompressionFailed);
+    EXPECT_EQ(problemOf(memory.entry(stored, 40, FLAG_PREFIXED)),
+              EntryProblem::DecompressionFailed);
   }
   EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(PayloadTest, SizesThatCannotBeAllocatedFailAlone) {
   for (std::uint64_t fullSize : {~0ull, 1ull << 62, 1ull << 50}) {
-    const Payload payload = decodePayload(memory.view, memory.entry(24, fullSize, 0), fakeDecoder);
-    EXPECT_EQ(problemOf(payload), EntryProblem::OutOfMemory);
-    EXPECT_EQ(payload.failure->size, fullSize);
+    Payload payload;
+    const auto failure =
+        decodePayload(memory.view, memory.entry(24, fullSize, 0), fakeDecoder, payload);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->problem, EntryProblem::OutOfMemory);
+    EXPECT_EQ(failure->size, fullSize);
   }
   EXPECT_TRUE(calls.empty());
 }

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "console/console_recorder.h"
-#include "console/progress_display.h"
+#include "console/run_display.h"
+#include "support/console_recorder.h"
 
 namespace quarry {
 namespace {

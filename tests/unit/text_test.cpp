@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "extract/text.h"
+#include "app/message_text.h"
+#include "base/unicode.h"
 
 namespace quarry {
 namespace {

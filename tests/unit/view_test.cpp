@@ -21,12 +21,20 @@ using testing::storedEntry;
 using testing::textBytes;
 
 ByteSpan spanOf(const Bytes& bytes) {
-  return {bytes.data(), bytes.size()};
+  return ByteSpan(bytes);
 }
 
-std::optional<EntryProblem> problemOf(const EntryLookup& found) {
-  if (!found.failure) return std::nullopt;
-  return found.failure->problem;
+// The problem of entry index, or nothing when it is found.
+std::optional<EntryProblem> problemOf(const ResourceTables& tables, std::uint64_t index) {
+  EntryRef entry;
+  const auto failure = entryAt(tables, index, entry);
+  return failure ? std::optional(failure->problem) : std::nullopt;
+}
+
+EntryRef found(const ResourceTables& tables, std::uint64_t index) {
+  EntryRef entry;
+  EXPECT_FALSE(entryAt(tables, index, entry));
+  return entry;
 }
 
 TEST(LayoutReaders, ReadLittleEndianAtAnyAlignment) {
@@ -59,18 +67,13 @@ struct WalkedEntry {
 
 std::vector<WalkedEntry> walk(const Bytes& container) {
   ResourceTables tables;
-  const char* problem = readTables(spanOf(container), tables);
-  EXPECT_EQ(problem, nullptr) << problem;
+  EXPECT_FALSE(readTables(spanOf(container), tables));
   std::vector<WalkedEntry> walked;
   for (std::uint64_t k = 0; k < tables.entryCount; ++k) {
-    const EntryLookup found = entryAt(tables, k);
-    EXPECT_FALSE(found.failure);
-    if (found.failure) continue;
-    const EntryRef& e = found.entry;
-    EXPECT_EQ(std::strlen(e.name), e.nameLength);
+    const EntryRef e = found(tables, k);
+    EXPECT_EQ(e.name.data()[e.nameLength()], '\0') << "a NUL follows the name";
     const std::uint8_t* data = container.data() + e.dataOffset;
-    walked.push_back(
-        {std::string(e.name, e.nameLength), Bytes(data, data + e.storedSize), e.fullSize, e.flags});
+    walked.push_back({std::string(e.name), Bytes(data, data + e.storedSize), e.fullSize, e.flags});
   }
   return walked;
 }
@@ -113,14 +116,14 @@ TEST(ContainerView, SharedNameIndexesGiveTheSameName) {
   const BuiltContainer built = buildContainer(sampleEntries());
   EXPECT_EQ(built.nameIndexes[0], built.nameIndexes[2]);
   ResourceTables tables;
-  ASSERT_EQ(readTables(spanOf(built.bytes), tables), nullptr);
-  EXPECT_EQ(entryAt(tables, 0).entry.name, entryAt(tables, 2).entry.name);
+  ASSERT_FALSE(readTables(spanOf(built.bytes), tables));
+  EXPECT_EQ(found(tables, 0).name.data(), found(tables, 2).name.data());
 }
 
 TEST(ContainerView, ZeroEntriesOpensWithNothingToWalk) {
   const Bytes container = buildContainer({}).bytes;
   ResourceTables tables;
-  ASSERT_EQ(readTables(spanOf(container), tables), nullptr);
+  ASSERT_FALSE(readTables(spanOf(container), tables));
   EXPECT_EQ(tables.entryCount, 0u);
 }
 
@@ -133,7 +136,7 @@ TEST(ContainerView, LastEntryMayEndExactlyAtTheEndOfTheFile) {
   EXPECT_EQ(walked[3].name, "z");
   Bytes shortened(container.begin(), container.end() - 1);
   ResourceTables tables;
-  EXPECT_STREQ(readTables(spanOf(shortened), tables), "The entry table lies outside the file");
+  EXPECT_EQ(readTables(spanOf(shortened), tables), OpenProblem::EntryTableOutside);
 }
 
 // Each case damages a valid container and names the sentence the open must fail with.
@@ -141,42 +144,42 @@ TEST(ContainerView, TablesOutsideTheFileFailTheOpen) {
   struct Case {
     const char* what;
     void (*damage)(BuiltContainer&);
-    const char* problem;
+    OpenProblem problem;
   };
   const std::vector<Case> cases = {
       {"header cut short", [](BuiltContainer& c) { c.bytes.resize(HEADER_SIZE - 1); },
-       "The header is cut short"},
+       OpenProblem::HeaderCutShort},
       {"string table past the end",
        [](BuiltContainer& c) { putU64(c.bytes, HEADER_STRING_TABLE_OFFSET, c.bytes.size() - 7); },
-       "The string table's count lies outside the file"},
+       OpenProblem::StringCountOutside},
       {"string table offset near 2^64",
        [](BuiltContainer& c) { putU64(c.bytes, HEADER_STRING_TABLE_OFFSET, ~0ull - 3); },
-       "The string table's count lies outside the file"},
+       OpenProblem::StringCountOutside},
       {"string count too large",
        [](BuiltContainer& c) { putU64(c.bytes, c.stringTableOffset, c.bytes.size()); },
-       "The string table's offsets lie outside the file"},
+       OpenProblem::StringOffsetsOutside},
       {"string count overflows",
        [](BuiltContainer& c) { putU64(c.bytes, c.stringTableOffset, (1ull << 61) + 1); },
-       "The string table's offsets lie outside the file"},
+       OpenProblem::StringOffsetsOutside},
       {"index words past the end",
        [](BuiltContainer& c) { putU32(c.bytes, HEADER_INDEX_WORD_COUNT, 0xFFFFFFFF); },
-       "The index block lies outside the file"},
+       OpenProblem::IndexBlockOutside},
       {"index block offset past the end",
        [](BuiltContainer& c) { putU64(c.bytes, HEADER_INDEX_BLOCK_OFFSET, ~0ull); },
-       "The index block lies outside the file"},
+       OpenProblem::IndexBlockOutside},
       {"huge entry count",
        [](BuiltContainer& c) { putU32(c.bytes, HEADER_ENTRY_COUNT, 0xFFFFFFFF); },
-       "The index block's name records lie outside the file"},
+       OpenProblem::NameRecordsOutside},
       {"entry table past the end",
        [](BuiltContainer& c) { putU64(c.bytes, HEADER_ENTRY_TABLE_OFFSET, c.bytes.size() - 100); },
-       "The entry table lies outside the file"},
+       OpenProblem::EntryTableOutside},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     BuiltContainer built = buildContainer(sampleEntries());
     c.damage(built);
     ResourceTables tables;
-    EXPECT_STREQ(readTables(spanOf(built.bytes), tables), c.problem);
+    EXPECT_EQ(readTables(spanOf(built.bytes), tables), c.problem);
     EXPECT_EQ(tables.entries, nullptr);
   }
 }
@@ -215,10 +218,10 @@ TEST(ContainerView, DamagedEntriesFailAlone) {
     c.damage(entries, layout);
     const Bytes container = buildContainer(entries, layout).bytes;
     ResourceTables tables;
-    ASSERT_EQ(readTables(spanOf(container), tables), nullptr);
-    EXPECT_EQ(problemOf(entryAt(tables, 1)), c.problem);
-    EXPECT_FALSE(entryAt(tables, 0).failure);
-    EXPECT_FALSE(entryAt(tables, 2).failure);
+    ASSERT_FALSE(readTables(spanOf(container), tables));
+    EXPECT_EQ(problemOf(tables, 1), c.problem);
+    EXPECT_EQ(problemOf(tables, 0), std::nullopt);
+    EXPECT_EQ(problemOf(tables, 2), std::nullopt);
   }
 }
 
@@ -234,10 +237,10 @@ TEST(ContainerView, NamesThatLeaveTheFileFailAlone) {
   const std::uint64_t offsets = built.stringTableOffset + 8;
   putU64(built.bytes, offsets + 8, built.bytes.size());  // "cut" now starts beyond the data
   ResourceTables tables;
-  ASSERT_EQ(readTables(spanOf(built.bytes), tables), nullptr);
-  EXPECT_FALSE(entryAt(tables, 0).failure);
-  EXPECT_EQ(problemOf(entryAt(tables, 1)), EntryProblem::NameStartsOutsideFile);
-  EXPECT_EQ(problemOf(entryAt(tables, 2)), EntryProblem::NameRunsPastFile);
+  ASSERT_FALSE(readTables(spanOf(built.bytes), tables));
+  EXPECT_EQ(problemOf(tables, 0), std::nullopt);
+  EXPECT_EQ(problemOf(tables, 1), EntryProblem::NameStartsOutsideFile);
+  EXPECT_EQ(problemOf(tables, 2), EntryProblem::NameRunsPastFile);
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
-#include "console/progress_bar.h"
+#include "console/bar_drawing.h"
 
 #include <cmath>
 #include <string>
 
 namespace quarry {
 namespace {
-
-// " [" before the cells and "]" after them.
-constexpr std::int32_t BAR_FRAME = 3;
 
 std::uint32_t unitsOf(const char16_t* text) {
   if (text == nullptr) return 0;
@@ -92,21 +89,10 @@ std::int32_t drawProgressBar(Console& console, const ProgressBar* bar, std::int3
   return 1;
 }
 
-std::int32_t drawProgressBar(const ProgressBar* bar, std::int32_t percent) {
-  Console& console = processConsole();
-  const std::int32_t drawn = drawProgressBar(console, bar, percent);
-  console.flush();
-  return drawn;
-}
-
 ConsolePosition getCursorPosition(Console& console) {
   ScreenBufferInfo info;
   if (!console.queryScreenBuffer(info)) return ConsolePosition{};
   return info.cursor;
-}
-
-ConsolePosition getCursorPosition() {
-  return getCursorPosition(processConsole());
 }
 
 }  // namespace quarry

@@ -1,4 +1,4 @@
-// Conversions between the bytes the outside world hands us and the UTF-16 paths used inside.
+// Conversions between the bytes the outside world hands us and the UTF-16 text used inside.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +6,18 @@
 #include <string_view>
 
 namespace quarry {
+
+// Length of the well-formed UTF-8 sequence at bytes[at], 0 when there is none (overlong
+// forms, surrogates and values past U+10FFFF are not well-formed); its code point goes to
+// codePoint.
+std::size_t utf8SequenceAt(std::string_view bytes, std::size_t at, char32_t& codePoint);
+
+// The code point of the UTF-16 unit(s) at text[at], moving at past them; a lone surrogate
+// stands for itself.
+char32_t utf16At(std::u16string_view text, std::size_t& at);
+
+// Appends the UTF-8 bytes of one code point.
+void appendUtf8(std::string& out, char32_t codePoint);
 
 // True when bytes are well-formed UTF-8, as decodeUtf8Strict judges them.
 bool isStrictUtf8(std::string_view bytes);
@@ -20,18 +32,6 @@ std::u16string decodeLossless(std::string_view bytes);
 
 // UTF-8 for the text, with the lone surrogates of decodeLossless turned back into their bytes.
 std::string encodeLossless(std::u16string_view text);
-
-// Bytes longer than this are shortened in messages to their start and end.
-constexpr std::size_t MESSAGE_TEXT_LIMIT = 200;
-
-// Bytes made safe to print on a terminal, on one line of bounded length: control bytes, DEL
-// and bytes that are not well-formed UTF-8 become \xNN; C1 controls, bidirectional controls
-// and line separators become \u{XXXX}; everything else passes through. Beyond
-// MESSAGE_TEXT_LIMIT bytes only the start and the end are kept, joined by "...".
-std::string escapeForMessage(std::string_view bytes);
-
-// A path as messages show it: as it was given, escaped and shortened.
-std::string pathForMessage(std::u16string_view path);
 
 }  // namespace quarry
 

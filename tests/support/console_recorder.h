@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "console/progress_bar.h"
+#include "console/bar_drawing.h"
 
 namespace quarry {
 

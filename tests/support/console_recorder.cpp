@@ -1,4 +1,4 @@
-#include "console/console_recorder.h"
+#include "support/console_recorder.h"
 
 #include <algorithm>
 #include <cstdio>

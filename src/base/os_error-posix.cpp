@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "extract/os_error.h"
+#include "base/os_error.h"
 
 namespace quarry {
 

@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "extract/os_error.h"
-#include "extract/text.h"
+#include "base/os_error.h"
+#include "base/unicode.h"
 
 namespace quarry {
 

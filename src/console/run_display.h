@@ -1,12 +1,12 @@
-// What the driver needs of the console: the bar below the count line, redrawn as the run
-// goes, and error lines that stay readable above it.
+// What the run shows on the console: the bar below the count line, redrawn as the run goes,
+// and error lines that stay readable above it.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <string_view>
 
-#include "console/progress_bar.h"
+#include "console/bar_drawing.h"
 
 namespace quarry {
 
@@ -24,23 +24,17 @@ struct ProgressDisplay {
 // about a hundred times a run anyway.
 constexpr std::int32_t WIDTH_CHECK_INTERVAL = 256;
 
-// Sets the bar up at the cursor (the line after the count line). Draws nothing.
-ProgressDisplay startProgressDisplay();
-
 // floor(index / count * 100.0) in double precision, the division first.
 std::int32_t progressPercent(std::uint64_t index, std::uint64_t count);
 
-// Draws the bar for percent when what would appear differs from the last drawing.
-void updateProgress(ProgressDisplay& display, std::int32_t percent);
-
-// Writes one line and a newline to standard error, flushed; on a console shared with the bar,
-// the line lands above the bar and the bar is drawn again below it.
-void printErrorLine(ProgressDisplay& display, std::string_view line);
-
-// The same over a given console, error lines going to errors: what the ones above run on the
-// process console and std::cerr.
+// Sets the bar up at the cursor (the line after the count line). Draws nothing.
 ProgressDisplay startProgressDisplay(Console& console);
+
+// Draws the bar for percent when what would appear differs from the last drawing.
 void updateProgress(Console& console, ProgressDisplay& display, std::int32_t percent);
+
+// Writes one line and a newline to errors (standard error), flushed; on a console shared with
+// the bar, the line lands above the bar and the bar is drawn again below it.
 void printErrorLine(Console& console, ProgressDisplay& display, std::ostream& errors,
                     std::string_view line);
 

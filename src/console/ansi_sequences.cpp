@@ -1,4 +1,4 @@
-#include "console/ansi_terminal.h"
+#include "console/ansi_sequences.h"
 
 namespace quarry {
 namespace {

@@ -1,4 +1,4 @@
-// The process console on a POSIX terminal, driven by ANSI sequences written to fd 1.
+// The console on a POSIX terminal, driven by ANSI sequences written to its descriptor.
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "console/ansi_terminal.h"
+#include "console/ansi_sequences.h"
 #include "console/terminal_console.h"
 
 namespace quarry {
@@ -89,9 +89,8 @@ std::unique_ptr<Console> makeTerminalConsole(int outputFd, int errorFd) {
   return std::make_unique<TerminalConsole>(outputFd, errorFd);
 }
 
-Console& processConsole() {
-  static TerminalConsole console(STDOUT_FILENO, STDERR_FILENO);
-  return console;
+std::unique_ptr<Console> makeProcessConsole() {
+  return makeTerminalConsole(STDOUT_FILENO, STDERR_FILENO);
 }
 
 }  // namespace quarry

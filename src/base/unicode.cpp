@@ -1,15 +1,9 @@
-#include "extract/text.h"
+#include "base/unicode.h"
 
-#include <algorithm>
 #include <cstdint>
 
 namespace quarry {
-namespace {
 
-constexpr char32_t NOT_DECODED = 0xFFFFFFFF;
-
-// Length of the well-formed UTF-8 sequence at bytes[at], 0 when there is none; its code
-// point goes to codePoint.
 std::size_t utf8SequenceAt(std::string_view bytes, std::size_t at, char32_t& codePoint) {
   const auto lead = static_cast<std::uint8_t>(bytes[at]);
   if (lead < 0x80) {
@@ -32,6 +26,8 @@ std::size_t utf8SequenceAt(std::string_view bytes, std::size_t at, char32_t& cod
   return length;
 }
 
+namespace {
+
 void appendUtf16(std::u16string& out, char32_t codePoint) {
   if (codePoint < 0x10000) {
     out.push_back(static_cast<char16_t>(codePoint));
@@ -41,6 +37,8 @@ void appendUtf16(std::u16string& out, char32_t codePoint) {
   out.push_back(static_cast<char16_t>(0xD800 + (codePoint >> 10)));
   out.push_back(static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF)));
 }
+
+}  // namespace
 
 void appendUtf8(std::string& out, char32_t codePoint) {
   if (codePoint < 0x80) {
@@ -60,7 +58,6 @@ void appendUtf8(std::string& out, char32_t codePoint) {
   }
 }
 
-// The code point of the UTF-16 unit(s) at text[at]; a lone surrogate stands for itself.
 char32_t utf16At(std::u16string_view text, std::size_t& at) {
   const char32_t unit = text[at++];
   const bool high = unit >= 0xD800 && unit <= 0xDBFF;
@@ -70,6 +67,8 @@ char32_t utf16At(std::u16string_view text, std::size_t& at) {
   return unit;
 }
 
+namespace {
+
 // Decodes into out; a byte that starts no well-formed sequence goes to invalid, which keeps
 // decoding by returning true.
 template <typename OnInvalid>
@@ -77,7 +76,7 @@ bool decodeUtf8(std::string_view bytes, std::u16string& out, OnInvalid invalid) 
   out.clear();
   out.reserve(bytes.size());
   for (std::size_t at = 0; at < bytes.size();) {
-    char32_t codePoint = NOT_DECODED;
+    char32_t codePoint = 0;
     const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
     if (length == 0 && !invalid(static_cast<std::uint8_t>(bytes[at]))) return false;
     if (length != 0) appendUtf16(out, codePoint);
@@ -90,7 +89,7 @@ bool decodeUtf8(std::string_view bytes, std::u16string& out, OnInvalid invalid) 
 
 bool isStrictUtf8(std::string_view bytes) {
   for (std::size_t at = 0; at < bytes.size();) {
-    char32_t codePoint = NOT_DECODED;
+    char32_t codePoint = 0;
     const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
     if (length == 0) return false;
     at += length;
@@ -123,70 +122,6 @@ std::string encodeLossless(std::u16string_view text) {
     }
   }
   return out;
-}
-
-namespace {
-
-// Code points that would steer a terminal or reorder the line around them: the C1 controls
-// (U+009B starts an escape sequence on some terminals), the bidirectional marks, embeddings,
-// overrides and isolates, and the line and paragraph separators.
-bool steersTheTerminal(char32_t codePoint) {
-  return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x061C || codePoint == 0x200E ||
-         codePoint == 0x200F || (codePoint >= 0x2028 && codePoint <= 0x202E) ||
-         (codePoint >= 0x2066 && codePoint <= 0x2069);
-}
-
-// Appends the sequence at bytes[at] as a message shows it; returns its length in bytes.
-std::size_t appendEscaped(std::string& out, std::string_view bytes, std::size_t at) {
-  static const char HEX[] = "0123456789ABCDEF";
-  char32_t codePoint = NOT_DECODED;
-  const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
-  if (length == 0 || codePoint < 0x20 || codePoint == 0x7F) {
-    const auto byte = static_cast<std::uint8_t>(bytes[at]);
-    out += {'\\', 'x', HEX[byte >> 4], HEX[byte & 0xF]};
-    return 1;
-  }
-  if (steersTheTerminal(codePoint)) {
-    out += "\\u{";
-    for (int shift = 12; shift >= 0; shift -= 4) out += HEX[codePoint >> shift & 0xF];
-    out += '}';
-    return length;
-  }
-  out.append(bytes.substr(at, length));
-  return length;
-}
-
-std::string escapeAll(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t at = 0; at < bytes.size();) at += appendEscaped(out, bytes, at);
-  return out;
-}
-
-// Where a tail of about `keep` bytes starts: not inside a UTF-8 sequence when it can help it.
-std::size_t tailStart(std::string_view bytes, std::size_t keep) {
-  std::size_t at = bytes.size() - keep;
-  for (int step = 0; step < 3 && (static_cast<std::uint8_t>(bytes[at]) & 0xC0) == 0x80; ++step) {
-    ++at;
-  }
-  return at;
-}
-
-}  // namespace
-
-std::string escapeForMessage(std::string_view bytes) {
-  if (bytes.size() <= MESSAGE_TEXT_LIMIT) return escapeAll(bytes);
-  // A container may hold names of megabytes: the line keeps the start and the end.
-  const std::size_t half = MESSAGE_TEXT_LIMIT / 2;
-  std::string out;
-  std::size_t at = 0;
-  while (at < half) at += appendEscaped(out, bytes, at);
-  out += "...";
-  return out + escapeAll(bytes.substr(std::max(at, tailStart(bytes, half))));
-}
-
-std::string pathForMessage(std::u16string_view path) {
-  return escapeForMessage(encodeLossless(path));
 }
 
 }  // namespace quarry

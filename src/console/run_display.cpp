@@ -1,8 +1,8 @@
-#include "console/progress_display.h"
+#include "console/run_display.h"
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
+#include <ostream>
 
 namespace quarry {
 namespace {
@@ -15,7 +15,7 @@ constexpr std::int32_t NOT_DRAWN = -1;
 // bar, or every later drawing would scroll again and leave a stack of bars behind.
 void followScroll(Console& console, ProgressDisplay& display, std::int16_t width) {
   ConsolePosition& anchor = display.bar.anchor;
-  if (barSpace(width, anchor.x, display.bar.label) <= 3) return;  // stops short of the edge
+  if (barSpace(width, anchor.x, display.bar.label) <= BAR_FRAME) return;  // stops short of the edge
   const ConsolePosition cursor = getCursorPosition(console);
   if (anchor.y > 0 && cursor.x == 0 && cursor.y == anchor.y) --anchor.y;
 }
@@ -41,10 +41,6 @@ ProgressDisplay startProgressDisplay(Console& console) {
   return display;
 }
 
-ProgressDisplay startProgressDisplay() {
-  return startProgressDisplay(processConsole());
-}
-
 std::int32_t progressPercent(std::uint64_t index, std::uint64_t count) {
   if (count == 0) return 100;  // nothing to extract is all extracted
   const double percent =
@@ -66,10 +62,6 @@ void updateProgress(Console& console, ProgressDisplay& display, std::int32_t per
   drawAndRecord(console, display, shown, info.width);
 }
 
-void updateProgress(ProgressDisplay& display, std::int32_t percent) {
-  updateProgress(processConsole(), display, percent);
-}
-
 // The line takes the bar's row, the bar moves to the row after it: each line stays once, in
 // order, above the bar, however the console scrolled.
 void printErrorLine(Console& console, ProgressDisplay& display, std::ostream& errors,
@@ -86,10 +78,6 @@ void printErrorLine(Console& console, ProgressDisplay& display, std::ostream& er
   if (!console.queryScreenBuffer(info)) return;
   display.bar.anchor = info.cursor;
   if (barShown) drawAndRecord(console, display, display.drawnPercent, info.width);
-}
-
-void printErrorLine(ProgressDisplay& display, std::string_view line) {
-  printErrorLine(processConsole(), display, std::cerr, line);
 }
 
 }  // namespace quarry

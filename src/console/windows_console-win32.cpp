@@ -4,9 +4,10 @@
 // writes, and each console call is a round trip to the console.
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
-#include "console/progress_bar.h"
+#include "console/console.h"
 
 namespace quarry {
 namespace {
@@ -82,9 +83,8 @@ struct WindowsConsole final : Console {
 
 }  // namespace
 
-Console& processConsole() {
-  static WindowsConsole console;
-  return console;
+std::unique_ptr<Console> makeProcessConsole() {
+  return std::make_unique<WindowsConsole>();
 }
 
 }  // namespace quarry
