@@ -1,5 +1,7 @@
 #include "console/ansi_sequences.h"
 
+#include "base/unicode.h"
+
 namespace quarry {
 namespace {
 
@@ -19,31 +21,6 @@ int backgroundCode(int colour) {
   return ((colour & 8) ? 100 : 40) + ansiIndex(colour);
 }
 
-void appendCodePoint(std::string& out, char32_t point) {
-  if (point < 0x80) {
-    out += static_cast<char>(point);
-  } else if (point < 0x800) {
-    out += static_cast<char>(0xC0 | (point >> 6));
-    out += static_cast<char>(0x80 | (point & 0x3F));
-  } else if (point < 0x10000) {
-    out += static_cast<char>(0xE0 | (point >> 12));
-    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (point >> 18));
-    out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (point & 0x3F));
-  }
-}
-
-bool isHighSurrogate(char16_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 }  // namespace
 
 std::string selectGraphicRendition(std::uint16_t attributes) {
@@ -57,17 +34,11 @@ std::string moveToColumn(std::int16_t x) {
   return "\r\x1b[" + std::to_string(x) + "C";
 }
 
-void appendUtf8(std::string& out, const char16_t* text, std::uint32_t count) {
-  for (std::uint32_t k = 0; k < count; ++k) {
-    const char16_t unit = text[k];
-    if (isHighSurrogate(unit) && k + 1 < count && isLowSurrogate(text[k + 1])) {
-      appendCodePoint(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (text[k + 1] - 0xDC00));
-      ++k;
-    } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
-      appendCodePoint(out, 0xFFFD);
-    } else {
-      appendCodePoint(out, unit);
-    }
+void appendTerminalText(std::string& out, std::u16string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const char32_t codePoint = utf16At(text, at);
+    const bool loneSurrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    appendUtf8(out, loneSurrogate ? 0xFFFD : codePoint);
   }
 }
 

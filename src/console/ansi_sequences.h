@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quarry {
 
@@ -21,7 +22,7 @@ std::string selectGraphicRendition(std::uint16_t attributes);
 // Back to the start of the current line, then forward x columns.
 std::string moveToColumn(std::int16_t x);
 
-// Appends count UTF-16 units as UTF-8; an unpaired surrogate becomes U+FFFD.
-void appendUtf8(std::string& out, const char16_t* text, std::uint32_t count);
+// Appends UTF-16 text as the terminal takes it, UTF-8; an unpaired surrogate becomes U+FFFD.
+void appendTerminalText(std::string& out, std::u16string_view text);
 
 }  // namespace quarry

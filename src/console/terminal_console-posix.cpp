@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <limits>
 #include <string>
 
+#include "base/write_all.h"
 #include "console/ansi_sequences.h"
 #include "console/terminal_console.h"
 
@@ -32,17 +32,6 @@ bool sameTerminal(int first, int second) {
   return a.st_rdev == b.st_rdev;
 }
 
-// Retries interrupted and partial writes; gives up quietly when the terminal is gone.
-void writeAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    done += static_cast<std::size_t>(written);
-  }
-}
-
 struct TerminalConsole final : Console {
   TerminalConsole(int output, int error) : outputFd(output), errorFd(error) {}
   ~TerminalConsole() override { flush(); }
@@ -64,7 +53,7 @@ struct TerminalConsole final : Console {
   }
 
   std::uint32_t writeConsole(const char16_t* text, std::uint32_t count) override {
-    appendUtf8(held, text, count);
+    appendTerminalText(held, std::u16string_view(text, count));
     if (held.size() > HELD_BYTES_LIMIT) flush();
     return count;
   }
@@ -73,7 +62,8 @@ struct TerminalConsole final : Console {
   void eraseRow(std::int16_t) override { held += ERASE_CURRENT_LINE; }
 
   void flush() override {
-    writeAll(outputFd, held);
+    // A terminal that has gone takes nothing more; the bar is not worth a complaint.
+    writeAll(outputFd, ByteSpan(reinterpret_cast<const std::uint8_t*>(held.data()), held.size()));
     held.clear();
   }
 

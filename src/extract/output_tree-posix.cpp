@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "base/write_all.h"
 #include "extract/directories.h"
 #include "extract/output_tree.h"
-#include "extract/writer.h"
 
 namespace quarry {
 namespace {
@@ -63,19 +63,6 @@ std::string_view nextComponent(std::string_view path, std::size_t& at) {
 bool isLinkAt(int directory, const char* name) {
   struct stat status {};
   return fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
-}
-
-// Writes everything or returns the error number.
-int writeAll(int fd, ByteSpan bytes) {
-  while (!bytes.empty()) {
-    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), WRITE_CHUNK));
-    const ssize_t written = write(fd, bytes.data(), chunk);
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) return errno;
-    if (written == 0) return EIO;
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return 0;
 }
 
 using KernelCopy = ssize_t (*)(int from, loff_t* offset, int to, std::size_t length);

@@ -10,7 +10,6 @@
 #include "base/unicode.h"
 #include "extract/directories.h"
 #include "extract/output_tree.h"
-#include "extract/writer.h"
 
 namespace quarry {
 namespace {
@@ -31,6 +30,9 @@ CreateResult createDirectoryOnDisk(const std::u16string& directory, bool below) 
   }
   return {CreateOutcome::Failed, code};
 }
+
+// The most one write call is asked to carry, well below the 2 GiB that some calls stop at.
+constexpr std::uint64_t WRITE_CHUNK = std::uint64_t{1} << 30;
 
 // Writes everything or returns the error number.
 int writeAll(HANDLE file, ByteSpan bytes) {

@@ -3,6 +3,8 @@
 // must never make, and obeys its controls and records every call as decoder_log.h describes.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -178,6 +180,11 @@ struct RefusedCase {
   void (*spoil)(Arguments&);
 };
 
+// Shown by name in test listings.
+void PrintTo(const RefusedCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class DecoderRefusal : public DecoderContract, public ::testing::WithParamInterface<RefusedCase> {};
 
 TEST_P(DecoderRefusal, RefusesWithoutWritingAndRecordsTheRefusal) {
@@ -237,6 +244,11 @@ struct SkewCase {
   const char* skew;
   std::optional<std::int64_t> added;  // nullopt: the call is refused
 };
+
+// Shown by name in test listings.
+void PrintTo(const SkewCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class DecoderSkew : public DecoderContract, public ::testing::WithParamInterface<SkewCase> {};
 

@@ -26,7 +26,9 @@ using quarry::testing::DecoderCall;
 // Read straight from the process on Windows, so a variable set after start-up through the
 // Windows API counts even where the C runtime keeps its own copy.
 #ifdef _WIN32
-std::optional<std::wstring> environmentValue(const wchar_t* name) {
+std::optional<std::wstring> environmentValue(const char* asciiName) {
+  const std::wstring wideName(asciiName, asciiName + std::char_traits<char>::length(asciiName));
+  const wchar_t* name = wideName.c_str();
   const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
   if (needed == 0) return std::nullopt;
   std::wstring value(needed, L'\0');
@@ -37,7 +39,7 @@ std::optional<std::wstring> environmentValue(const wchar_t* name) {
 }
 
 std::optional<std::int64_t> skewFromEnvironment() {
-  const std::optional<std::wstring> wide = environmentValue(L"QUARRY_TEST_DECODER_SKEW");
+  const std::optional<std::wstring> wide = environmentValue(quarry::testing::DECODER_SKEW_VARIABLE);
   if (!wide) return 0;
   std::string narrow;
   for (const wchar_t c : *wide) {
@@ -48,7 +50,7 @@ std::optional<std::int64_t> skewFromEnvironment() {
 }
 
 std::FILE* openLogIfAsked(bool& asked) {
-  const std::optional<std::wstring> path = environmentValue(L"QUARRY_TEST_DECODER_LOG");
+  const std::optional<std::wstring> path = environmentValue(quarry::testing::DECODER_LOG_VARIABLE);
   asked = path && !path->empty();
   return asked ? _wfopen(path->c_str(), L"ab") : nullptr;
 }

@@ -57,7 +57,7 @@ TEST(ConsoleAnsi, Utf16BecomesUtf8) {
   };
   for (const Utf8Case& c : cases) {
     std::string out = "=";
-    appendUtf8(out, c.text.data(), c.count);
+    appendTerminalText(out, std::u16string_view(c.text.data(), c.count));
     EXPECT_EQ(out, "=" + c.utf8);
   }
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -69,6 +71,11 @@ struct RoundTripCase {
   const char* name;
   std::function<Bytes()> content;
 };
+
+// Shown by name in test listings.
+void PrintTo(const RoundTripCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TestCodecRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
@@ -143,6 +150,11 @@ struct CompressionCase {
   double largestRatio;  // stream size over content size
 };
 
+// Shown by name in test listings.
+void PrintTo(const CompressionCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class TestCodecCompression : public ::testing::TestWithParam<CompressionCase> {};
 
 TEST_P(TestCodecCompression, ShrinksRepetitiveData) {
@@ -170,6 +182,11 @@ struct StreamCase {
   std::size_t capacity;
   std::string expected;
 };
+
+// Shown by name in test listings.
+void PrintTo(const StreamCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TestCodecDecoder : public ::testing::TestWithParam<StreamCase> {};
 
@@ -243,6 +260,11 @@ struct HostileCase {
   std::function<Bytes(std::mt19937&)> stream;
 };
 
+// Shown by name in test listings.
+void PrintTo(const HostileCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class TestCodecHostile : public ::testing::TestWithParam<HostileCase> {};
 
 // Whatever the stream, the decoder stays inside both buffers; the sanitize preset checks
@@ -299,6 +321,11 @@ struct LogLineCase {
   std::string line;
 };
 
+// Shown by name in test listings.
+void PrintTo(const LogLineCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class DecoderLogLine : public ::testing::TestWithParam<LogLineCase> {};
 
 TEST_P(DecoderLogLine, FormatsAndReadsBack) {
@@ -351,6 +378,11 @@ struct SkewTextCase {
   const char* text;
   std::optional<std::int64_t> skew;
 };
+
+// Shown by name in test listings.
+void PrintTo(const SkewTextCase& c, std::ostream* os) {
+  *os << '"' << (c.text != nullptr ? c.text : "(unset)") << '"';
+}
 
 class DecoderSkewText : public ::testing::TestWithParam<SkewTextCase> {};
 
