@@ -2,13 +2,11 @@
 // it is reached from its parent's descriptor, one component at a time and never through a
 // symbolic link, so no name and no link already in the folder can lead outside it.
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "base/write_all.h"
 #include "extract/directories.h"
 #include "extract/output_tree.h"
+#include "extract/stored_copy.h"
 
 namespace quarry {
 namespace {
@@ -36,11 +35,6 @@ struct ProtectedFile {
   EntryProblem problem;
 };
 
-// How much of a stored payload is written from the mapping before its pages are dropped, so
-// the resident set stays small however large the payload is.
-constexpr std::uint64_t MAPPED_SLICE = std::uint64_t{8} << 20;
-
-constexpr int REFUSED = -1;
 constexpr int OPEN_FOR_DIRECTORY = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Never blocks on a FIFO, never follows a link at the file's own name.
 constexpr int OPEN_FOR_WRITING = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -65,29 +59,6 @@ bool isLinkAt(int directory, const char* name) {
   return fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
 }
 
-using KernelCopy = ssize_t (*)(int from, loff_t* offset, int to, std::size_t length);
-
-// Same file system: may share the blocks where the file system can.
-ssize_t copyFileRange(int from, loff_t* offset, int to, std::size_t length) {
-  return copy_file_range(from, offset, to, nullptr, length, 0);
-}
-
-// Works across file systems, where copy_file_range says EXDEV.
-ssize_t sendFile(int from, loff_t* offset, int to, std::size_t length) {
-  off_t position = *offset;
-  const ssize_t copied = sendfile(to, from, &position, length);
-  *offset = position;
-  return copied;
-}
-
-constexpr KernelCopy KERNEL_COPIES[] = {copyFileRange, sendFile};
-
-// Errors that mean "these two files cannot be copied this way", not "the copy failed".
-bool copyRefused(int code) {
-  return code == EXDEV || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EBADF ||
-         code == ETXTBSY || code == ESPIPE;
-}
-
 }  // namespace
 
 struct OutputTree::State {
@@ -101,7 +72,7 @@ struct OutputTree::State {
   std::optional<EntryFailure> rootFailure;
   std::vector<Level> chain;  // the directories of the last parent, below the root
   std::unordered_map<std::string, EntryFailure> failedParents;
-  std::size_t firstUsableCopy = 0;  // a refused kernel copy stays refused for the run
+  StoredCopy storedCopy;
 
   void protect(const struct stat& status, EntryProblem problem) {
     protectedFiles.push_back({status.st_dev, status.st_ino, problem});
@@ -120,9 +91,6 @@ struct OutputTree::State {
   std::optional<EntryFailure> openExisting(const OutputPath& target, const std::string& leaf,
                                            UniqueFd& file);
   int writeContent(int fd, const Payload& payload);
-  int copyInKernel(int fd, const StoredBytes& stored);
-  int copyWith(KernelCopy copy, int fd, const StoredBytes& stored);
-  int writeFromMapping(int fd, ByteSpan stored);
 };
 
 // The folder is the user's own path: made as a whole, links in it followed.
@@ -270,55 +238,17 @@ std::optional<EntryFailure> OutputTree::State::openTarget(const OutputPath& targ
   return failureAt(EntryProblem::CannotWrite, target.path, errno);
 }
 
-int OutputTree::State::writeFromMapping(int fd, ByteSpan stored) {
-  while (!stored.empty()) {
-    const ByteSpan slice = stored.first(std::min<std::size_t>(stored.size(), MAPPED_SLICE));
-    const int code = writeAll(fd, slice);
-    container.releasePages(slice);
-    if (code == EFAULT) container.markShrunk();  // the mapping lost its pages
-    if (code != 0) return code;
-    stored = stored.subspan(slice.size());
-  }
-  return 0;
-}
-
-// Copies the stored range of the container with copy. Returns 0, the error number, or
-// REFUSED when the kernel refused before anything was copied.
-int OutputTree::State::copyWith(KernelCopy copy, int fd, const StoredBytes& stored) {
-  auto offset = static_cast<loff_t>(stored.offset);
-  std::uint64_t length = stored.bytes.size();
-  bool copiedAny = false;
-  const auto from = static_cast<int>(container.fileHandle());
-  while (length > 0) {
-    const auto chunk = static_cast<std::size_t>(std::min(length, WRITE_CHUNK));
-    const ssize_t copied = copy(from, &offset, fd, chunk);
-    if (copied < 0 && errno == EINTR) continue;
-    if (copied < 0) return !copiedAny && copyRefused(errno) ? REFUSED : errno;
-    if (copied == 0) {
-      container.markShrunk();  // the file ends before the range the mapping was checked for
-      return EIO;
-    }
-    copiedAny = true;
-    length -= static_cast<std::uint64_t>(copied);
-  }
-  return 0;
-}
-
-int OutputTree::State::copyInKernel(int fd, const StoredBytes& stored) {
-  for (; firstUsableCopy < std::size(KERNEL_COPIES); ++firstUsableCopy) {
-    const int code = copyWith(KERNEL_COPIES[firstUsableCopy], fd, stored);
-    if (code != REFUSED) return code;
-  }
-  return REFUSED;
-}
-
 int OutputTree::State::writeContent(int fd, const Payload& payload) {
   if (const auto* decoded = std::get_if<DecodedBytes>(&payload)) {
     return writeAll(fd, decoded->bytes());
   }
   const auto& stored = std::get<StoredBytes>(payload);
-  const int copied = copyInKernel(fd, stored);
-  return copied != REFUSED ? copied : writeFromMapping(fd, stored.bytes);
+  SourceState source = SourceState::Whole;
+  const int code = storedCopy.copy(static_cast<int>(container.fileHandle()), stored.offset,
+                                   stored.bytes.size(), fd, source);
+  // The file ends before the range the mapping was checked for: it was cut short.
+  if (source == SourceState::EndedEarly) container.markShrunk();
+  return code;
 }
 
 OutputTree::OutputTree(PathString folder, const MappedFile& container,

@@ -1,0 +1,42 @@
+// How a stored entry's bytes reach its file on POSIX: copied from the container's file inside
+// the kernel where the platform offers it (Linux), else read into one reused buffer and
+// written out. Never through the mapping, so a large entry adds nothing to the resident set.
+#pragma once
+
+#ifndef _WIN32
+#include <cstdint>
+#include <memory>
+
+namespace quarry {
+
+// What a copy reports besides its error number.
+enum class SourceState { Whole, EndedEarly };
+
+class StoredCopy {
+ public:
+  StoredCopy();
+  ~StoredCopy();
+  StoredCopy(const StoredCopy&) = delete;
+  StoredCopy& operator=(const StoredCopy&) = delete;
+
+  // Copies length bytes at offset of the file open on from into the file open on to.
+  // Returns 0 or the error number; source tells whether from ended before the range did.
+  int copy(int from, std::uint64_t offset, std::uint64_t length, int to, SourceState& source);
+
+ private:
+  int throughBuffer(int from, std::uint64_t offset, std::uint64_t length, int to,
+                    SourceState& source);
+
+  std::size_t firstUsableKernelCopy_ = 0;  // a kernel copy refused once stays refused
+  std::unique_ptr<std::uint8_t[]> buffer_;
+};
+
+// The kernel's own copy of a file range (Linux), trying each way from firstUsable on and
+// moving it past the ways refused. Returns 0, the error number, or KERNEL_COPY_REFUSED when
+// no way works for these two files and nothing was copied.
+constexpr int KERNEL_COPY_REFUSED = -1;
+int copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset, std::uint64_t length,
+                 int to, SourceState& source);
+
+}  // namespace quarry
+#endif
