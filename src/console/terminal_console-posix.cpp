@@ -33,11 +33,12 @@ bool sameTerminal(int first, int second) {
 }
 
 struct TerminalConsole final : Console {
-  TerminalConsole(int output, int error) : outputFd(output), errorFd(error) {}
+  TerminalConsole(int output, int error)
+      : outputFd(output), errorFd(error), isTerminal(isatty(output) != 0) {}
   ~TerminalConsole() override { flush(); }
 
   bool queryScreenBuffer(ScreenBufferInfo& info) override {
-    if (isatty(outputFd) == 0) return false;
+    if (!isTerminal) return false;
     const std::int16_t width = terminalWidth(outputFd);
     if (width <= 0) return false;
     info = ScreenBufferInfo{width, ConsolePosition{}, attributes};
@@ -69,6 +70,7 @@ struct TerminalConsole final : Console {
 
   int outputFd;
   int errorFd;
+  bool isTerminal;  // asked once: a descriptor does not become a terminal during a run
   std::uint16_t attributes = TERMINAL_DEFAULT_ATTRIBUTES;  // a terminal cannot be asked
   std::string held;
 };

@@ -92,16 +92,15 @@ void MappedFile::release() {
   guard_ = -1;
 }
 
-void MappedFile::releasePages(ByteSpan range) const {
+void MappedFile::releasePages(std::uint64_t low, std::uint64_t high) const {
   // Every page the range touches; a neighbour's bytes on the same page come back from the
   // page cache when they are read. Only for this read-only file mapping: on other memory it
   // would discard data.
-  if (range.empty()) return;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto first = reinterpret_cast<std::uintptr_t>(range.data());
-  const std::uintptr_t start = first & ~(page - 1);
-  const std::uintptr_t end = (first + range.size() + page - 1) & ~(page - 1);
-  madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+  const auto base = reinterpret_cast<std::uintptr_t>(bytes_.data());
+  const std::uintptr_t start = (base + low) & ~(page - 1);
+  const std::uintptr_t end = (base + high + page - 1) & ~(page - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 bool MappedFile::shrank() const {

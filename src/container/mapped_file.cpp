@@ -6,10 +6,10 @@
 namespace quarry {
 namespace {
 
-// How much may be read before every page of the container is let go again.
-constexpr std::uint64_t RESIDENT_PAGES_LIMIT = std::uint64_t{16} << 20;
-// A read can map in this much around it (Linux maps neighbours along on a page fault).
-constexpr std::uint64_t PAGES_MAPPED_PER_READ = std::uint64_t{64} << 10;
+// How far a region's reads may spread before the pages under them are let go.
+constexpr std::uint64_t READ_WINDOW = std::uint64_t{1} << 20;
+// A page fault maps this much around it when it can (Linux's fault-around).
+constexpr std::uint64_t FAULT_AROUND = std::uint64_t{64} << 10;
 
 }  // namespace
 
@@ -20,7 +20,7 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     file_ = std::exchange(other.file_, NO_HANDLE);
     mapping_ = std::exchange(other.mapping_, NO_HANDLE);
     guard_ = std::exchange(other.guard_, -1);
-    readSinceRelease_ = std::exchange(other.readSinceRelease_, 0);
+    std::swap(read_, other.read_);
   }
   return *this;
 }
@@ -29,11 +29,15 @@ MappedFile::~MappedFile() {
   release();
 }
 
-void MappedFile::noteRead(std::uint64_t length) {
-  readSinceRelease_ += std::max(length, PAGES_MAPPED_PER_READ);
-  if (readSinceRelease_ < RESIDENT_PAGES_LIMIT) return;
-  releasePages(bytes_);
-  readSinceRelease_ = 0;
+void MappedFile::noteRead(Region region, ByteSpan range) {
+  ReadSpan& span = read_[static_cast<std::size_t>(region)];
+  const auto offset = static_cast<std::uint64_t>(range.data() - bytes_.data());
+  span.low = std::min(span.low, offset);
+  span.high = std::max(span.high, offset + range.size());
+  if (span.high - span.low < READ_WINDOW) return;
+  const std::uint64_t low = span.low > FAULT_AROUND ? span.low - FAULT_AROUND : 0;
+  releasePages(low, std::min(span.high + FAULT_AROUND, std::uint64_t{bytes_.size()}));
+  span = ReadSpan{};
 }
 
 }  // namespace quarry

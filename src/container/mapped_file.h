@@ -26,12 +26,12 @@ class MappedFile {
   // The open file's descriptor (POSIX) or handle (Windows), for copying ranges in the kernel.
   std::intptr_t fileHandle() const { return file_; }
 
-  // Counts a read of length bytes through the mapping (at least a fault's worth of pages);
-  // past a bound, lets every page of the mapping go, so the resident set stays small however
-  // large the container. Read again, the pages come back from the file.
-  void noteRead(std::uint64_t length);
-  // Lets the pages of one range go at once: a large stored payload written from the mapping.
-  void releasePages(ByteSpan range) const;
+  // The parts of a container that are read in their own order, each mostly front to back.
+  enum class Region : std::uint8_t { Entries, NamePairs, StringOffsets, Names, Streams, COUNT };
+  // Notes that range, inside the mapping, was read as part of region. Once a region's reads
+  // span a window, the pages under them are let go, so the resident set stays small however
+  // large the container; read again, the pages come back from the file.
+  void noteRead(Region region, ByteSpan range);
 
   // True once the file was found cut short while mapped (another program truncated it). The
   // bytes past its new end then read as zeros: whatever was read after that is not to be
@@ -56,7 +56,14 @@ class MappedFile {
   std::intptr_t file_ = NO_HANDLE;
   std::intptr_t mapping_ = NO_HANDLE;  // Windows only
   int guard_ = -1;                     // POSIX: the slot that watches the mapping for SIGBUS
-  std::uint64_t readSinceRelease_ = 0;
+
+  // Offsets of the lowest and highest bytes read in a region since its pages were let go.
+  struct ReadSpan {
+    std::uint64_t low = UINT64_MAX;
+    std::uint64_t high = 0;
+  };
+  ReadSpan read_[static_cast<std::size_t>(Region::COUNT)];
+  void releasePages(std::uint64_t low, std::uint64_t high) const;
 };
 
 std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out);

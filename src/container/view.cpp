@@ -94,6 +94,22 @@ std::optional<EntryProblem> findName(const ResourceTables& tables, std::uint64_t
   return std::nullopt;
 }
 
+// What entryAt read of the mapping: the entry's record, its name pair and, when it has one,
+// its name's offset and its name with the NUL after it.
+void noteEntryReads(ResourceView& view, std::uint64_t index, const EntryRef& entry) {
+  using Region = MappedFile::Region;
+  const ResourceTables& tables = view.tables;
+  view.file.noteRead(Region::Entries, ByteSpan(tables.entries + ENTRY_SIZE * index, ENTRY_SIZE));
+  const std::uint8_t* pair = tables.namePairs + NAME_PAIR_SIZE * index;
+  view.file.noteRead(Region::NamePairs, ByteSpan(pair, NAME_PAIR_SIZE));
+  if (entry.name.data() == nullptr) return;
+  const std::uint64_t nameIndex = readU64(pair + NAME_PAIR_NAME_INDEX);
+  const std::uint8_t* offset = tables.stringOffsets + STRING_OFFSET_SIZE * nameIndex;
+  view.file.noteRead(Region::StringOffsets, ByteSpan(offset, STRING_OFFSET_SIZE));
+  const auto* name = reinterpret_cast<const std::uint8_t*>(entry.name.data());
+  view.file.noteRead(Region::Names, ByteSpan(name, entry.name.size() + 1));
+}
+
 }  // namespace
 
 std::optional<OpenProblem> readTables(ByteSpan bytes, ResourceTables& tables) {
@@ -127,7 +143,7 @@ std::optional<OpenFailure> openResourceView(const std::u16string& path, Resource
 
 std::optional<EntryFailure> entryAt(ResourceView& view, std::uint64_t index, EntryRef& entry) {
   std::optional<EntryFailure> failure = entryAt(view.tables, index, entry);
-  view.file.noteRead(entry.name.size());  // its records and its name
+  noteEntryReads(view, index, entry);
   return failure;
 }
 

@@ -48,7 +48,7 @@ std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& en
   DecodedBytes decoded;
   std::optional<EntryFailure> failure =
       decode(stored.subspan(prefixed ? PREFIX_SIZE : 0), entry.fullSize, decompress, decoded);
-  view.file.noteRead(entry.storedSize);
+  view.file.noteRead(MappedFile::Region::Streams, stored);
   if (!failure) payload = std::move(decoded);
   return failure;
 }
