@@ -4,7 +4,7 @@
 
 #include "console/progress_display.h"
 #include "container/view.h"
-#include "extract/decoder.h"
+#include "decoder/decoder.h"
 #include "extract/directories.h"
 #include "extract/os_error.h"
 #include "extract/paths.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "container/view.h"
-#include "extract/decoder.h"
+#include "decoder/decoder.h"
 
 namespace quarry {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "extract/decoder.h"
+#include "decoder/decoder.h"
 #include "extract/os_error.h"
 #include "extract/text.h"
 

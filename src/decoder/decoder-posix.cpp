@@ -5,7 +5,7 @@
 #include <climits>
 #include <string_view>
 
-#include "extract/decoder.h"
+#include "decoder/decoder.h"
 #include "extract/text.h"
 
 namespace quarry {
