@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "app/messages.h"
 #include "console/progress_display.h"
 #include "container/view.h"
 #include "decoder/decoder.h"
@@ -24,7 +25,7 @@ constexpr char CANNOT_OPEN[] = "Unable to open resources file :(";
 struct Extraction {
   const ResourceView& view;
   const std::u16string& outputFolder;
-  DecompressFn decompress;
+  const Decompressor& decompress;
   ProgressDisplay& display;
   MadeDirectories madeDirectories;
   ResidentPages residentPages;
@@ -79,7 +80,7 @@ bool extractEntry(Extraction& run, std::uint64_t index) {
 
 // Extracts every entry in index order, redrawing the bar after each; counts the failures.
 std::uint64_t extractAll(const ResourceView& view, const std::u16string& outputFolder,
-                         DecompressFn decompress) {
+                         const Decompressor& decompress) {
   ProgressDisplay display = startProgressDisplay();
   Extraction run{view, outputFolder, decompress, display, {}, {}};
   const std::uint64_t count = view.tables.entryCount;
@@ -95,9 +96,10 @@ std::uint64_t extractAll(const ResourceView& view, const std::u16string& outputF
 
 int runExtraction(int argumentCount, const std::u16string* arguments) {
   std::string why;
-  const DecompressFn decompress = bindDecompressor(why);
-  if (decompress == nullptr) {
+  const DecoderBinding decoder = bindDecompressor();
+  if (!decoder.decompress) {
     std::cerr << NO_DECODER << std::endl;
+    why = decoderProblemLine(decoder);
     if (!why.empty()) std::cerr << why << std::endl;
     std::cerr << std::endl;
     return EXIT_NO_DECODER;
@@ -114,7 +116,7 @@ int runExtraction(int argumentCount, const std::u16string* arguments) {
     return EXIT_CANNOT_START;
   }
   std::cout << "Found " << view.tables.entryCount << " files, extracting..." << std::endl;
-  const std::uint64_t failures = extractAll(view, outputFolder, decompress);
+  const std::uint64_t failures = extractAll(view, outputFolder, decoder.decompress);
   closeResourceView(view);
   return failures == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;
 }

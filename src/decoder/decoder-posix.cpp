@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,10 @@
 
 #include "decoder/decoder.h"
 #include "extract/text.h"
+
+#ifdef QUARRY_WINDOWS_LOADER
+#include "decoder/windows_library-linux.h"
+#endif
 
 namespace quarry {
 namespace {
@@ -26,41 +31,59 @@ bool fileExists(const std::string& path) {
   return stat(path.c_str(), &status) == 0;
 }
 
+// A Windows image starts with the DOS header's "MZ"; anything else goes to dlopen.
+bool startsLikeWindowsImage(const std::string& path) {
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  char magic[2] = {};
+  const bool windows = read(file, magic, sizeof magic) == 2 && magic[0] == 'M' && magic[1] == 'Z';
+  close(file);
+  return windows;
+}
+
 std::string dlerrorText() {
   const char* reason = dlerror();
   return reason != nullptr ? reason : "unknown reason";
 }
 
-// What dlopen said, and a plain word for the usual case: a game's Windows DLL copied here.
-std::string loadFailure(const std::string& path, const std::string& reason) {
-  std::string why = "Found " + escapeForMessage(path) +
-                    " but it could not be loaded: " + escapeForMessage(reason);
-  if (reason.find("invalid ELF header") != std::string::npos) {
-    why += " (a Windows DLL does not load on Linux; a native build of the library is needed)";
-  }
-  return why;
+DecoderBinding problem(DecoderProblem what, const std::string& path, std::string detail = {}) {
+  return {{}, what, escapeForMessage(path), std::move(detail)};
 }
 
-}  // namespace
-
-DecompressFn bindDecompressor(std::string& why) {
-  why.clear();
-  const std::string beside = programFolder() + LIBRARY_NAME;
-  const bool besideProgram = fileExists(beside);
-  const std::string target = besideProgram ? beside : LIBRARY_NAME;
+// dlopen's way: beside the program when found there, else by the system's search.
+DecoderBinding bindNative(const std::string& target, bool besideProgram) {
   void* library = dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     const std::string reason = dlerrorText();
     const bool missing = !besideProgram && reason.find("No such file") != std::string::npos;
-    if (!missing) why = loadFailure(target, reason);
-    return nullptr;
+    return problem(missing ? DecoderProblem::missing : DecoderProblem::notLoadable, target, reason);
   }
   void* entry = dlsym(library, DECODER_ENTRY_POINT);
-  if (entry == nullptr) {
-    why = "The library " + escapeForMessage(target) + " has no entry point " + DECODER_ENTRY_POINT;
-    return nullptr;
-  }
-  return reinterpret_cast<DecompressFn>(entry);
+  if (entry == nullptr) return problem(DecoderProblem::noEntryPoint, target);
+  DecoderBinding bound;
+  bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
+  return bound;
+}
+
+DecoderBinding bindWindowsImage(const std::string& path) {
+#ifdef QUARRY_WINDOWS_LOADER
+  const WindowsLibrary library = loadWindowsLibrary(path, DECODER_ENTRY_POINT);
+  if (library.fault) return problem(library.fault.problem, path, library.fault.detail);
+  DecoderBinding bound;
+  bound.decompress.windows = reinterpret_cast<WindowsDecompressFn>(library.exported);
+  return bound;
+#else
+  return problem(DecoderProblem::notRunnableHere, path);
+#endif
+}
+
+}  // namespace
+
+DecoderBinding bindDecompressor() {
+  const std::string beside = programFolder() + LIBRARY_NAME;
+  if (!fileExists(beside)) return bindNative(LIBRARY_NAME, false);
+  if (startsLikeWindowsImage(beside)) return bindWindowsImage(beside);
+  return bindNative(beside, true);
 }
 
 }  // namespace quarry

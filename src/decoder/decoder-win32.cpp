@@ -16,23 +16,19 @@ std::string loadedFrom(HMODULE library) {
 
 }  // namespace
 
-DecompressFn bindDecompressor(std::string& why) {
-  why.clear();
+DecoderBinding bindDecompressor() {
   const std::u16string name = DECODER_LIBRARY;
   HMODULE library = LoadLibraryW(asWide(name));
   if (library == nullptr) {
     const int code = lastOsError();
-    if (code != ERROR_MOD_NOT_FOUND) {
-      why = "Found " + encodeLossless(name) + " but it could not be loaded: " + osErrorText(code);
-    }
-    return nullptr;
+    if (code == ERROR_MOD_NOT_FOUND) return {{}, DecoderProblem::missing, {}, {}};
+    return {{}, DecoderProblem::notLoadable, encodeLossless(name), osErrorText(code)};
   }
   FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
-  if (entry == nullptr) {
-    why = "The library " + loadedFrom(library) + " has no entry point " + DECODER_ENTRY_POINT;
-    return nullptr;
-  }
-  return reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
+  if (entry == nullptr) return {{}, DecoderProblem::noEntryPoint, loadedFrom(library), {}};
+  DecoderBinding bound;
+  bound.decompress.native = reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
+  return bound;
 }
 
 }  // namespace quarry

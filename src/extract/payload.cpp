@@ -37,7 +37,8 @@ bool allocateZeroed(std::uint64_t size, HeapBytes& buffer) {
 
 }  // namespace
 
-Payload decodePayload(const ResourceView& view, const EntryRef& entry, DecompressFn decompress) {
+Payload decodePayload(const ResourceView& view, const EntryRef& entry,
+                      const Decompressor& decompress) {
   const std::uint8_t* stored = storedBytes(view, entry);
   if (entry.storedSize == entry.fullSize) return borrowed(stored, entry.storedSize);
   const bool prefixed = (entry.flags & FLAG_PREFIXED) != 0;
@@ -45,9 +46,9 @@ Payload decodePayload(const ResourceView& view, const EntryRef& entry, Decompres
   Payload payload;
   if (!allocateZeroed(entry.fullSize, payload.buffer)) return outOfMemory(entry.fullSize);
   const std::uint64_t skip = prefixed ? PREFIX_SIZE : 0;
-  const std::int64_t decoded = decompress(
-      stored + skip, static_cast<std::int64_t>(entry.storedSize - skip), payload.buffer.get(),
-      static_cast<std::int64_t>(entry.fullSize), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  const std::int64_t decoded =
+      decompress(stored + skip, static_cast<std::int64_t>(entry.storedSize - skip),
+                 payload.buffer.get(), static_cast<std::int64_t>(entry.fullSize));
   if (static_cast<std::uint64_t>(decoded) != entry.fullSize) return failure(DECOMPRESSION_FAILED);
   payload.data = payload.buffer.get();
   payload.length = entry.fullSize;

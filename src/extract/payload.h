@@ -31,6 +31,7 @@ constexpr char DECOMPRESSION_FAILED[] = "failed decompression :(";
 
 // The entry's content. Stored entries (storedSize == fullSize) are borrowed as they lie;
 // others are decoded by decompress into a zero-filled buffer of exactly fullSize bytes.
-Payload decodePayload(const ResourceView& view, const EntryRef& entry, DecompressFn decompress);
+Payload decodePayload(const ResourceView& view, const EntryRef& entry,
+                      const Decompressor& decompress);
 
 }  // namespace quarry

@@ -1,0 +1,102 @@
+#include "decoder/thread_environment-linux.h"
+
+#include <asm/prctl.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "decoder/kernel32-linux.h"
+
+namespace quarry {
+namespace {
+
+// Larger than either block's 64-bit layout; what lies past the fields filled in stays zero.
+constexpr std::size_t TEB_SIZE = 0x2000;
+constexpr std::size_t PEB_SIZE = 0x1000;
+constexpr std::uint32_t WINDOWS_10_BUILD = 19041;
+
+alignas(4096) std::uint8_t teb[TEB_SIZE];
+alignas(4096) std::uint8_t peb[PEB_SIZE];
+void* moduleTlsBlocks[MODULE_TLS_INDEX + 1];
+bool installed = false;
+
+template <typename Value>
+void put(std::uint8_t* block, std::uint64_t offset, Value value) {
+  std::memcpy(block + offset, &value, sizeof value);
+}
+
+template <typename Value>
+Value get(const std::uint8_t* block, std::uint64_t offset) {
+  Value value;
+  std::memcpy(&value, block + offset, sizeof value);
+  return value;
+}
+
+// The calling thread's stack as the system reserved it, so stack probes that compare against
+// the limit let it grow as far as Linux would.
+bool putStackBounds() {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  void* lowest = nullptr;
+  std::size_t size = 0;
+  const bool found = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
+  pthread_attr_destroy(&attributes);
+  if (!found) return false;
+  put(teb, TEB_STACK_LIMIT, lowest);
+  put(teb, TEB_STACK_BASE, static_cast<std::uint8_t*>(lowest) + size);
+  return true;
+}
+
+void fillProcessEnvironment() {
+  put<std::uint8_t>(peb, PEB_BEING_DEBUGGED, 0);
+  put(peb, PEB_PROCESS_HEAP, processHeapHandle());
+  put(peb, PEB_PROCESSOR_COUNT, static_cast<std::uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+  put<std::uint32_t>(peb, PEB_OS_MAJOR_VERSION, 10);
+  put<std::uint32_t>(peb, PEB_OS_MINOR_VERSION, 0);
+  put<std::uint16_t>(peb, PEB_OS_BUILD_NUMBER, WINDOWS_10_BUILD);
+}
+
+}  // namespace
+
+bool installThreadEnvironment() {
+  if (installed) return true;
+  if (!putStackBounds()) return false;
+  fillProcessEnvironment();
+  put(teb, TEB_SELF, static_cast<void*>(teb));
+  put(teb, TEB_PROCESS_ID, static_cast<std::uint64_t>(getpid()));
+  put(teb, TEB_THREAD_ID, static_cast<std::uint64_t>(gettid()));
+  put(teb, TEB_TLS_POINTER, static_cast<void*>(moduleTlsBlocks));
+  put(teb, TEB_PEB, static_cast<void*>(peb));
+  // glibc keeps its own thread data behind fs; gs is free on 64-bit x86 Linux.
+  if (syscall(SYS_arch_prctl, ARCH_SET_GS, teb) != 0) return false;
+  installed = true;
+  return true;
+}
+
+std::uint8_t* threadEnvironment() {
+  return teb;
+}
+
+std::uint32_t lastError() {
+  return get<std::uint32_t>(teb, TEB_LAST_ERROR);
+}
+
+void setLastError(std::uint32_t code) {
+  put(teb, TEB_LAST_ERROR, code);
+}
+
+void* tlsSlot(std::uint32_t index) {
+  return get<void*>(teb, TEB_TLS_SLOTS + index * sizeof(void*));
+}
+
+void setTlsSlot(std::uint32_t index, void* value) {
+  put(teb, TEB_TLS_SLOTS + index * sizeof(void*), value);
+}
+
+void setModuleTlsBlock(void* block) {
+  moduleTlsBlocks[MODULE_TLS_INDEX] = block;
+}
+
+}  // namespace quarry
