@@ -41,11 +41,15 @@ inline fs::path builtPath(const char* path) {
 
 class Sandbox {
  public:
-  explicit Sandbox(bool withDecoder = true) {
+  explicit Sandbox(bool withDecoder = true)
+      : Sandbox(withDecoder ? QUARRY_TEST_DECODER : nullptr) {}
+
+  // With the decoder library built at decoderFile (none when null) beside the program.
+  explicit Sandbox(const char* decoderFile) {
     fs::create_directories(programFolder());
     fs::copy_file(builtPath(QUARRY_PROGRAM), program());
-    if (withDecoder) {
-      fs::copy_file(builtPath(QUARRY_TEST_DECODER), programFolder() / "oo2core_8_win64.dll");
+    if (decoderFile != nullptr) {
+      fs::copy_file(builtPath(decoderFile), programFolder() / "oo2core_8_win64.dll");
     }
   }
 

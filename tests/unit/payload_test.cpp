@@ -48,8 +48,8 @@ __attribute__((ms_abi)) std::int64_t windowsFakeDecoder(
     std::int64_t expected, std::int32_t a5, std::int32_t a6, std::int32_t a7, std::int64_t a8,
     std::int64_t a9, std::int64_t a10, std::int64_t a11, std::int64_t a12, std::int64_t a13,
     std::int32_t a14) {
-  return fakeDecoder(stream, streamLength, output, expected, a5, a6, a7, a8, a9, a10, a11, a12,
-                     a13, a14);
+  return fakeDecoder(stream, streamLength, output, expected, a5, a6, a7, a8, a9, a10, a11, a12, a13,
+                     a14);
 }
 #endif
 
@@ -115,8 +115,7 @@ TEST_F(PayloadTest, AWindowsEntryPointGetsEveryArgumentInItsPlace) {
 #endif
 
 TEST_F(PayloadTest, PrefixedStreamsStartAfterTwelveBytes) {
-  const Payload payload =
-      decodePayload(memory.view, memory.entry(24, 6, FLAG_PREFIXED), FAKE);
+  const Payload payload = decodePayload(memory.view, memory.entry(24, 6, FLAG_PREFIXED), FAKE);
   ASSERT_FALSE(payload.failed());
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].stream, memory.bytes.data() + 12);
