@@ -230,6 +230,7 @@ WindowsLibrary loadWindowsLibrary(const std::string& path, std::string_view expo
     return library;
   }
   library.preferredBase = loading.headers.imageBase;
+  library.size = mappedImageSize(loading.headers);
   library.base = loading.image.release();
   library.exported = library.base + rva;
   return library;

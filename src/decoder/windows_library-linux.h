@@ -16,6 +16,7 @@ namespace quarry {
 struct WindowsLibrary {
   PeFault fault;                 // why it was refused; nothing stays mapped then
   std::uint8_t* base = nullptr;  // where the image lies; it stays until the process ends
+  std::uint64_t size = 0;        // bytes mapped there
   std::uint64_t preferredBase = 0;
   void* exported = nullptr;  // the export asked for, Microsoft's calling convention
 };
