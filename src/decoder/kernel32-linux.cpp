@@ -120,13 +120,10 @@ QUARRY_WINAPI void* DecodePointer(void* pointer) {
 }
 
 const Function FUNCTIONS[] = {
-    {"GetModuleHandleW", reinterpret_cast<void*>(GetModuleHandleW)},
-    {"GetProcAddress", reinterpret_cast<void*>(GetProcAddress)},
-    {"GetModuleFileNameA", reinterpret_cast<void*>(GetModuleFileNameA)},
-    {"GetLastError", reinterpret_cast<void*>(GetLastError)},
-    {"SetLastError", reinterpret_cast<void*>(SetLastError)},
-    {"EncodePointer", reinterpret_cast<void*>(EncodePointer)},
-    {"DecodePointer", reinterpret_cast<void*>(DecodePointer)},
+    QUARRY_KERNEL32_FUNCTION(GetModuleHandleW),   QUARRY_KERNEL32_FUNCTION(GetProcAddress),
+    QUARRY_KERNEL32_FUNCTION(GetModuleFileNameA), QUARRY_KERNEL32_FUNCTION(GetLastError),
+    QUARRY_KERNEL32_FUNCTION(SetLastError),       QUARRY_KERNEL32_FUNCTION(EncodePointer),
+    QUARRY_KERNEL32_FUNCTION(DecodePointer),
 };
 
 std::span<const Function> moduleFunctions() {

@@ -271,13 +271,10 @@ QUARRY_WINAPI Bool VirtualProtect(void* address, std::size_t size, Dword protect
 }
 
 const Function FUNCTIONS[] = {
-    {"GetProcessHeap", reinterpret_cast<void*>(GetProcessHeap)},
-    {"HeapAlloc", reinterpret_cast<void*>(HeapAlloc)},
-    {"HeapFree", reinterpret_cast<void*>(HeapFree)},
-    {"HeapSize", reinterpret_cast<void*>(HeapSize)},
-    {"VirtualAlloc", reinterpret_cast<void*>(VirtualAlloc)},
-    {"VirtualFree", reinterpret_cast<void*>(VirtualFree)},
-    {"VirtualProtect", reinterpret_cast<void*>(VirtualProtect)},
+    QUARRY_KERNEL32_FUNCTION(GetProcessHeap), QUARRY_KERNEL32_FUNCTION(HeapAlloc),
+    QUARRY_KERNEL32_FUNCTION(HeapFree),       QUARRY_KERNEL32_FUNCTION(HeapSize),
+    QUARRY_KERNEL32_FUNCTION(VirtualAlloc),   QUARRY_KERNEL32_FUNCTION(VirtualFree),
+    QUARRY_KERNEL32_FUNCTION(VirtualProtect),
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -37,6 +38,12 @@ struct Function {
   void* address;
 };
 
+// A table row whose name cannot drift from the function's.
+#define QUARRY_KERNEL32_FUNCTION(function)         \
+  ::quarry::kernel32::Function {                   \
+#function, reinterpret_cast < void*>(function) \
+  }
+
 // Each shim file's part of the table.
 std::span<const Function> memoryFunctions();
 std::span<const Function> textFunctions();
@@ -47,6 +54,19 @@ std::span<const Function> systemFunctions();
 template <typename Value>
 Value failWith(Dword error, Value value) {
   setLastError(error);
+  return value;
+}
+
+// Fields of the structures a library hands over, which it owns and lays out as Windows does.
+template <typename Value>
+void putField(void* block, std::size_t offset, Value value) {
+  std::memcpy(static_cast<std::uint8_t*>(block) + offset, &value, sizeof value);
+}
+
+template <typename Value>
+Value fieldAt(const void* block, std::size_t offset) {
+  Value value;
+  std::memcpy(&value, static_cast<const std::uint8_t*>(block) + offset, sizeof value);
   return value;
 }
 

@@ -4,6 +4,7 @@
 #include <cpuid.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -41,11 +42,6 @@ constexpr Dword CONTEXT_CONTROL = 0x00100001;
 const Handle CURRENT_PROCESS = reinterpret_cast<Handle>(-1);
 constexpr std::int32_t EXCEPTION_EXECUTE_HANDLER = 1;
 
-template <typename Value>
-void put(void* block, std::size_t offset, Value value) {
-  std::memcpy(static_cast<std::uint8_t*>(block) + offset, &value, sizeof value);
-}
-
 std::uint64_t nanoseconds(clockid_t clock) {
   timespec now{};
   clock_gettime(clock, &now);
@@ -59,7 +55,7 @@ QUARRY_WINAPI void GetSystemTimeAsFileTime(void* fileTime) {
   const std::uint64_t ticks =
       (static_cast<std::uint64_t>(now.tv_sec) + SECONDS_1601_TO_1970) * TICKS_PER_SECOND +
       static_cast<std::uint64_t>(now.tv_nsec) / 100;
-  put(fileTime, 0, ticks);
+  putField(fileTime, 0, ticks);
 }
 
 QUARRY_WINAPI Bool QueryPerformanceCounter(std::int64_t* count) {
@@ -76,18 +72,18 @@ QUARRY_WINAPI Bool QueryPerformanceFrequency(std::int64_t* frequency) {
 
 QUARRY_WINAPI void GetSystemInfo(void* info) {
   if (info == nullptr) return;
-  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  const long processors = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
   std::memset(info, 0, SYSTEM_INFO_SIZE);
-  put(info, 0, PROCESSOR_ARCHITECTURE_AMD64);
-  put(info, INFO_PAGE_SIZE, static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)));
-  put(info, INFO_LOWEST_ADDRESS, std::uint64_t{0x10000});
-  put(info, INFO_HIGHEST_ADDRESS, std::uint64_t{0x7FFFFFFEFFFF});
-  put(info, INFO_PROCESSOR_MASK,
-      processors >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << processors) - 1);
-  put(info, INFO_PROCESSOR_COUNT, static_cast<std::uint32_t>(processors));
-  put(info, INFO_PROCESSOR_TYPE, PROCESSOR_AMD_X8664);
-  put(info, INFO_ALLOCATION_GRANULARITY, std::uint32_t{0x10000});
-  put(info, INFO_PROCESSOR_LEVEL, std::uint16_t{6});
+  putField(info, 0, PROCESSOR_ARCHITECTURE_AMD64);
+  putField(info, INFO_PAGE_SIZE, static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)));
+  putField(info, INFO_LOWEST_ADDRESS, std::uint64_t{0x10000});
+  putField(info, INFO_HIGHEST_ADDRESS, std::uint64_t{0x7FFFFFFEFFFF});
+  putField(info, INFO_PROCESSOR_MASK,
+           processors >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << processors) - 1);
+  putField(info, INFO_PROCESSOR_COUNT, static_cast<std::uint32_t>(processors));
+  putField(info, INFO_PROCESSOR_TYPE, PROCESSOR_AMD_X8664);
+  putField(info, INFO_ALLOCATION_GRANULARITY, std::uint32_t{0x10000});
+  putField(info, INFO_PROCESSOR_LEVEL, std::uint16_t{6});
 }
 
 bool cpuidBit(unsigned leaf, unsigned Register, unsigned bit) {
@@ -163,9 +159,9 @@ QUARRY_WINAPI void OutputDebugStringA(const char*) {}
 QUARRY_WINAPI void RtlCaptureContext(void* context) {
   if (context == nullptr) return;
   std::memset(context, 0, CONTEXT_SIZE);
-  put(context, CONTEXT_FLAGS, CONTEXT_CONTROL);
-  put(context, CONTEXT_RIP, __builtin_return_address(0));
-  put(context, CONTEXT_RSP, static_cast<std::uint8_t*>(__builtin_frame_address(0)) + 16);
+  putField(context, CONTEXT_FLAGS, CONTEXT_CONTROL);
+  putField(context, CONTEXT_RIP, __builtin_return_address(0));
+  putField(context, CONTEXT_RSP, static_cast<std::uint8_t*>(__builtin_frame_address(0)) + 16);
 }
 
 // No function entries are looked up: Windows answers null for a leaf function, which every
@@ -198,20 +194,20 @@ QUARRY_WINAPI std::int32_t UnhandledExceptionFilter(void*) {
 }
 
 const Function FUNCTIONS[] = {
-    {"GetSystemTimeAsFileTime", reinterpret_cast<void*>(GetSystemTimeAsFileTime)},
-    {"QueryPerformanceCounter", reinterpret_cast<void*>(QueryPerformanceCounter)},
-    {"QueryPerformanceFrequency", reinterpret_cast<void*>(QueryPerformanceFrequency)},
-    {"GetSystemInfo", reinterpret_cast<void*>(GetSystemInfo)},
-    {"IsProcessorFeaturePresent", reinterpret_cast<void*>(IsProcessorFeaturePresent)},
-    {"IsDebuggerPresent", reinterpret_cast<void*>(IsDebuggerPresent)},
-    {"GetCurrentProcess", reinterpret_cast<void*>(GetCurrentProcess)},
-    {"TerminateProcess", reinterpret_cast<void*>(TerminateProcess)},
-    {"OutputDebugStringA", reinterpret_cast<void*>(OutputDebugStringA)},
-    {"RtlCaptureContext", reinterpret_cast<void*>(RtlCaptureContext)},
-    {"RtlLookupFunctionEntry", reinterpret_cast<void*>(RtlLookupFunctionEntry)},
-    {"RtlVirtualUnwind", reinterpret_cast<void*>(RtlVirtualUnwind)},
-    {"SetUnhandledExceptionFilter", reinterpret_cast<void*>(SetUnhandledExceptionFilter)},
-    {"UnhandledExceptionFilter", reinterpret_cast<void*>(UnhandledExceptionFilter)},
+    QUARRY_KERNEL32_FUNCTION(GetSystemTimeAsFileTime),
+    QUARRY_KERNEL32_FUNCTION(QueryPerformanceCounter),
+    QUARRY_KERNEL32_FUNCTION(QueryPerformanceFrequency),
+    QUARRY_KERNEL32_FUNCTION(GetSystemInfo),
+    QUARRY_KERNEL32_FUNCTION(IsProcessorFeaturePresent),
+    QUARRY_KERNEL32_FUNCTION(IsDebuggerPresent),
+    QUARRY_KERNEL32_FUNCTION(GetCurrentProcess),
+    QUARRY_KERNEL32_FUNCTION(TerminateProcess),
+    QUARRY_KERNEL32_FUNCTION(OutputDebugStringA),
+    QUARRY_KERNEL32_FUNCTION(RtlCaptureContext),
+    QUARRY_KERNEL32_FUNCTION(RtlLookupFunctionEntry),
+    QUARRY_KERNEL32_FUNCTION(RtlVirtualUnwind),
+    QUARRY_KERNEL32_FUNCTION(SetUnhandledExceptionFilter),
+    QUARRY_KERNEL32_FUNCTION(UnhandledExceptionFilter),
 };
 
 }  // namespace

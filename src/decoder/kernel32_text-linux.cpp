@@ -213,15 +213,15 @@ QUARRY_WINAPI Dword GetFileType(Handle handle) {
 }
 
 const Function FUNCTIONS[] = {
-    {"GetCommandLineA", reinterpret_cast<void*>(GetCommandLineA)},
-    {"GetEnvironmentStringsW", reinterpret_cast<void*>(GetEnvironmentStringsW)},
-    {"FreeEnvironmentStringsW", reinterpret_cast<void*>(FreeEnvironmentStringsW)},
-    {"WideCharToMultiByte", reinterpret_cast<void*>(WideCharToMultiByte)},
-    {"MultiByteToWideChar", reinterpret_cast<void*>(MultiByteToWideChar)},
-    {"GetACP", reinterpret_cast<void*>(GetACP)},
-    {"GetStartupInfoW", reinterpret_cast<void*>(GetStartupInfoW)},
-    {"GetStdHandle", reinterpret_cast<void*>(GetStdHandle)},
-    {"GetFileType", reinterpret_cast<void*>(GetFileType)},
+    QUARRY_KERNEL32_FUNCTION(GetCommandLineA),
+    QUARRY_KERNEL32_FUNCTION(GetEnvironmentStringsW),
+    QUARRY_KERNEL32_FUNCTION(FreeEnvironmentStringsW),
+    QUARRY_KERNEL32_FUNCTION(WideCharToMultiByte),
+    QUARRY_KERNEL32_FUNCTION(MultiByteToWideChar),
+    QUARRY_KERNEL32_FUNCTION(GetACP),
+    QUARRY_KERNEL32_FUNCTION(GetStartupInfoW),
+    QUARRY_KERNEL32_FUNCTION(GetStdHandle),
+    QUARRY_KERNEL32_FUNCTION(GetFileType),
 };
 
 }  // namespace

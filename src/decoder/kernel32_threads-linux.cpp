@@ -27,18 +27,6 @@ constexpr std::size_t SLIST_HEADER_SIZE = 16;
 constexpr Dword TLS_OUT_OF_INDEXES = 0xFFFFFFFF;
 constexpr Dword INFINITE = 0xFFFFFFFF;
 
-template <typename Value>
-void put(void* block, std::size_t offset, Value value) {
-  std::memcpy(static_cast<std::uint8_t*>(block) + offset, &value, sizeof value);
-}
-
-template <typename Value>
-Value get(const void* block, std::size_t offset) {
-  Value value;
-  std::memcpy(&value, static_cast<const std::uint8_t*>(block) + offset, sizeof value);
-  return value;
-}
-
 std::uint64_t* ownerOf(void* section) {
   return reinterpret_cast<std::uint64_t*>(static_cast<std::uint8_t*>(section) + SECTION_OWNER);
 }
@@ -50,8 +38,8 @@ std::uint64_t callingThread() {
 QUARRY_WINAPI Bool InitializeCriticalSectionAndSpinCount(void* section, Dword spinCount) {
   if (section == nullptr) return failWith(ERROR_INVALID_PARAMETER, BOOL_FALSE);
   std::memset(section, 0, SECTION_SIZE);
-  put(section, SECTION_LOCK_COUNT, SECTION_FREE);
-  put(section, SECTION_SPIN_COUNT, std::uint64_t{spinCount});
+  putField(section, SECTION_LOCK_COUNT, SECTION_FREE);
+  putField(section, SECTION_SPIN_COUNT, std::uint64_t{spinCount});
   return BOOL_TRUE;
 }
 
@@ -64,7 +52,7 @@ QUARRY_WINAPI void EnterCriticalSection(void* section) {
   const std::uint64_t me = callingThread();
   std::uint64_t* owner = ownerOf(section);
   if (__atomic_load_n(owner, __ATOMIC_ACQUIRE) == me) {
-    put(section, SECTION_RECURSION, get<std::int32_t>(section, SECTION_RECURSION) + 1);
+    putField(section, SECTION_RECURSION, fieldAt<std::int32_t>(section, SECTION_RECURSION) + 1);
     return;
   }
   std::uint64_t expected = 0;
@@ -73,8 +61,8 @@ QUARRY_WINAPI void EnterCriticalSection(void* section) {
     expected = 0;
     sched_yield();
   }
-  put(section, SECTION_RECURSION, std::int32_t{1});
-  put(section, SECTION_LOCK_COUNT, std::int32_t{0});
+  putField(section, SECTION_RECURSION, std::int32_t{1});
+  putField(section, SECTION_LOCK_COUNT, std::int32_t{0});
 }
 
 // Leaving a section the thread does not own does nothing, where Windows' behaviour is left
@@ -82,10 +70,10 @@ QUARRY_WINAPI void EnterCriticalSection(void* section) {
 QUARRY_WINAPI void LeaveCriticalSection(void* section) {
   if (section == nullptr || __atomic_load_n(ownerOf(section), __ATOMIC_RELAXED) != callingThread())
     return;
-  const std::int32_t depth = get<std::int32_t>(section, SECTION_RECURSION) - 1;
-  put(section, SECTION_RECURSION, depth);
+  const std::int32_t depth = fieldAt<std::int32_t>(section, SECTION_RECURSION) - 1;
+  putField(section, SECTION_RECURSION, depth);
   if (depth > 0) return;
-  put(section, SECTION_LOCK_COUNT, SECTION_FREE);
+  putField(section, SECTION_LOCK_COUNT, SECTION_FREE);
   __atomic_store_n(ownerOf(section), 0, __ATOMIC_RELEASE);
 }
 
@@ -151,19 +139,18 @@ QUARRY_WINAPI void Sleep(Dword milliseconds) {
 }
 
 const Function FUNCTIONS[] = {
-    {"InitializeCriticalSectionAndSpinCount",
-     reinterpret_cast<void*>(InitializeCriticalSectionAndSpinCount)},
-    {"DeleteCriticalSection", reinterpret_cast<void*>(DeleteCriticalSection)},
-    {"EnterCriticalSection", reinterpret_cast<void*>(EnterCriticalSection)},
-    {"LeaveCriticalSection", reinterpret_cast<void*>(LeaveCriticalSection)},
-    {"TlsAlloc", reinterpret_cast<void*>(TlsAlloc)},
-    {"TlsFree", reinterpret_cast<void*>(TlsFree)},
-    {"TlsGetValue", reinterpret_cast<void*>(TlsGetValue)},
-    {"TlsSetValue", reinterpret_cast<void*>(TlsSetValue)},
-    {"InitializeSListHead", reinterpret_cast<void*>(InitializeSListHead)},
-    {"GetCurrentThreadId", reinterpret_cast<void*>(GetCurrentThreadId)},
-    {"GetCurrentProcessId", reinterpret_cast<void*>(GetCurrentProcessId)},
-    {"Sleep", reinterpret_cast<void*>(Sleep)},
+    QUARRY_KERNEL32_FUNCTION(InitializeCriticalSectionAndSpinCount),
+    QUARRY_KERNEL32_FUNCTION(DeleteCriticalSection),
+    QUARRY_KERNEL32_FUNCTION(EnterCriticalSection),
+    QUARRY_KERNEL32_FUNCTION(LeaveCriticalSection),
+    QUARRY_KERNEL32_FUNCTION(TlsAlloc),
+    QUARRY_KERNEL32_FUNCTION(TlsFree),
+    QUARRY_KERNEL32_FUNCTION(TlsGetValue),
+    QUARRY_KERNEL32_FUNCTION(TlsSetValue),
+    QUARRY_KERNEL32_FUNCTION(InitializeSListHead),
+    QUARRY_KERNEL32_FUNCTION(GetCurrentThreadId),
+    QUARRY_KERNEL32_FUNCTION(GetCurrentProcessId),
+    QUARRY_KERNEL32_FUNCTION(Sleep),
 };
 
 }  // namespace

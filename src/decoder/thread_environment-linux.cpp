@@ -5,12 +5,17 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "decoder/kernel32-linux.h"
+#include "decoder/kernel32_parts-linux.h"
 
 namespace quarry {
 namespace {
+
+using kernel32::fieldAt;
+using kernel32::putField;
 
 // Larger than either block's 64-bit layout; what lies past the fields filled in stays zero.
 constexpr std::size_t TEB_SIZE = 0x2000;
@@ -22,18 +27,6 @@ alignas(4096) std::uint8_t peb[PEB_SIZE];
 void* moduleTlsBlocks[MODULE_TLS_INDEX + 1];
 bool installed = false;
 
-template <typename Value>
-void put(std::uint8_t* block, std::uint64_t offset, Value value) {
-  std::memcpy(block + offset, &value, sizeof value);
-}
-
-template <typename Value>
-Value get(const std::uint8_t* block, std::uint64_t offset) {
-  Value value;
-  std::memcpy(&value, block + offset, sizeof value);
-  return value;
-}
-
 // The calling thread's stack as the system reserved it, so stack probes that compare against
 // the limit let it grow as far as Linux would.
 bool putStackBounds() {
@@ -44,18 +37,18 @@ bool putStackBounds() {
   const bool found = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
   pthread_attr_destroy(&attributes);
   if (!found) return false;
-  put(teb, TEB_STACK_LIMIT, lowest);
-  put(teb, TEB_STACK_BASE, static_cast<std::uint8_t*>(lowest) + size);
+  putField(teb, TEB_STACK_LIMIT, lowest);
+  putField(teb, TEB_STACK_BASE, static_cast<std::uint8_t*>(lowest) + size);
   return true;
 }
 
 void fillProcessEnvironment() {
-  put<std::uint8_t>(peb, PEB_BEING_DEBUGGED, 0);
-  put(peb, PEB_PROCESS_HEAP, processHeapHandle());
-  put(peb, PEB_PROCESSOR_COUNT, static_cast<std::uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
-  put<std::uint32_t>(peb, PEB_OS_MAJOR_VERSION, 10);
-  put<std::uint32_t>(peb, PEB_OS_MINOR_VERSION, 0);
-  put<std::uint16_t>(peb, PEB_OS_BUILD_NUMBER, WINDOWS_10_BUILD);
+  putField<std::uint8_t>(peb, PEB_BEING_DEBUGGED, 0);
+  putField(peb, PEB_PROCESS_HEAP, processHeapHandle());
+  putField(peb, PEB_PROCESSOR_COUNT, static_cast<std::uint32_t>(std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L)));
+  putField<std::uint32_t>(peb, PEB_OS_MAJOR_VERSION, 10);
+  putField<std::uint32_t>(peb, PEB_OS_MINOR_VERSION, 0);
+  putField<std::uint16_t>(peb, PEB_OS_BUILD_NUMBER, WINDOWS_10_BUILD);
 }
 
 }  // namespace
@@ -64,11 +57,11 @@ bool installThreadEnvironment() {
   if (installed) return true;
   if (!putStackBounds()) return false;
   fillProcessEnvironment();
-  put(teb, TEB_SELF, static_cast<void*>(teb));
-  put(teb, TEB_PROCESS_ID, static_cast<std::uint64_t>(getpid()));
-  put(teb, TEB_THREAD_ID, static_cast<std::uint64_t>(gettid()));
-  put(teb, TEB_TLS_POINTER, static_cast<void*>(moduleTlsBlocks));
-  put(teb, TEB_PEB, static_cast<void*>(peb));
+  putField(teb, TEB_SELF, static_cast<void*>(teb));
+  putField(teb, TEB_PROCESS_ID, static_cast<std::uint64_t>(getpid()));
+  putField(teb, TEB_THREAD_ID, static_cast<std::uint64_t>(gettid()));
+  putField(teb, TEB_TLS_POINTER, static_cast<void*>(moduleTlsBlocks));
+  putField(teb, TEB_PEB, static_cast<void*>(peb));
   // glibc keeps its own thread data behind fs; gs is free on 64-bit x86 Linux.
   if (syscall(SYS_arch_prctl, ARCH_SET_GS, teb) != 0) return false;
   installed = true;
@@ -80,19 +73,19 @@ std::uint8_t* threadEnvironment() {
 }
 
 std::uint32_t lastError() {
-  return get<std::uint32_t>(teb, TEB_LAST_ERROR);
+  return fieldAt<std::uint32_t>(teb, TEB_LAST_ERROR);
 }
 
 void setLastError(std::uint32_t code) {
-  put(teb, TEB_LAST_ERROR, code);
+  putField(teb, TEB_LAST_ERROR, code);
 }
 
 void* tlsSlot(std::uint32_t index) {
-  return get<void*>(teb, TEB_TLS_SLOTS + index * sizeof(void*));
+  return fieldAt<void*>(teb, TEB_TLS_SLOTS + index * sizeof(void*));
 }
 
 void setTlsSlot(std::uint32_t index, void* value) {
-  put(teb, TEB_TLS_SLOTS + index * sizeof(void*), value);
+  putField(teb, TEB_TLS_SLOTS + index * sizeof(void*), value);
 }
 
 void setModuleTlsBlock(void* block) {

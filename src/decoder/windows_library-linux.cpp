@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -105,7 +106,13 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
   if (file < 0) return false;
   struct stat status {};
   bool sound = fstat(file, &status) == 0;
-  bytes.resize(sound ? static_cast<std::size_t>(status.st_size) : 0);
+  try {
+    bytes.resize(sound ? static_cast<std::size_t>(status.st_size) : 0);
+  } catch (const std::bad_alloc&) {
+    close(file);
+    errno = ENOMEM;
+    return false;
+  }
   std::size_t done = 0;
   while (sound && done < bytes.size()) {
     const ssize_t got = read(file, bytes.data() + done, bytes.size() - done);

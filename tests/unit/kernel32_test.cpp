@@ -35,6 +35,13 @@ Dword lastErrorAfterwards() {
   return shim<Dword MS_ABI()>("GetLastError")();
 }
 
+template <typename Value>
+Value fieldOf(const std::uint8_t* block, std::size_t offset) {
+  Value value;
+  std::memcpy(&value, block + offset, sizeof value);
+  return value;
+}
+
 void clearLastError() {
   shim<void MS_ABI(Dword)>("SetLastError")(0);
 }
@@ -335,6 +342,48 @@ TEST(Kernel32, StandardHandlesHaveFileTypesAndOthersAreRefused) {
   EXPECT_EQ(stdHandle(static_cast<Dword>(-13)), reinterpret_cast<void*>(-1));
   EXPECT_EQ(fileType(reinterpret_cast<void*>(0x42)), 0u);
   EXPECT_EQ(lastErrorAfterwards(), 6u);
+}
+
+TEST(Kernel32, TheMachineIsDescribedAsA64BitWindowsOne) {
+  std::uint8_t info[48];
+  shim<void MS_ABI(void*)>("GetSystemInfo")(info);
+  EXPECT_EQ(info[0] | info[1] << 8, 9);  // PROCESSOR_ARCHITECTURE_AMD64
+  EXPECT_EQ(fieldOf<std::uint32_t>(info, 4), 4096u);
+  EXPECT_GE(fieldOf<std::uint32_t>(info, 32), 1u);
+  EXPECT_EQ(fieldOf<std::uint32_t>(info, 40), 0x10000u);
+  const auto feature = shim<Bool MS_ABI(Dword)>("IsProcessorFeaturePresent");
+  EXPECT_EQ(feature(10), 1) << "SSE2, which every 64-bit x86 has";
+  EXPECT_EQ(feature(23), 0) << "fast-fail, which cannot end a Linux process in order";
+  EXPECT_EQ(shim<Bool MS_ABI()>("IsDebuggerPresent")(), 0);
+}
+
+// Captures the context of a call made from inside this function, and answers its stack
+// pointer then.
+__attribute__((noinline)) std::uintptr_t captureInHere(std::uint8_t* context) {
+  std::uintptr_t stackPointer;
+  asm volatile("mov %%rsp, %0" : "=r"(stackPointer));
+  shim<void MS_ABI(void*)>("RtlCaptureContext")(context);
+  return stackPointer;
+}
+
+// The C runtime's failure report: capture, look up unwind data (none), report, terminate.
+TEST(Kernel32, TheFailurePathFindsTheCallerWithoutUnwindData) {
+  alignas(16) std::uint8_t context[0x4D0];
+  const std::uintptr_t stackPointer = captureInHere(context);
+  const auto rip = fieldOf<std::uintptr_t>(context, 0xF8);
+  const auto rsp = fieldOf<std::uintptr_t>(context, 0x98);
+  EXPECT_LT(rip - reinterpret_cast<std::uintptr_t>(&captureInHere), 0x400u)
+      << "an address inside the caller";
+  EXPECT_LT(stackPointer - rsp + 0x100, 0x200u) << "the caller's stack pointer";
+  std::uint64_t base = 1;
+  EXPECT_EQ(shim<void * MS_ABI(std::uint64_t, std::uint64_t*, void*)>("RtlLookupFunctionEntry")(
+                rip, &base, nullptr),
+            nullptr);
+  const auto filter = shim<void * MS_ABI(void*)>("SetUnhandledExceptionFilter");
+  int first = 0;
+  filter(&first);
+  EXPECT_EQ(filter(nullptr), &first);
+  EXPECT_EQ(shim<std::int32_t MS_ABI(void*)>("UnhandledExceptionFilter")(nullptr), 1);
 }
 
 TEST(Kernel32, ClocksCountForwardInTheirUnits) {
