@@ -40,6 +40,20 @@ PeFault systemFailure(int code) {
   return {DecoderProblem::notLoadable, osErrorText(code)};
 }
 
+// The library's data may hold the only pointers to what it allocates on Quarry's heap, so a
+// leak checker must scan its pages as it does Quarry's own data.
+void scanForLeaks([[maybe_unused]] void* pages, [[maybe_unused]] std::uint64_t size) {
+#ifdef QUARRY_LEAK_CHECKS
+  __lsan_register_root_region(pages, size);
+#endif
+}
+
+void stopScanningForLeaks([[maybe_unused]] void* pages, [[maybe_unused]] std::uint64_t size) {
+#ifdef QUARRY_LEAK_CHECKS
+  __lsan_unregister_root_region(pages, size);
+#endif
+}
+
 // The image's pages: one owner, unmapped unless released to the process for good.
 class ImageMapping {
  public:
@@ -48,7 +62,7 @@ class ImageMapping {
   ImageMapping& operator=(const ImageMapping&) = delete;
   ~ImageMapping() {
     if (base_ == nullptr) return;
-    forgetForLeakChecks();
+    stopScanningForLeaks(base_, size_);
     munmap(base_, size_);
   }
 
@@ -66,30 +80,15 @@ class ImageMapping {
     }
     base_ = static_cast<std::uint8_t*>(mapped);
     size_ = size;
-    // The library's data holds the only pointers to what it allocates on Quarry's heap.
-#ifdef QUARRY_LEAK_CHECKS
-    __lsan_register_root_region(base_, size_);
-#endif
+    scanForLeaks(base_, size_);
     return true;
   }
 
-  MutableBytes bytes() const {
-    return {base_, size_};
-  }
-  std::uint8_t* base() const {
-    return base_;
-  }
-  std::uint8_t* release() {
-    return std::exchange(base_, nullptr);
-  }
+  MutableBytes bytes() const { return {base_, size_}; }
+  std::uint8_t* base() const { return base_; }
+  std::uint8_t* release() { return std::exchange(base_, nullptr); }
 
  private:
-  void forgetForLeakChecks() {
-#ifdef QUARRY_LEAK_CHECKS
-    __lsan_unregister_root_region(base_, size_);
-#endif
-  }
-
   std::uint8_t* base_ = nullptr;
   std::uint64_t size_ = 0;
 };
@@ -99,6 +98,7 @@ struct Loading {
   PeHeaders headers;
   ImageMapping image;
   PeTls tls;
+  std::uint32_t exported = 0;  // RVA
 };
 
 bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
@@ -212,12 +212,18 @@ PeFault initialise(const Loading& loading, const std::string& path) {
   return {};
 }
 
-PeFault load(Loading& loading, const std::string& path) {
+// The export is found while every page can still be read, and before any of the library's
+// code runs: a library that lacks it is refused without having run.
+PeFault load(Loading& loading, const std::string& path, std::string_view exportName) {
   if (!readWholeFile(path, loading.file)) return systemFailure(errno);
   if (PeFault fault = readPeHeaders(loading.file, loading.headers)) return fault;
   if (PeFault fault = mapImage(loading)) return fault;
   if (PeFault fault = bindImports(loading)) return fault;
   if (PeFault fault = prepareTls(loading)) return fault;
+  if (PeFault fault =
+          findExport(loading.image.bytes(), loading.headers, exportName, loading.exported)) {
+    return fault;
+  }
   if (PeFault fault = protectSections(loading)) return fault;
   return initialise(loading, path);
 }
@@ -227,11 +233,7 @@ PeFault load(Loading& loading, const std::string& path) {
 WindowsLibrary loadWindowsLibrary(const std::string& path, std::string_view exportName) {
   Loading loading;
   WindowsLibrary library;
-  library.fault = load(loading, path);
-  std::uint32_t rva = 0;
-  if (!library.fault) {
-    library.fault = findExport(loading.image.bytes(), loading.headers, exportName, rva);
-  }
+  library.fault = load(loading, path, exportName);
   if (library.fault) {
     setLoadedLibrary(nullptr, {});
     return library;
@@ -239,7 +241,7 @@ WindowsLibrary loadWindowsLibrary(const std::string& path, std::string_view expo
   library.preferredBase = loading.headers.imageBase;
   library.size = mappedImageSize(loading.headers);
   library.base = loading.image.release();
-  library.exported = library.base + rva;
+  library.exported = library.base + loading.exported;
   return library;
 }
 

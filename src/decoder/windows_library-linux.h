@@ -1,8 +1,8 @@
 // Quarry's own loader for a 64-bit Windows library (a PE32+ DLL) on 64-bit x86 Linux: it
-// maps the image, relocates it, binds its KERNEL32 imports to Quarry's shims, protects each
-// section (never writable and executable at once), gives the thread a Windows TEB, runs the
-// library's initialisation and finds an export. It runs only the library beside the program,
-// as Windows' loader would; one library, one thread, no other DLLs.
+// maps the image, relocates it, binds its KERNEL32 imports to Quarry's shims, finds the
+// export, protects each section (never writable and executable at once), gives the thread a
+// Windows TEB and runs the library's initialisation. It runs only the library beside the
+// program, as Windows' loader would; one library, one thread, no other DLLs.
 #pragma once
 
 #include <cstdint>

@@ -45,6 +45,11 @@ struct DecoderBuild {
   const char* file;
 };
 
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const DecoderBuild& c, std::ostream* out) {
+  *out << c.name;
+}
+
 const DecoderBuild DECODERS[] = {
     {"LoggingDecoder", QUARRY_TEST_DECODER},
 #ifdef QUARRY_BARE_DECODER

@@ -32,6 +32,11 @@ struct RefusedLibrary {
   const char* reason;  // the second line holds it, after the library's path
 };
 
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const RefusedLibrary& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class WindowsLibraryRefusal : public ::testing::TestWithParam<RefusedLibrary> {};
 
 TEST_P(WindowsLibraryRefusal, SaysWhyAndEndsWithTheDecodersStatus) {

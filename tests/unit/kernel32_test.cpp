@@ -191,6 +191,11 @@ struct ToWideCase {
   Dword error;  // when answer is 0
 };
 
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const ToWideCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class MultiByteToWideChar : public ::testing::TestWithParam<ToWideCase> {};
 
 TEST_P(MultiByteToWideChar, AnswersAsWindowsDoes) {
@@ -230,6 +235,11 @@ struct ToMultiCase {
   std::string output;
   Dword error;
 };
+
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const ToMultiCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class WideCharToMultiByte : public ::testing::TestWithParam<ToMultiCase> {};
 

@@ -12,6 +12,11 @@ struct LineCase {
   const char* line;
 };
 
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const LineCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class DecoderProblemLine : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(DecoderProblemLine, SaysWhatIsWrongWithTheLibrary) {

@@ -119,6 +119,11 @@ struct DamageCase {
   const char* detail;  // what the fault's detail says, in part
 };
 
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const DamageCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class PeImageRefusal : public ::testing::TestWithParam<DamageCase> {};
 
 TEST_P(PeImageRefusal, IsRefusedWithTheCheckThatFailed) {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "container/layout.h"
+#include "decoder/pe_format.h"
 #include "decoder/thread_environment-linux.h"
 #include "support/pe_builder.h"
 #include "support/temp_folder.h"
@@ -38,10 +39,13 @@ std::vector<std::string> permissionsWithin(const std::uint8_t* base, std::uint64
   return found;
 }
 
-WindowsLibrary loadBuilt(const PeImageOptions& options) {
+WindowsLibrary loadBuilt(const PeImageOptions& options,
+                         void (*damage)(testing::BuiltPeImage&) = nullptr) {
+  testing::BuiltPeImage built = testing::buildPeImage(options);
+  if (damage != nullptr) damage(built);
   testing::TempFolder folder;
   const auto path = folder / "built.dll";
-  testing::writeBytes(path, testing::buildPeImage(options).bytes);
+  testing::writeBytes(path, built.bytes);
   return loadWindowsLibrary(path.string(), DECODER_ENTRY_POINT);
 }
 
@@ -108,12 +112,18 @@ struct Refusal {
   PeImageOptions options;
   DecoderProblem problem;
   const char* detail;
+  void (*damage)(testing::BuiltPeImage&) = nullptr;
 };
+
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const Refusal& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class WindowsLibraryRefusal : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(WindowsLibraryRefusal, NamesWhatIsWrong) {
-  const WindowsLibrary library = loadBuilt(GetParam().options);
+  const WindowsLibrary library = loadBuilt(GetParam().options, GetParam().damage);
   EXPECT_EQ(library.fault.problem, GetParam().problem);
   EXPECT_EQ(library.fault.detail, GetParam().detail);
   EXPECT_EQ(library.base, nullptr);
@@ -122,22 +132,33 @@ TEST_P(WindowsLibraryRefusal, NamesWhatIsWrong) {
 
 INSTANTIATE_TEST_SUITE_P(
     Images, WindowsLibraryRefusal,
-    ::testing::Values(Refusal{"InitialisationFails",
-                              {.dllMainSucceeds = false},
-                              DecoderProblem::initialisationFailed,
-                              ""},
-                      Refusal{"ImportQuarryDoesNotOffer",
-                              {.imports = {"GetLastError", "CreateFileW"}},
-                              DecoderProblem::missingImport,
-                              "KERNEL32.dll!CreateFileW"},
-                      Refusal{"ImportFromAnotherModule",
-                              {.importModule = "USER32.dll", .imports = {"MessageBoxA"}},
-                              DecoderProblem::missingImport,
-                              "USER32.dll!MessageBoxA"},
-                      Refusal{"NoSuchExport",
-                              {.exportName = "OodleLZ_Compress"},
-                              DecoderProblem::noEntryPoint,
-                              ""}),
+    ::testing::Values(
+        Refusal{"InitialisationFails",
+                {.dllMainSucceeds = false},
+                DecoderProblem::initialisationFailed,
+                ""},
+        Refusal{"ImportQuarryDoesNotOffer",
+                {.imports = {"GetLastError", "CreateFileW"}},
+                DecoderProblem::missingImport,
+                "KERNEL32.dll!CreateFileW"},
+        Refusal{"ImportFromAnotherModule",
+                {.importModule = "USER32.dll", .imports = {"MessageBoxA"}},
+                DecoderProblem::missingImport,
+                "USER32.dll!MessageBoxA"},
+        Refusal{
+            "NoSuchExport", {.exportName = "OodleLZ_Compress"}, DecoderProblem::noEntryPoint, ""},
+        // Pages that no section covers end inaccessible; the export is read
+        // before that.
+        Refusal{"ExportsWhereNoSectionIs",
+                {},
+                DecoderProblem::noEntryPoint,
+                "",
+                [](testing::BuiltPeImage& b) {
+                  const std::uint64_t data = testing::sectionHeaderAt(b, 2);
+                  testing::putU32(b.bytes, data + pe::SECTION_VIRTUAL_SIZE, 0);
+                  testing::putU32(b.bytes, data + pe::SECTION_RAW_SIZE, 0);
+                  testing::putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_DIRECTORIES, 0x3800);
+                }}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
 TEST(WindowsLibrary, ModuleNamesAreComparedWithoutCase) {
