@@ -45,7 +45,8 @@ bool putStackBounds() {
 void fillProcessEnvironment() {
   putField<std::uint8_t>(peb, PEB_BEING_DEBUGGED, 0);
   putField(peb, PEB_PROCESS_HEAP, processHeapHandle());
-  putField(peb, PEB_PROCESSOR_COUNT, static_cast<std::uint32_t>(std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L)));
+  putField(peb, PEB_PROCESSOR_COUNT,
+           static_cast<std::uint32_t>(std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L)));
   putField<std::uint32_t>(peb, PEB_OS_MAJOR_VERSION, 10);
   putField<std::uint32_t>(peb, PEB_OS_MINOR_VERSION, 0);
   putField<std::uint16_t>(peb, PEB_OS_BUILD_NUMBER, WINDOWS_10_BUILD);
