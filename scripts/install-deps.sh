@@ -5,6 +5,10 @@ set -euo pipefail
 
 want=${1:-all}
 packages=(cmake ninja-build g++ googletest libgtest-dev)
+# On 64-bit x86 the native tests load a Windows test DLL, which the mingw-w64 compiler builds.
+if [ "$(uname -m)" = x86_64 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix)
+fi
 if [ "$want" = all ]; then
   packages+=(clang-14 libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine64 tmux binutils-mingw-w64-x86-64)
 fi

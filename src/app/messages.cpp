@@ -59,6 +59,18 @@ std::string shown(const std::string& path) {
   return escapeForMessage(path);
 }
 
+std::string couldNotBeLoaded(const DecoderBinding& binding, const std::string& reason) {
+  return "Found " + shown(binding.file) + " but it could not be loaded: " + reason;
+}
+
+std::string wrongMachineLine(const DecoderBinding& binding) {
+  if (binding.detail == "32-bit") {
+    return shown(binding.file) + " is a 32-bit Windows library; Quarry needs the 64-bit one";
+  }
+  return shown(binding.file) + " is a Windows library for " + escapeForMessage(binding.detail) +
+         "; Quarry needs the one for 64-bit x86";
+}
+
 // What went wrong with a named entry, after its quoted name.
 std::string withName(const EntryFailure& failure) {
   const std::string refused = "is refused: ";
@@ -85,6 +97,34 @@ std::string withName(const EntryFailure& failure) {
 }
 
 }  // namespace
+
+std::string decoderProblemLine(const DecoderBinding& binding) {
+  const std::string detail = escapeForMessage(binding.detail);
+  const std::string file = shown(binding.file);
+  switch (binding.problem) {
+    case DecoderProblem::none:
+    case DecoderProblem::missing:
+      return {};
+    case DecoderProblem::notLoadable:
+      return couldNotBeLoaded(binding, detail);
+    case DecoderProblem::noEntryPoint:
+      return "The library " + file + " has no entry point " + DECODER_ENTRY_POINT;
+    case DecoderProblem::notRunnableHere:
+      return file + " is a Windows library, and Quarry runs one only on 64-bit x86 " +
+             "Linux, not on this machine";
+    case DecoderProblem::wrongMachine:
+      return wrongMachineLine(binding);
+    case DecoderProblem::damagedImage:
+      return couldNotBeLoaded(binding, "the Windows library is damaged (" + detail + ")");
+    case DecoderProblem::unsupportedImage:
+      return couldNotBeLoaded(binding, "it needs what Quarry's loader does not offer: " + detail);
+    case DecoderProblem::missingImport:
+      return file + " imports " + detail + ", which Quarry does not provide";
+    case DecoderProblem::initialisationFailed:
+      return file + " failed to initialise: its DllMain answered FALSE";
+  }
+  return couldNotBeLoaded(binding, detail);
+}
 
 std::string openFailureLine(const std::u16string& path, const OpenFailure& failure) {
   const std::string cannot = "Cannot open " + pathForMessage(path) + ": ";

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/failure.h"
+#include "decoder/decoder.h"
 
 namespace quarry {
 
@@ -18,6 +19,10 @@ constexpr char CONTAINER_CHANGED[] =
 
 // "Found <count> files, extracting..."
 std::string countLine(std::uint64_t entryCount);
+
+// The line after NO_DECODER that says why no decoder was bound; empty when there is nothing
+// more to say (no library anywhere).
+std::string decoderProblemLine(const DecoderBinding& binding);
 
 // The line after CANNOT_OPEN: what kept the container at path from being opened.
 std::string openFailureLine(const std::u16string& path, const OpenFailure& failure);

@@ -6,7 +6,7 @@
 #include "base/unicode.h"
 #include "console/run_display.h"
 #include "container/view.h"
-#include "extract/decoder.h"
+#include "decoder/decoder.h"
 #include "extract/output_tree.h"
 #include "extract/paths.h"
 #include "extract/payload.h"
@@ -18,7 +18,7 @@ namespace {
 struct Extraction {
   ResourceView& view;
   OutputTree& output;
-  DecompressFn decompress;
+  const Decompressor& decompress;
   Console& console;
   ProgressDisplay display;
 };
@@ -90,10 +90,10 @@ PathString nativeFolder(const std::u16string& folder) {
 }  // namespace
 
 int runExtraction(int argumentCount, const std::u16string* arguments, Console& console) {
-  std::string why;
-  const DecompressFn decompress = bindDecompressor(why);
-  if (decompress == nullptr) {
+  const DecoderBinding decoder = bindDecompressor();
+  if (!decoder.decompress) {
     std::cerr << NO_DECODER << std::endl;
+    const std::string why = decoderProblemLine(decoder);
     if (!why.empty()) std::cerr << why << std::endl;
     std::cerr << std::endl;
     return EXIT_NO_DECODER;
@@ -112,8 +112,8 @@ int runExtraction(int argumentCount, const std::u16string* arguments, Console& c
   std::cout << countLine(view.tables.entryCount) << std::endl;
   std::uint64_t failures = 0;
   {
-    OutputTree output(nativeFolder(outputFolder), view.file, loadedDecoderFile(decompress));
-    Extraction run{view, output, decompress, console, startProgressDisplay(console)};
+    OutputTree output(nativeFolder(outputFolder), view.file, decoder.file);
+    Extraction run{view, output, decoder.decompress, console, startProgressDisplay(console)};
     failures = extractAll(run);
   }
   closeResourceView(view);

@@ -15,8 +15,8 @@ bool allocateZeroed(std::uint64_t size, HeapBytes& buffer) {
   return size == 0 || buffer != nullptr;
 }
 
-std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize, DecompressFn decompress,
-                                   DecodedBytes& decoded) {
+std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize,
+                                   const Decompressor& decompress, DecodedBytes& decoded) {
   if (!allocateZeroed(fullSize, decoded.buffer)) {
     EntryFailure failure(EntryProblem::OutOfMemory);
     failure.size = fullSize;
@@ -24,7 +24,7 @@ std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize, Deco
   }
   const std::int64_t produced =
       decompress(stream.data(), static_cast<std::int64_t>(stream.size()), decoded.buffer.get(),
-                 static_cast<std::int64_t>(fullSize), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+                 static_cast<std::int64_t>(fullSize));
   if (static_cast<std::uint64_t>(produced) != fullSize) {
     return EntryFailure(EntryProblem::DecompressionFailed);
   }
@@ -35,7 +35,7 @@ std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize, Deco
 }  // namespace
 
 std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,
-                                          DecompressFn decompress, Payload& payload) {
+                                          const Decompressor& decompress, Payload& payload) {
   const ByteSpan stored = storedBytes(view, entry);
   if (entry.storedSize == entry.fullSize) {
     payload = StoredBytes{stored, entry.dataOffset};

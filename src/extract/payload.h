@@ -10,7 +10,7 @@
 
 #include "base/failure.h"
 #include "container/view.h"
-#include "extract/decoder.h"
+#include "decoder/decoder.h"
 
 namespace quarry {
 
@@ -37,6 +37,6 @@ using Payload = std::variant<StoredBytes, DecodedBytes>;
 // The entry's content. Stored entries (storedSize == fullSize) are borrowed as they lie;
 // others are decoded by decompress into a zero-filled buffer of exactly fullSize bytes.
 std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,
-                                          DecompressFn decompress, Payload& payload);
+                                          const Decompressor& decompress, Payload& payload);
 
 }  // namespace quarry

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/decoder.h"
 #include "support/decoder_log.h"
 #include "support/test_codec.h"
 
@@ -27,10 +28,7 @@ namespace quarry::testing {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using DecompressFn = std::int64_t (*)(const std::uint8_t*, std::int64_t, std::uint8_t*,
-                                      std::int64_t, std::int32_t, std::int32_t, std::int32_t,
-                                      std::int64_t, std::int64_t, std::int64_t, std::int64_t,
-                                      std::int64_t, std::int64_t, std::int32_t);
+using quarry::DecompressFn;
 
 constexpr std::uint8_t UNTOUCHED = 0xCD;
 

@@ -38,8 +38,15 @@ LoggedRun extractLogged(const Sandbox& sandbox, const std::string& skew = "") {
   return run;
 }
 
-TEST(Decode, WithTheLibraryOneArgumentGivesTheUsage) {
-  Sandbox sandbox;
+class DecodeWith : public ::testing::TestWithParam<DecoderBuild> {};
+
+INSTANTIATE_TEST_SUITE_P(Decoders, DecodeWith, ::testing::ValuesIn(DECODERS),
+                         [](const ::testing::TestParamInfo<DecoderBuild>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_P(DecodeWith, WithTheLibraryOneArgumentGivesTheUsage) {
+  Sandbox sandbox(GetParam().file);
   const ProcessResult result = sandbox.run({"only-one"});
   EXPECT_EQ(result.exitCode, 2);
   EXPECT_EQ(result.err, USAGE_TEXT);
@@ -61,8 +68,8 @@ TEST(Decode, AFailedEntryIsReportedAndTheOthersAreWritten) {
   EXPECT_FALSE(run.calls[1].refused) << "the program called with the ten zeros";
 }
 
-TEST(Decode, TheFirstEntryIsNumberZero) {
-  Sandbox sandbox;
+TEST_P(DecodeWith, TheFirstEntryIsNumberZero) {
+  Sandbox sandbox(GetParam().file);
   ContainerEntry broken = compressedEntry("a/x.txt", pattern(100, 4));
   broken.fullSize += 1;
   sandbox.writeContainer({broken});
@@ -95,10 +102,10 @@ TEST(Decode, EmptyContentCallsWithANullBufferAndExpectsZero) {
   EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"empty.dat", {}}}));
 }
 
-TEST(Decode, AnAnswerOtherThanTheFullSizeLeavesNoFileButKeepsTheDirectories) {
+TEST_P(DecodeWith, AnAnswerOtherThanTheFullSizeLeavesNoFileButKeepsTheDirectories) {
   for (const char* skew : {"-1", "+1"}) {
     SCOPED_TRACE(skew);
-    Sandbox sandbox;
+    Sandbox sandbox(GetParam().file);
     fs::create_directories(sandbox.output() / "d");
     writeBytes(sandbox.output() / "d" / "kept.txt", textBytes("untouched"));
     sandbox.writeContainer({compressedEntry("d/kept.txt", pattern(900, 5)),
@@ -125,8 +132,8 @@ TEST(Decode, PrefixedEntriesDecodeFromTheThirteenthByte) {
   EXPECT_EQ(run.calls[0].compressedSize, static_cast<std::int64_t>(prefixed.stored.size() - 12));
 }
 
-TEST(Decode, AClaimOfTerabytesFailsThatEntryAlone) {
-  Sandbox sandbox;
+TEST_P(DecodeWith, AClaimOfTerabytesFailsThatEntryAlone) {
+  Sandbox sandbox(GetParam().file);
   ContainerEntry huge = compressedEntry("huge.bin", pattern(100, 8));
   huge.fullSize = 1ull << 50;
   sandbox.writeContainer({huge, storedEntry("after.txt", textBytes("still here"))});
@@ -140,8 +147,8 @@ TEST(Decode, AClaimOfTerabytesFailsThatEntryAlone) {
   EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"after.txt", textBytes("still here")}}));
 }
 
-TEST(Decode, ARandomTreeOfThousandsOfEntriesComesBackIdentical) {
-  Sandbox sandbox;
+TEST_P(DecodeWith, ARandomTreeOfThousandsOfEntriesComesBackIdentical) {
+  Sandbox sandbox(GetParam().file);
   std::mt19937 random(20261207);
   Tree source;
   std::vector<ContainerEntry> entries;

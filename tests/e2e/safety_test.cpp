@@ -79,22 +79,25 @@ TEST(Safety, AHardLinkToTheContainerIsTheContainer) {
 #endif
 
 TEST(Safety, TheDecoderInUseIsNeverWrittenOver) {
-  Sandbox sandbox;
-  const fs::path decoder = sandbox.programFolder() / "oo2core_8_win64.dll";
-  const Bytes original = readBytes(decoder);
-  const Bytes text = textBytes("decoded after the attempt, by the same library");
-  sandbox.writeContainer({storedEntry("oo2core_8_win64.dll", textBytes("overwritten")),
-                          compressedEntry("after.txt", text)});
-  const ProcessResult result =
-      sandbox.run({sandbox.container().string(), sandbox.programFolder().string()});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(readBytes(decoder), original);
-  EXPECT_EQ(readBytes(sandbox.programFolder() / "after.txt"), text);
-  ASSERT_EQ(linesOf(result.err).size(), 1u) << result.err;
-  EXPECT_TRUE(startsWith(result.err, "File #0 \"oo2core_8_win64.dll\" ")) << result.err;
+  for (const DecoderBuild& build : DECODERS) {
+    SCOPED_TRACE(build.name);
+    Sandbox sandbox(build.file);
+    const fs::path decoder = sandbox.programFolder() / "oo2core_8_win64.dll";
+    const Bytes original = readBytes(decoder);
+    const Bytes text = textBytes("decoded after the attempt, by the same library");
+    sandbox.writeContainer({storedEntry("oo2core_8_win64.dll", textBytes("overwritten")),
+                            compressedEntry("after.txt", text)});
+    const ProcessResult result =
+        sandbox.run({sandbox.container().string(), sandbox.programFolder().string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(readBytes(decoder), original);
+    EXPECT_EQ(readBytes(sandbox.programFolder() / "after.txt"), text);
+    ASSERT_EQ(linesOf(result.err).size(), 1u) << result.err;
+    EXPECT_TRUE(startsWith(result.err, "File #0 \"oo2core_8_win64.dll\" ")) << result.err;
 #ifndef _WIN32
-  EXPECT_NE(result.err.find("is the decoder library in use"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("is the decoder library in use"), std::string::npos) << result.err;
 #endif
+  }
 }
 
 #ifndef _WIN32

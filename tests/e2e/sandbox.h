@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,13 +40,36 @@ inline fs::path builtPath(const char* path) {
   return fs::path(path);
 }
 
+// The decoders that tests without the call log run with: the logging test decoder (a native
+// library), and the bare Windows DLL where this build makes it.
+struct DecoderBuild {
+  const char* name;
+  const char* file;
+};
+
+// Test names in ctest show the case, not its bytes.
+inline void PrintTo(const DecoderBuild& c, std::ostream* out) {
+  *out << c.name;
+}
+
+inline const DecoderBuild DECODERS[] = {
+    {"LoggingDecoder", QUARRY_TEST_DECODER},
+#ifdef QUARRY_BARE_DECODER
+    {"BareWindowsDll", QUARRY_BARE_DECODER},
+#endif
+};
+
 class Sandbox {
  public:
-  explicit Sandbox(bool withDecoder = true) {
+  explicit Sandbox(bool withDecoder = true)
+      : Sandbox(withDecoder ? QUARRY_TEST_DECODER : nullptr) {}
+
+  // With the decoder library built at decoderFile (none when null) beside the program.
+  explicit Sandbox(const char* decoderFile) {
     fs::create_directories(programFolder());
     fs::copy_file(builtPath(QUARRY_PROGRAM), program());
-    if (withDecoder) {
-      fs::copy_file(builtPath(QUARRY_TEST_DECODER), programFolder() / "oo2core_8_win64.dll");
+    if (decoderFile != nullptr) {
+      fs::copy_file(builtPath(decoderFile), programFolder() / "oo2core_8_win64.dll");
     }
   }
 

@@ -25,6 +25,8 @@ constexpr std::size_t CODEC_MIN_MATCH = 4;
 // The match length that the control byte alone can hold; longer ones carry extra bytes.
 constexpr std::size_t CODEC_MAX_SHORT_MATCH = CODEC_MIN_MATCH + CODEC_LENGTH_MASK - 1;
 constexpr std::size_t CODEC_MAX_DISTANCE = 0xFFFF;
+// An extra length byte of this value is followed by another.
+constexpr std::uint8_t CODEC_LENGTH_CONTINUES = 0xFF;
 
 // Greedy single-hash encoder; repetitive data shrinks, random data grows by under 1%.
 std::vector<std::uint8_t> encodeTestCodec(const std::uint8_t* data, std::size_t size);

@@ -39,6 +39,20 @@ std::int64_t fakeDecoder(const std::uint8_t* stream, std::int64_t streamLength,
   return copied + answerSkew;
 }
 
+const Decompressor FAKE{fakeDecoder};
+
+#ifdef QUARRY_WINDOWS_LOADER
+// The same fake as a Windows library's entry point would be built: Microsoft's convention.
+__attribute__((ms_abi)) std::int64_t windowsFakeDecoder(
+    const std::uint8_t* stream, std::int64_t streamLength, std::uint8_t* output,
+    std::int64_t expected, std::int32_t a5, std::int32_t a6, std::int32_t a7, std::int64_t a8,
+    std::int64_t a9, std::int64_t a10, std::int64_t a11, std::int64_t a12, std::int64_t a13,
+    std::int32_t a14) {
+  return fakeDecoder(stream, streamLength, output, expected, a5, a6, a7, a8, a9, a10, a11, a12, a13,
+                     a14);
+}
+#endif
+
 // A view over memory: the payload code only needs the container's bytes.
 struct MemoryView {
   Bytes bytes = textBytes("PREFIX-12by!stream-bytes");
@@ -57,9 +71,10 @@ class PayloadTest : public ::testing::Test {
   }
 
   // Decodes the entry; its failure's problem, if any, goes to problem.
-  Payload decode(const EntryRef& entry, std::optional<EntryProblem>* problem = nullptr) {
+  Payload decode(const EntryRef& entry, std::optional<EntryProblem>* problem = nullptr,
+                 const Decompressor& decompress = FAKE) {
     Payload payload;
-    const auto failure = decodePayload(memory.view, entry, fakeDecoder, payload);
+    const auto failure = decodePayload(memory.view, entry, decompress, payload);
     if (problem == nullptr) {
       EXPECT_FALSE(failure);
     } else {
@@ -103,6 +118,22 @@ TEST_F(PayloadTest, CompressedEntriesAreDecodedIntoAZeroedBufferOfFullSize) {
             Bytes(memory.bytes.begin(), memory.bytes.begin() + 20));
 }
 
+#ifdef QUARRY_WINDOWS_LOADER
+TEST_F(PayloadTest, AWindowsEntryPointGetsEveryArgumentInItsPlace) {
+  Decompressor windows;
+  windows.windows = windowsFakeDecoder;
+  const Payload payload = decode(memory.entry(24, 12, FLAG_PREFIXED), nullptr, windows);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].stream, memory.bytes.data() + 12);
+  EXPECT_EQ(calls[0].streamLength, 12);
+  EXPECT_EQ(calls[0].expected, 12);
+  EXPECT_TRUE(calls[0].zerosElsewhere);
+  EXPECT_TRUE(calls[0].outputZeroed);
+  const ByteSpan decoded = std::get<DecodedBytes>(payload).bytes();
+  EXPECT_EQ(Bytes(decoded.begin(), decoded.end()), textBytes("stream-bytes"));
+}
+#endif
+
 TEST_F(PayloadTest, PrefixedStreamsStartAfterTwelveBytes) {
   const Payload payload = decode(memory.entry(24, 6, FLAG_PREFIXED));
   ASSERT_EQ(calls.size(), 1u);
@@ -140,8 +171,7 @@ TEST_F(PayloadTest, PrefixedEntriesShorterThanThePrefixFailWithoutACall) {
 TEST_F(PayloadTest, SizesThatCannotBeAllocatedFailAlone) {
   for (std::uint64_t fullSize : {~0ull, 1ull << 62, 1ull << 50}) {
     Payload payload;
-    const auto failure =
-        decodePayload(memory.view, memory.entry(24, fullSize, 0), fakeDecoder, payload);
+    const auto failure = decodePayload(memory.view, memory.entry(24, fullSize, 0), FAKE, payload);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->problem, EntryProblem::OutOfMemory);
     EXPECT_EQ(failure->size, fullSize);

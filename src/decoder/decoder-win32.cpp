@@ -1,0 +1,35 @@
+#include <windows.h>
+
+#include "base/os_error.h"
+#include "base/unicode.h"
+#include "decoder/decoder.h"
+
+namespace quarry {
+namespace {
+
+// Where the system found the library, for a message that says which file is wrong.
+std::string loadedFrom(HMODULE library) {
+  wchar_t path[32768];
+  const DWORD length = GetModuleFileNameW(library, path, 32768);
+  return encodeLossless(std::u16string_view(reinterpret_cast<const char16_t*>(path), length));
+}
+
+}  // namespace
+
+DecoderBinding bindDecompressor() {
+  const std::u16string name = DECODER_LIBRARY;
+  HMODULE library = LoadLibraryW(asWide(name));
+  if (library == nullptr) {
+    const int code = lastOsError();
+    if (code == ERROR_MOD_NOT_FOUND) return {{}, DecoderProblem::missing, {}, {}};
+    return {{}, DecoderProblem::notLoadable, encodeLossless(name), osErrorText(code)};
+  }
+  FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
+  if (entry == nullptr) return {{}, DecoderProblem::noEntryPoint, loadedFrom(library), {}};
+  DecoderBinding bound;
+  bound.decompress.native = reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
+  bound.file = loadedFrom(library);
+  return bound;
+}
+
+}  // namespace quarry

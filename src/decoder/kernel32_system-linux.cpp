@@ -1,0 +1,219 @@
+// Time, the machine, the process and its failures, for a Windows library that Quarry loaded.
+// Windows' structured exceptions have no Linux counterpart: the exception and unwinding
+// functions answer as Windows does where it has nothing to offer.
+#include <cpuid.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "decoder/kernel32_parts-linux.h"
+
+namespace quarry::kernel32 {
+namespace {
+
+// FILETIME counts 100 ns ticks since 1601; Linux seconds since 1970.
+constexpr std::uint64_t SECONDS_1601_TO_1970 = 11644473600;
+constexpr std::uint64_t TICKS_PER_SECOND = 10000000;
+constexpr std::int64_t COUNTER_FREQUENCY = 1000000000;  // the counter counts nanoseconds
+
+// SYSTEM_INFO (48 bytes).
+constexpr std::size_t SYSTEM_INFO_SIZE = 48;
+constexpr std::size_t INFO_PAGE_SIZE = 4;
+constexpr std::size_t INFO_LOWEST_ADDRESS = 8;
+constexpr std::size_t INFO_HIGHEST_ADDRESS = 16;
+constexpr std::size_t INFO_PROCESSOR_MASK = 24;
+constexpr std::size_t INFO_PROCESSOR_COUNT = 32;
+constexpr std::size_t INFO_PROCESSOR_TYPE = 36;
+constexpr std::size_t INFO_ALLOCATION_GRANULARITY = 40;
+constexpr std::size_t INFO_PROCESSOR_LEVEL = 44;
+constexpr std::uint16_t PROCESSOR_ARCHITECTURE_AMD64 = 9;
+constexpr std::uint32_t PROCESSOR_AMD_X8664 = 8664;
+
+// CONTEXT (x64): only the control registers are captured.
+constexpr std::size_t CONTEXT_SIZE = 0x4D0;
+constexpr std::size_t CONTEXT_FLAGS = 0x30;
+constexpr std::size_t CONTEXT_RSP = 0x98;
+constexpr std::size_t CONTEXT_RIP = 0xF8;
+constexpr Dword CONTEXT_CONTROL = 0x00100001;
+
+const Handle CURRENT_PROCESS = reinterpret_cast<Handle>(-1);
+constexpr std::int32_t EXCEPTION_EXECUTE_HANDLER = 1;
+
+std::uint64_t nanoseconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+QUARRY_WINAPI void GetSystemTimeAsFileTime(void* fileTime) {
+  if (fileTime == nullptr) return;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(now.tv_sec) + SECONDS_1601_TO_1970) * TICKS_PER_SECOND +
+      static_cast<std::uint64_t>(now.tv_nsec) / 100;
+  putField(fileTime, 0, ticks);
+}
+
+QUARRY_WINAPI Bool QueryPerformanceCounter(std::int64_t* count) {
+  if (count == nullptr) return failWith(ERROR_NOACCESS, BOOL_FALSE);
+  *count = static_cast<std::int64_t>(nanoseconds(CLOCK_MONOTONIC));
+  return BOOL_TRUE;
+}
+
+QUARRY_WINAPI Bool QueryPerformanceFrequency(std::int64_t* frequency) {
+  if (frequency == nullptr) return failWith(ERROR_NOACCESS, BOOL_FALSE);
+  *frequency = COUNTER_FREQUENCY;
+  return BOOL_TRUE;
+}
+
+QUARRY_WINAPI void GetSystemInfo(void* info) {
+  if (info == nullptr) return;
+  const long processors = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
+  std::memset(info, 0, SYSTEM_INFO_SIZE);
+  putField(info, 0, PROCESSOR_ARCHITECTURE_AMD64);
+  putField(info, INFO_PAGE_SIZE, static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)));
+  putField(info, INFO_LOWEST_ADDRESS, std::uint64_t{0x10000});
+  putField(info, INFO_HIGHEST_ADDRESS, std::uint64_t{0x7FFFFFFEFFFF});
+  putField(info, INFO_PROCESSOR_MASK,
+           processors >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << processors) - 1);
+  putField(info, INFO_PROCESSOR_COUNT, static_cast<std::uint32_t>(processors));
+  putField(info, INFO_PROCESSOR_TYPE, PROCESSOR_AMD_X8664);
+  putField(info, INFO_ALLOCATION_GRANULARITY, std::uint32_t{0x10000});
+  putField(info, INFO_PROCESSOR_LEVEL, std::uint16_t{6});
+}
+
+bool cpuidBit(unsigned leaf, unsigned Register, unsigned bit) {
+  unsigned registers[4] = {};
+  if (!__get_cpuid_count(leaf, 0, &registers[0], &registers[1], &registers[2], &registers[3])) {
+    return false;
+  }
+  return (registers[Register] >> bit & 1) != 0;
+}
+
+constexpr unsigned ECX = 2;
+
+// Windows' PF_* numbers. Features that every 64-bit x86 has are present; fast-fail is not,
+// because its interrupt does not end a Linux process in order: the C runtime falls back to
+// TerminateProcess. Writing the gs base is not, because gs holds the TEB.
+QUARRY_WINAPI Bool IsProcessorFeaturePresent(Dword feature) {
+  switch (feature) {
+    case 2:   // PF_COMPARE_EXCHANGE_DOUBLE
+    case 3:   // PF_MMX_INSTRUCTIONS_AVAILABLE
+    case 6:   // PF_XMMI_INSTRUCTIONS_AVAILABLE
+    case 8:   // PF_RDTSC_INSTRUCTION_AVAILABLE
+    case 9:   // PF_PAE_ENABLED
+    case 10:  // PF_XMMI64_INSTRUCTIONS_AVAILABLE
+    case 12:  // PF_NX_ENABLED
+      return BOOL_TRUE;
+    case 13:
+      return __builtin_cpu_supports("sse3");  // PF_SSE3_INSTRUCTIONS_AVAILABLE
+    case 14:
+      return cpuidBit(1, ECX, 13);  // PF_COMPARE_EXCHANGE128
+    case 17:
+      return cpuidBit(1, ECX, 27);  // PF_XSAVE_ENABLED
+    case 36:
+      return __builtin_cpu_supports("ssse3");  // PF_SSSE3_INSTRUCTIONS_AVAILABLE
+    case 37:
+      return __builtin_cpu_supports("sse4.1");  // PF_SSE4_1_INSTRUCTIONS_AVAILABLE
+    case 38:
+      return __builtin_cpu_supports("sse4.2");  // PF_SSE4_2_INSTRUCTIONS_AVAILABLE
+    case 39:
+      return __builtin_cpu_supports("avx");  // PF_AVX_INSTRUCTIONS_AVAILABLE
+    case 40:
+      return __builtin_cpu_supports("avx2");  // PF_AVX2_INSTRUCTIONS_AVAILABLE
+    case 41:
+      return __builtin_cpu_supports("avx512f");  // PF_AVX512F_INSTRUCTIONS_AVAILABLE
+    default:
+      return BOOL_FALSE;
+  }
+}
+
+// A Linux debugger is not one that Windows code could talk to; the PEB says the same.
+QUARRY_WINAPI Bool IsDebuggerPresent() {
+  return BOOL_FALSE;
+}
+
+QUARRY_WINAPI Handle GetCurrentProcess() {
+  return CURRENT_PROCESS;
+}
+
+// The library ends the run, as it would on Windows. POSIX keeps the status's low byte; when
+// that is 0 the status is 255, so the end is never taken for success.
+QUARRY_WINAPI Bool TerminateProcess(Handle process, unsigned code) {
+  if (process != CURRENT_PROCESS) return failWith(ERROR_INVALID_HANDLE, BOOL_FALSE);
+  std::fflush(nullptr);
+  std::fprintf(stderr, "Quarry stopped: the decoder library ended the process (code 0x%08X)\n",
+               code);
+  _exit((code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 255);
+}
+
+// Without a debugger Windows drops the text.
+QUARRY_WINAPI void OutputDebugStringA(const char*) {}
+
+// The caller's instruction and stack pointers: enough for the C runtime's failure report,
+// which looks up no unwind data here and so reads its return address from the stack.
+QUARRY_WINAPI void RtlCaptureContext(void* context) {
+  if (context == nullptr) return;
+  std::memset(context, 0, CONTEXT_SIZE);
+  putField(context, CONTEXT_FLAGS, CONTEXT_CONTROL);
+  putField(context, CONTEXT_RIP, __builtin_return_address(0));
+  putField(context, CONTEXT_RSP, static_cast<std::uint8_t*>(__builtin_frame_address(0)) + 16);
+}
+
+// No function entries are looked up: Windows answers null for a leaf function, which every
+// caller must handle.
+QUARRY_WINAPI void* RtlLookupFunctionEntry(std::uint64_t, std::uint64_t* imageBase, void*) {
+  if (imageBase != nullptr) *imageBase = 0;
+  return nullptr;
+}
+
+// Reached only with a function entry, which RtlLookupFunctionEntry never gives: no handler.
+QUARRY_WINAPI void* RtlVirtualUnwind(Dword, std::uint64_t, std::uint64_t, void*, void*,
+                                     void** handlerData, std::uint64_t* establisherFrame, void*) {
+  if (handlerData != nullptr) *handlerData = nullptr;
+  if (establisherFrame != nullptr) *establisherFrame = 0;
+  return nullptr;
+}
+
+void* topLevelFilter = nullptr;
+
+// Kept and handed back, as Windows does; no Linux fault ever reaches it.
+QUARRY_WINAPI void* SetUnhandledExceptionFilter(void* filter) {
+  void* previous = topLevelFilter;
+  topLevelFilter = filter;
+  return previous;
+}
+
+// With no debugger attached Windows ends the process: the caller is told to.
+QUARRY_WINAPI std::int32_t UnhandledExceptionFilter(void*) {
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+const Function FUNCTIONS[] = {
+    QUARRY_KERNEL32_FUNCTION(GetSystemTimeAsFileTime),
+    QUARRY_KERNEL32_FUNCTION(QueryPerformanceCounter),
+    QUARRY_KERNEL32_FUNCTION(QueryPerformanceFrequency),
+    QUARRY_KERNEL32_FUNCTION(GetSystemInfo),
+    QUARRY_KERNEL32_FUNCTION(IsProcessorFeaturePresent),
+    QUARRY_KERNEL32_FUNCTION(IsDebuggerPresent),
+    QUARRY_KERNEL32_FUNCTION(GetCurrentProcess),
+    QUARRY_KERNEL32_FUNCTION(TerminateProcess),
+    QUARRY_KERNEL32_FUNCTION(OutputDebugStringA),
+    QUARRY_KERNEL32_FUNCTION(RtlCaptureContext),
+    QUARRY_KERNEL32_FUNCTION(RtlLookupFunctionEntry),
+    QUARRY_KERNEL32_FUNCTION(RtlVirtualUnwind),
+    QUARRY_KERNEL32_FUNCTION(SetUnhandledExceptionFilter),
+    QUARRY_KERNEL32_FUNCTION(UnhandledExceptionFilter),
+};
+
+}  // namespace
+
+std::span<const Function> systemFunctions() {
+  return FUNCTIONS;
+}
+
+}  // namespace quarry::kernel32

@@ -1,0 +1,426 @@
+#include "decoder/pe_image.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "decoder/pe_format.h"
+
+namespace quarry {
+namespace {
+
+using namespace pe;
+
+// Names in an image end with a NUL within this many bytes, or the image is taken as damaged;
+// it keeps the work per name bounded.
+constexpr std::uint64_t LONGEST_NAME = 4096;
+
+PeFault damaged(std::string check) {
+  return {DecoderProblem::damagedImage, std::move(check)};
+}
+
+PeFault unsupported(std::string what) {
+  return {DecoderProblem::unsupportedImage, std::move(what)};
+}
+
+bool fits(ByteSpan bytes, std::uint64_t offset, std::uint64_t length) {
+  return rangeFits(offset, length, bytes.size());
+}
+
+std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+// The NUL-terminated name at offset, or false when it does not end inside the bytes.
+bool nameAt(ByteSpan bytes, std::uint64_t offset, std::string_view& name) {
+  if (offset >= bytes.size()) return false;
+  const auto* start = reinterpret_cast<const char*>(bytes.data() + offset);
+  const std::uint64_t room = std::min<std::uint64_t>(bytes.size() - offset, LONGEST_NAME);
+  const auto* end = static_cast<const char*>(std::memchr(start, 0, room));
+  if (end == nullptr) return false;
+  name = std::string_view(start, static_cast<std::size_t>(end - start));
+  return true;
+}
+
+bool isExecutable(const PeHeaders& headers, std::uint64_t rva) {
+  return std::any_of(headers.sections.begin(), headers.sections.end(), [&](const PeSection& s) {
+    return (s.characteristics & SECTION_EXECUTE) != 0 && rva >= s.rva && rva - s.rva < s.extent;
+  });
+}
+
+PeFault machineFault(std::uint16_t machine) {
+  if (machine == MACHINE_I386) return {DecoderProblem::wrongMachine, "32-bit"};
+  if (machine == MACHINE_ARM64) return {DecoderProblem::wrongMachine, "ARM64"};
+  char name[32];
+  std::snprintf(name, sizeof name, "machine type 0x%04X", machine);
+  return {DecoderProblem::wrongMachine, name};
+}
+
+// Where the NT headers start, checked up to the end of the file header.
+PeFault findNtHeaders(ByteSpan file, std::uint64_t& ntHeaders) {
+  if (file.size() < DOS_HEADER_SIZE) return damaged("the DOS header is cut short");
+  if (readU16(file.data()) != DOS_MAGIC) return damaged("the DOS header does not start with MZ");
+  ntHeaders = readU32(file.data() + DOS_NEW_HEADER);
+  if (!fits(file, ntHeaders, SIGNATURE_SIZE + FILE_HEADER_SIZE)) {
+    return damaged("e_lfanew points outside the file");
+  }
+  if (readU32(file.data() + ntHeaders) != SIGNATURE) return damaged("the PE signature is missing");
+  return {};
+}
+
+PeDirectory directoryAt(const std::uint8_t* optional, std::uint32_t count, std::uint32_t index) {
+  if (index >= count) return {};
+  const std::uint8_t* at = optional + OPTIONAL_DIRECTORIES + index * DIRECTORY_SIZE;
+  return {readU32(at), readU32(at + 4)};
+}
+
+PeFault readLayoutFields(const std::uint8_t* optional, std::uint64_t fileSize, PeHeaders& headers) {
+  headers.entryPoint = readU32(optional + OPTIONAL_ENTRY_POINT);
+  headers.imageBase = readU64(optional + OPTIONAL_IMAGE_BASE);
+  headers.sectionAlignment = readU32(optional + OPTIONAL_SECTION_ALIGNMENT);
+  headers.sizeOfImage = readU32(optional + OPTIONAL_SIZE_OF_IMAGE);
+  headers.sizeOfHeaders = readU32(optional + OPTIONAL_SIZE_OF_HEADERS);
+  const std::uint32_t alignment = headers.sectionAlignment;
+  if (alignment == 0 || alignment % IMAGE_PAGE_SIZE != 0) {
+    return unsupported("sections aligned to " + std::to_string(alignment) +
+                       " bytes, not to whole pages");
+  }
+  if (headers.sizeOfImage == 0) return damaged("SizeOfImage is zero");
+  if (headers.sizeOfHeaders > fileSize || headers.sizeOfHeaders > headers.sizeOfImage) {
+    return damaged("SizeOfHeaders reaches past the file or the image");
+  }
+  return {};
+}
+
+// The optional header: PE32+, a DLL, its layout fields and the directories the loader uses.
+PeFault readOptionalHeader(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& headers) {
+  const std::uint8_t* fileHeader = file.data() + ntHeaders + SIGNATURE_SIZE;
+  const std::uint64_t size = readU16(fileHeader + FILE_OPTIONAL_HEADER_SIZE);
+  headers.optionalHeader = ntHeaders + SIGNATURE_SIZE + FILE_HEADER_SIZE;
+  if (!fits(file, headers.optionalHeader, 2)) {
+    return damaged("the optional header is cut short");
+  }
+  const std::uint8_t* optional = file.data() + headers.optionalHeader;
+  const std::uint16_t magic = readU16(optional + OPTIONAL_MAGIC);
+  if (magic == MAGIC_PE32) return {DecoderProblem::wrongMachine, "32-bit"};
+  if (magic != MAGIC_PE32_PLUS) return damaged("the optional header's magic is unknown");
+  if ((readU16(fileHeader + FILE_CHARACTERISTICS) & FILE_IS_DLL) == 0) {
+    return damaged("the file is not a DLL");
+  }
+  if (size < OPTIONAL_DIRECTORIES || !fits(file, headers.optionalHeader, size)) {
+    return damaged("the optional header is cut short");
+  }
+  const std::uint32_t count =
+      std::min(readU32(optional + OPTIONAL_DIRECTORY_COUNT), DIRECTORY_LIMIT);
+  if (OPTIONAL_DIRECTORIES + count * DIRECTORY_SIZE > size) {
+    return damaged("the data directories overrun the optional header");
+  }
+  headers.exports = directoryAt(optional, count, DIRECTORY_EXPORTS);
+  headers.imports = directoryAt(optional, count, DIRECTORY_IMPORTS);
+  headers.relocations = directoryAt(optional, count, DIRECTORY_RELOCATIONS);
+  headers.tls = directoryAt(optional, count, DIRECTORY_TLS);
+  return readLayoutFields(optional, file.size(), headers);
+}
+
+PeSection sectionAt(ByteSpan file, std::uint64_t at) {
+  const std::uint8_t* header = file.data() + at;
+  PeSection section;
+  const auto* name = reinterpret_cast<const char*>(header);
+  section.name.assign(name, std::find(name, name + SECTION_NAME_SIZE, '\0'));
+  const std::uint32_t virtualSize = readU32(header + SECTION_VIRTUAL_SIZE);
+  const std::uint32_t rawSize = readU32(header + SECTION_RAW_SIZE);
+  section.rva = readU32(header + SECTION_VIRTUAL_ADDRESS);
+  section.extent = virtualSize != 0 ? virtualSize : rawSize;
+  section.rawOffset = readU32(header + SECTION_RAW_OFFSET);
+  section.copied = std::min(rawSize, section.extent);
+  section.characteristics = readU32(header + SECTION_CHARACTERISTICS);
+  return section;
+}
+
+// One section against the file, the image and the sections before it (which end at *end).
+PeFault checkSection(ByteSpan file, std::uint64_t rawSize, const PeSection& section,
+                     const PeHeaders& headers, std::uint64_t& end) {
+  const std::string about = "section " + section.name;
+  if (rawSize > 0 && !fits(file, section.rawOffset, rawSize)) {
+    return damaged(about + ": its bytes lie outside the file");
+  }
+  if (section.rva % headers.sectionAlignment != 0) {
+    return damaged(about + ": it does not start on a SectionAlignment boundary");
+  }
+  if (section.rva < end) return damaged(about + ": it overlaps the headers or the section before");
+  if (std::uint64_t{section.rva} + section.extent > headers.sizeOfImage) {
+    return damaged(about + ": it reaches past SizeOfImage");
+  }
+  const std::uint32_t writableCode = SECTION_WRITE | SECTION_EXECUTE;
+  if ((section.characteristics & writableCode) == writableCode) {
+    return unsupported(about + ", both writable and executable");
+  }
+  end = alignUp(std::uint64_t{section.rva} + section.extent, headers.sectionAlignment);
+  return {};
+}
+
+PeFault readSections(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& headers) {
+  const std::uint8_t* fileHeader = file.data() + ntHeaders + SIGNATURE_SIZE;
+  const std::uint64_t count = readU16(fileHeader + FILE_SECTION_COUNT);
+  const std::uint64_t table =
+      headers.optionalHeader + readU16(fileHeader + FILE_OPTIONAL_HEADER_SIZE);
+  if (!fits(file, table, count * SECTION_HEADER_SIZE)) {
+    return damaged("the section table lies outside the file");
+  }
+  std::uint64_t end = alignUp(headers.sizeOfHeaders, headers.sectionAlignment);
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const std::uint64_t at = table + k * SECTION_HEADER_SIZE;
+    headers.sections.push_back(sectionAt(file, at));
+    const std::uint64_t rawSize = readU32(file.data() + at + SECTION_RAW_SIZE);
+    if (PeFault fault = checkSection(file, rawSize, headers.sections.back(), headers, end)) {
+      return fault;
+    }
+  }
+  return {};
+}
+
+PeFault applyRelocation(MutableBytes image, std::uint64_t page, std::uint16_t entry,
+                        std::uint64_t delta) {
+  const unsigned type = entry >> 12;
+  if (type == RELOCATION_ABSOLUTE) return {};
+  if (type != RELOCATION_DIR64) return unsupported("relocations of type " + std::to_string(type));
+  const std::uint64_t target = page + (entry & 0xFFF);
+  if (!fits(image, target, 8)) return damaged("a relocation points outside the image");
+  std::uint8_t* at = image.data() + target;
+  writeU64(at, readU64(at) + delta);
+  return {};
+}
+
+PeFault applyRelocationBlocks(MutableBytes image, PeDirectory directory, std::uint64_t delta) {
+  std::uint64_t at = directory.rva;
+  const std::uint64_t end = at + directory.size;
+  while (end - at >= RELOCATION_BLOCK_HEADER) {
+    const std::uint64_t page = readU32(image.data() + at);
+    const std::uint64_t blockSize = readU32(image.data() + at + 4);
+    if (blockSize < RELOCATION_BLOCK_HEADER || blockSize > end - at ||
+        blockSize % RELOCATION_ENTRY_SIZE != 0) {
+      return damaged("a relocation block is damaged");
+    }
+    for (std::uint64_t k = RELOCATION_BLOCK_HEADER; k < blockSize; k += RELOCATION_ENTRY_SIZE) {
+      const std::uint16_t entry = readU16(image.data() + at + k);
+      if (PeFault fault = applyRelocation(image, page, entry, delta)) return fault;
+    }
+    at += blockSize;
+  }
+  return {};
+}
+
+// The functions of one import descriptor: its lookup table names them, its address table
+// receives them.
+PeFault readThunks(ByteSpan image, std::string_view module, std::uint64_t lookup,
+                   std::uint64_t addresses, std::vector<PeImport>& imports) {
+  for (std::uint64_t k = 0;; ++k) {
+    if (!fits(image, lookup + k * THUNK_SIZE, THUNK_SIZE)) {
+      return damaged("an import lookup table lies outside the image");
+    }
+    const std::uint64_t thunk = readU64(image.data() + lookup + k * THUNK_SIZE);
+    if (thunk == 0) return {};
+    const std::uint64_t slot = addresses + k * THUNK_SIZE;
+    if (!fits(image, slot, THUNK_SIZE))
+      return damaged("an import address table lies outside the image");
+    if ((thunk & THUNK_BY_ORDINAL) != 0) {
+      return {DecoderProblem::missingImport,
+              std::string(module) + "!#" + std::to_string(thunk & 0xFFFF)};
+    }
+    if ((thunk & ~THUNK_NAME_RVA_MASK) != 0) return damaged("an import thunk is damaged");
+    std::string_view name;
+    if (!nameAt(image, thunk + IMPORT_HINT_SIZE, name)) {
+      return damaged("an imported name lies outside the image");
+    }
+    imports.push_back({module, name, static_cast<std::uint32_t>(slot)});
+  }
+}
+
+// The RVA of a virtual address in the image at loadedBase, with length bytes after it.
+bool rvaOf(ByteSpan image, std::uint64_t address, std::uint64_t loadedBase, std::uint64_t length,
+           std::uint32_t& rva) {
+  if (address < loadedBase || !fits(image, address - loadedBase, length)) return false;
+  rva = static_cast<std::uint32_t>(address - loadedBase);
+  return true;
+}
+
+PeFault readTlsCallbacks(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBase,
+                         std::uint64_t list, PeTls& tls) {
+  std::uint32_t at = 0;
+  if (list == 0) return {};
+  for (std::uint64_t k = 0;; ++k) {
+    if (!rvaOf(image, list + k * THUNK_SIZE, loadedBase, THUNK_SIZE, at)) {
+      return damaged("the TLS callback list lies outside the image");
+    }
+    const std::uint64_t callback = readU64(image.data() + at);
+    if (callback == 0) return {};
+    std::uint32_t rva = 0;
+    if (!rvaOf(image, callback, loadedBase, 1, rva) || !isExecutable(headers, rva)) {
+      return damaged("a TLS callback lies outside executable code");
+    }
+    tls.callbacks.push_back(rva);
+  }
+}
+
+// The forwarded or executable code that an export's address points at.
+PeFault exportedCode(const PeHeaders& headers, ByteSpan image, std::string_view name,
+                     std::uint32_t code, std::uint32_t& rva) {
+  const PeDirectory directory = headers.exports;
+  if (code >= directory.rva && code - directory.rva < directory.size) {
+    std::string_view target = "another library";
+    nameAt(image, code, target);
+    return unsupported(std::string(name) + " forwarded to " + std::string(target));
+  }
+  if (!isExecutable(headers, code))
+    return damaged(std::string(name) + " lies outside executable code");
+  rva = code;
+  return {};
+}
+
+PeProtection inaccessible(std::uint64_t offset, std::uint64_t size) {
+  return {offset, size, false, false, false};
+}
+
+}  // namespace
+
+void writeU64(std::uint8_t* at, std::uint64_t value) {
+  for (int k = 0; k < 8; ++k) at[k] = static_cast<std::uint8_t>(value >> (8 * k));
+}
+
+PeFault readPeHeaders(ByteSpan file, PeHeaders& headers) {
+  headers = PeHeaders{};
+  std::uint64_t ntHeaders = 0;
+  if (PeFault fault = findNtHeaders(file, ntHeaders)) return fault;
+  const std::uint16_t machine = readU16(file.data() + ntHeaders + SIGNATURE_SIZE + FILE_MACHINE);
+  if (machine != MACHINE_AMD64) return machineFault(machine);
+  if (PeFault fault = readOptionalHeader(file, ntHeaders, headers)) return fault;
+  if (PeFault fault = readSections(file, ntHeaders, headers)) return fault;
+  if (headers.entryPoint != 0 && !isExecutable(headers, headers.entryPoint)) {
+    return damaged("the entry point lies outside executable code");
+  }
+  return {};
+}
+
+std::uint64_t mappedImageSize(const PeHeaders& headers) {
+  return alignUp(headers.sizeOfImage, IMAGE_PAGE_SIZE);
+}
+
+void layOutImage(ByteSpan file, const PeHeaders& headers, MutableBytes image) {
+  std::copy_n(file.data(), headers.sizeOfHeaders, image.data());
+  for (const PeSection& section : headers.sections) {
+    std::copy_n(file.data() + section.rawOffset, section.copied, image.data() + section.rva);
+  }
+}
+
+PeFault relocateImage(MutableBytes image, const PeHeaders& headers, std::uint64_t loadedBase) {
+  const std::uint64_t delta = loadedBase - headers.imageBase;
+  const PeDirectory directory = headers.relocations;
+  if (directory.rva == 0 || directory.size == 0) {
+    if (delta == 0) return {};
+    return unsupported("a move from its preferred base, which it has no relocations for");
+  }
+  if (!fits(image, directory.rva, directory.size)) {
+    return damaged("the relocation directory lies outside the image");
+  }
+  if (PeFault fault = applyRelocationBlocks(image, directory, delta)) return fault;
+  const std::uint64_t baseField = headers.optionalHeader + OPTIONAL_IMAGE_BASE;
+  if (baseField + 8 <= headers.sizeOfHeaders) writeU64(image.data() + baseField, loadedBase);
+  return {};
+}
+
+PeFault readImports(ByteSpan image, const PeHeaders& headers, std::vector<PeImport>& imports) {
+  imports.clear();
+  if (headers.imports.rva == 0 || headers.imports.size == 0) return {};
+  for (std::uint64_t at = headers.imports.rva;; at += IMPORT_DESCRIPTOR_SIZE) {
+    if (!fits(image, at, IMPORT_DESCRIPTOR_SIZE)) {
+      return damaged("an import descriptor lies outside the image");
+    }
+    const std::uint8_t* descriptor = image.data() + at;
+    const std::uint32_t moduleName = readU32(descriptor + IMPORT_MODULE_NAME);
+    const std::uint32_t addresses = readU32(descriptor + IMPORT_ADDRESS_TABLE);
+    if (moduleName == 0 && addresses == 0) return {};
+    std::string_view module;
+    if (!nameAt(image, moduleName, module)) {
+      return damaged("an import's module name lies outside the image");
+    }
+    const std::uint32_t lookup = readU32(descriptor + IMPORT_LOOKUP_TABLE);
+    if (PeFault fault =
+            readThunks(image, module, lookup != 0 ? lookup : addresses, addresses, imports)) {
+      return fault;
+    }
+  }
+}
+
+PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBase, PeTls& tls) {
+  tls = PeTls{};
+  if (headers.tls.rva == 0 || headers.tls.size == 0) return {};
+  if (!fits(image, headers.tls.rva, TLS_DIRECTORY_SIZE)) {
+    return damaged("the TLS directory lies outside the image");
+  }
+  const std::uint8_t* directory = image.data() + headers.tls.rva;
+  const std::uint64_t start = readU64(directory + TLS_TEMPLATE_START);
+  const std::uint64_t end = readU64(directory + TLS_TEMPLATE_END);
+  tls.present = true;
+  tls.templateSize = end - start;
+  if (end < start ||
+      (end > start && !rvaOf(image, start, loadedBase, end - start, tls.templateRva))) {
+    return damaged("the TLS template lies outside the image");
+  }
+  if (!rvaOf(image, readU64(directory + TLS_INDEX_ADDRESS), loadedBase, 4, tls.indexRva)) {
+    return damaged("the TLS index lies outside the image");
+  }
+  tls.zeroFill = readU32(directory + TLS_ZERO_FILL);
+  return readTlsCallbacks(image, headers, loadedBase, readU64(directory + TLS_CALLBACKS), tls);
+}
+
+PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view name,
+                   std::uint32_t& rva) {
+  const PeDirectory directory = headers.exports;
+  if (directory.rva == 0 || directory.size == 0) return {DecoderProblem::noEntryPoint, {}};
+  if (!fits(image, directory.rva, EXPORT_DIRECTORY_SIZE)) {
+    return damaged("the export directory lies outside the image");
+  }
+  const std::uint8_t* at = image.data() + directory.rva;
+  const std::uint64_t functionCount = readU32(at + EXPORT_FUNCTION_COUNT);
+  const std::uint64_t nameCount = readU32(at + EXPORT_NAME_COUNT);
+  const std::uint64_t functions = readU32(at + EXPORT_FUNCTIONS);
+  const std::uint64_t names = readU32(at + EXPORT_NAMES);
+  const std::uint64_t ordinals = readU32(at + EXPORT_NAME_ORDINALS);
+  if (!fits(image, functions, functionCount * 4) || !fits(image, names, nameCount * 4) ||
+      !fits(image, ordinals, nameCount * 2)) {
+    return damaged("the export tables lie outside the image");
+  }
+  for (std::uint64_t k = 0; k < nameCount; ++k) {
+    std::string_view exported;
+    if (!nameAt(image, readU32(image.data() + names + k * 4), exported)) {
+      return damaged("an exported name lies outside the image");
+    }
+    if (exported != name) continue;
+    const std::uint64_t ordinal = readU16(image.data() + ordinals + k * 2);
+    if (ordinal >= functionCount) return damaged("an export's ordinal is out of range");
+    return exportedCode(headers, image, name, readU32(image.data() + functions + ordinal * 4), rva);
+  }
+  return {DecoderProblem::noEntryPoint, {}};
+}
+
+std::vector<PeProtection> protectionPlan(const PeHeaders& headers) {
+  const std::uint64_t mapped = mappedImageSize(headers);
+  std::vector<PeProtection> plan;
+  std::uint64_t cursor = std::min(alignUp(headers.sizeOfHeaders, IMAGE_PAGE_SIZE), mapped);
+  plan.push_back({0, cursor, true, false, false});
+  for (const PeSection& section : headers.sections) {
+    if (section.extent == 0) continue;
+    if (section.rva > cursor) plan.push_back(inaccessible(cursor, section.rva - cursor));
+    const std::uint64_t end = std::min(
+        alignUp(std::uint64_t{section.rva} + section.extent, headers.sectionAlignment), mapped);
+    const std::uint32_t flags = section.characteristics;
+    const bool executable = (flags & SECTION_EXECUTE) != 0;
+    plan.push_back({section.rva, end - section.rva, (flags & SECTION_READ) != 0 || executable,
+                    (flags & SECTION_WRITE) != 0, executable});
+    cursor = end;
+  }
+  if (mapped > cursor) plan.push_back(inaccessible(cursor, mapped - cursor));
+  return plan;
+}
+
+}  // namespace quarry

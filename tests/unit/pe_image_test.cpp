@@ -1,0 +1,342 @@
+#include "decoder/pe_image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "container/layout.h"
+#include "decoder/pe_format.h"
+#include "support/pe_builder.h"
+
+namespace quarry {
+namespace {
+
+using testing::BuiltPeImage;
+using testing::Bytes;
+using testing::PeImageOptions;
+using testing::putU32;
+using testing::putU64;
+
+// Far from the preferred base, so every absolute address must move.
+constexpr std::uint64_t LOADED_BASE = 0x7F1234560000;
+
+void putU16(Bytes& bytes, std::uint64_t at, std::uint16_t value) {
+  bytes[at] = static_cast<std::uint8_t>(value);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+// Everything a loader reads of an image, in its order, over memory: the first refusal.
+struct ReadImage {
+  PeHeaders headers;
+  Bytes image;
+  std::vector<PeImport> imports;
+  PeTls tls;
+  std::uint32_t exported = 0;
+  PeFault fault;
+};
+
+ReadImage readWholeImage(const Bytes& file) {
+  ReadImage read;
+  read.fault = readPeHeaders(file, read.headers);
+  if (read.fault) return read;
+  read.image.assign(mappedImageSize(read.headers), 0);
+  layOutImage(file, read.headers, read.image);
+  read.fault = relocateImage(read.image, read.headers, LOADED_BASE);
+  if (!read.fault) read.fault = readImports(read.image, read.headers, read.imports);
+  if (!read.fault) read.fault = readTls(read.image, read.headers, LOADED_BASE, read.tls);
+  if (!read.fault) {
+    read.fault = findExport(read.image, read.headers, DECODER_ENTRY_POINT, read.exported);
+  }
+  return read;
+}
+
+TEST(PeImage, ASoundImageIsLaidOutRelocatedAndRead) {
+  const BuiltPeImage built = testing::buildPeImage({.withTls = true});
+  const ReadImage read = readWholeImage(built.bytes);
+  ASSERT_FALSE(read.fault) << read.fault.detail;
+  EXPECT_EQ(read.headers.imageBase, built.preferredBase);
+  EXPECT_EQ(read.headers.entryPoint, built.entryPoint);
+  ASSERT_EQ(read.headers.sections.size(), 4u);
+  EXPECT_EQ(read.headers.sections[2].name, ".data");
+  EXPECT_EQ(readU64(read.image.data() + built.absolutePointer), LOADED_BASE + built.exportedCode);
+  EXPECT_EQ(readU64(read.image.data() + built.optionalHeader + pe::OPTIONAL_IMAGE_BASE),
+            LOADED_BASE)
+      << "the image's own header names where it now lies";
+  ASSERT_EQ(read.imports.size(), 2u);
+  EXPECT_EQ(read.imports[1].module, "KERNEL32.dll");
+  EXPECT_EQ(read.imports[1].name, "SetLastError");
+  EXPECT_EQ(read.imports[1].slot, built.importAddresses + 8);
+  EXPECT_EQ(read.exported, built.exportedCode);
+  EXPECT_EQ(read.tls.templateRva, built.tlsTemplate);
+  EXPECT_EQ(read.tls.templateSize, 8u);
+  EXPECT_EQ(read.tls.zeroFill, 8u);
+  EXPECT_EQ(read.tls.indexRva, built.tlsIndex);
+  EXPECT_EQ(read.tls.callbacks,
+            std::vector<std::uint32_t>{static_cast<std::uint32_t>(built.tlsCallbackCode)});
+}
+
+TEST(PeImage, EachPageGetsItsSectionsProtectionAndNoneIsWritableCode) {
+  PeHeaders headers;
+  ASSERT_FALSE(readPeHeaders(testing::buildPeImage().bytes, headers));
+  const std::vector<PeProtection> plan = protectionPlan(headers);
+  struct Expected {
+    std::uint64_t offset, size;
+    bool readable, writable, executable;
+  };
+  const Expected expected[] = {{0x0000, 0x1000, true, false, false},   // headers
+                               {0x1000, 0x1000, true, false, true},    // .text
+                               {0x2000, 0x1000, true, false, false},   // .rdata
+                               {0x3000, 0x1000, true, true, false},    // .data
+                               {0x4000, 0x1000, true, false, false}};  // .reloc
+  ASSERT_EQ(plan.size(), std::size(expected));
+  for (std::size_t k = 0; k < plan.size(); ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(plan[k].offset, expected[k].offset);
+    EXPECT_EQ(plan[k].size, expected[k].size);
+    EXPECT_EQ(plan[k].readable, expected[k].readable);
+    EXPECT_EQ(plan[k].writable, expected[k].writable);
+    EXPECT_EQ(plan[k].executable, expected[k].executable);
+  }
+}
+
+TEST(PeImage, GapsBetweenSectionsAreInaccessible) {
+  BuiltPeImage built = testing::buildPeImage();
+  putU32(built.bytes, testing::sectionHeaderAt(built, 2) + pe::SECTION_VIRTUAL_SIZE, 0);
+  putU32(built.bytes, testing::sectionHeaderAt(built, 2) + pe::SECTION_RAW_SIZE, 0);
+  PeHeaders headers;
+  ASSERT_FALSE(readPeHeaders(built.bytes, headers));
+  const std::vector<PeProtection> plan = protectionPlan(headers);
+  ASSERT_EQ(plan.size(), 5u);
+  EXPECT_EQ(plan[3].offset, 0x3000u);
+  EXPECT_FALSE(plan[3].readable || plan[3].writable || plan[3].executable);
+}
+
+struct DamageCase {
+  const char* name;
+  PeImageOptions options;
+  void (*damage)(BuiltPeImage&);
+  DecoderProblem problem;
+  const char* detail;  // what the fault's detail says, in part
+};
+
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const DamageCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class PeImageRefusal : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(PeImageRefusal, IsRefusedWithTheCheckThatFailed) {
+  BuiltPeImage built = testing::buildPeImage(GetParam().options);
+  GetParam().damage(built);
+  const ReadImage read = readWholeImage(built.bytes);
+  EXPECT_EQ(read.fault.problem, GetParam().problem) << read.fault.detail;
+  EXPECT_NE(read.fault.detail.find(GetParam().detail), std::string::npos) << read.fault.detail;
+}
+
+using P = DecoderProblem;
+const PeImageOptions PLAIN{};
+const PeImageOptions WITH_TLS{.withTls = true};
+
+std::uint64_t fileHeader(const BuiltPeImage& b) {
+  return b.ntHeaders + pe::SIGNATURE_SIZE;
+}
+
+std::uint64_t sectionField(const BuiltPeImage& b, unsigned index, std::uint64_t field) {
+  return testing::sectionHeaderAt(b, index) + field;
+}
+
+std::uint64_t directoryField(const BuiltPeImage& b, std::uint32_t index, unsigned field) {
+  return b.optionalHeader + pe::OPTIONAL_DIRECTORIES + index * pe::DIRECTORY_SIZE + 4 * field;
+}
+
+const DamageCase DAMAGES[] = {
+    {"ShortDosHeader", PLAIN, [](BuiltPeImage& b) { b.bytes.resize(40); }, P::damagedImage,
+     "the DOS header is cut short"},
+    {"NoMz", PLAIN, [](BuiltPeImage& b) { b.bytes[1] = 'X'; }, P::damagedImage, "with MZ"},
+    {"LfanewPastTheFile", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, 0x3C, static_cast<std::uint32_t>(b.bytes.size() - 10));
+     },
+     P::damagedImage, "e_lfanew points outside the file"},
+    {"LfanewOverflowing", PLAIN, [](BuiltPeImage& b) { putU32(b.bytes, 0x3C, 0xFFFFFFFC); },
+     P::damagedImage, "e_lfanew points outside the file"},
+    {"NoSignature", PLAIN, [](BuiltPeImage& b) { b.bytes[b.ntHeaders + 1] = 'F'; }, P::damagedImage,
+     "the PE signature is missing"},
+    {"Machine386", PLAIN, [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b), pe::MACHINE_I386); },
+     P::wrongMachine, "32-bit"},
+    {"MachineArm64", PLAIN,
+     [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b), pe::MACHINE_ARM64); }, P::wrongMachine,
+     "ARM64"},
+    {"MachineOther", PLAIN, [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b), 0x01C4); },
+     P::wrongMachine, "machine type 0x01C4"},
+    {"Pe32Magic", PLAIN, [](BuiltPeImage& b) { putU16(b.bytes, b.optionalHeader, pe::MAGIC_PE32); },
+     P::wrongMachine, "32-bit"},
+    {"UnknownMagic", PLAIN, [](BuiltPeImage& b) { putU16(b.bytes, b.optionalHeader, 0x0107); },
+     P::damagedImage, "magic is unknown"},
+    {"NotADll", PLAIN,
+     [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b) + pe::FILE_CHARACTERISTICS, 0x22); },
+     P::damagedImage, "not a DLL"},
+    {"OptionalHeaderTooShort", PLAIN,
+     [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b) + pe::FILE_OPTIONAL_HEADER_SIZE, 0x40); },
+     P::damagedImage, "the optional header is cut short"},
+    {"DirectoriesOverrunTheOptionalHeader", PLAIN,
+     [](BuiltPeImage& b) {
+       putU16(b.bytes, fileHeader(b) + pe::FILE_OPTIONAL_HEADER_SIZE, 112 + 8 * 4);
+     },
+     P::damagedImage, "the data directories overrun"},
+    {"SectionsAlignedBelowAPage", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_SECTION_ALIGNMENT, 512);
+     },
+     P::unsupportedImage, "sections aligned to 512 bytes"},
+    {"NoSizeOfImage", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_SIZE_OF_IMAGE, 0); },
+     P::damagedImage, "SizeOfImage is zero"},
+    {"HeadersPastTheFile", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_SIZE_OF_HEADERS, 0x10000);
+     },
+     P::damagedImage, "SizeOfHeaders reaches past"},
+    {"SectionTablePastTheFile", PLAIN,
+     [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b) + pe::FILE_SECTION_COUNT, 0xFFFF); },
+     P::damagedImage, "the section table lies outside the file"},
+    {"SectionBytesPastTheFile", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, sectionField(b, 2, pe::SECTION_RAW_OFFSET), 0xFFFFF800);
+     },
+     P::damagedImage, "section .data: its bytes lie outside the file"},
+    {"Truncated", PLAIN, [](BuiltPeImage& b) { b.bytes.resize(b.bytes.size() - 100); },
+     P::damagedImage, "section .reloc: its bytes lie outside the file"},
+    {"SectionPastSizeOfImage", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, sectionField(b, 3, pe::SECTION_VIRTUAL_SIZE), 0x1001); },
+     P::damagedImage, "section .reloc: it reaches past SizeOfImage"},
+    {"SectionOffAlignment", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, sectionField(b, 1, pe::SECTION_VIRTUAL_ADDRESS), 0x2200);
+     },
+     P::damagedImage, "section .rdata: it does not start on a SectionAlignment boundary"},
+    {"SectionsOverlapping", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, sectionField(b, 0, pe::SECTION_VIRTUAL_SIZE), 0x1800); },
+     P::damagedImage, "section .rdata: it overlaps"},
+    {"WritableCode", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, sectionField(b, 0, pe::SECTION_CHARACTERISTICS),
+              pe::SECTION_EXECUTE | pe::SECTION_READ | pe::SECTION_WRITE);
+     },
+     P::unsupportedImage, "section .text, both writable and executable"},
+    {"EntryPointInData", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_ENTRY_POINT, 0x3000); },
+     P::damagedImage, "the entry point lies outside executable code"},
+    {"RelocationsPastTheImage", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, directoryField(b, pe::DIRECTORY_RELOCATIONS, 1), 0x2000);
+     },
+     P::damagedImage, "the relocation directory lies outside the image"},
+    {"RelocationBlockTooShort", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock + 4, 6); }, P::damagedImage,
+     "a relocation block is damaged"},
+    {"RelocationBlockTooLong", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock + 4, 0x100); }, P::damagedImage,
+     "a relocation block is damaged"},
+    {"RelocationOfAnotherType", PLAIN,
+     [](BuiltPeImage& b) { putU16(b.bytes, b.relocationBlock + 8, 3 << 12 | 0xF0); },
+     P::unsupportedImage, "relocations of type 3"},
+    {"RelocationPastTheImage", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock, 0x4FFF); }, P::damagedImage,
+     "a relocation points outside the image"},
+    {"NoRelocationsAwayFromItsBase", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_RELOCATIONS, 0), 0); },
+     P::unsupportedImage, "a move from its preferred base"},
+    {"ImportDescriptorPastTheImage", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_IMPORTS, 0), 0x4FF0); },
+     P::damagedImage, "an import descriptor lies outside the image"},
+    {"ImportModuleNamePastTheImage", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.importDescriptor + pe::IMPORT_MODULE_NAME, 0x5000); },
+     P::damagedImage, "an import's module name lies outside the image"},
+    {"ImportModuleNameUnterminated", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, b.importDescriptor + pe::IMPORT_MODULE_NAME, 0x4FFF);
+       b.bytes[0x4FFF] = 'K';
+     },
+     P::damagedImage, "an import's module name lies outside the image"},
+    {"ImportLookupPastTheImage", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.importDescriptor + pe::IMPORT_LOOKUP_TABLE, 0x4FFC); },
+     P::damagedImage, "an import lookup table lies outside the image"},
+    {"ImportAddressesPastTheImage", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, b.importDescriptor + pe::IMPORT_ADDRESS_TABLE, 0x4FFC);
+     },
+     P::damagedImage, "an import address table lies outside the image"},
+    {"ImportedNamePastTheImage", PLAIN,
+     [](BuiltPeImage& b) { putU64(b.bytes, b.importLookup, 0x7FFFFFF0); }, P::damagedImage,
+     "an imported name lies outside the image"},
+    {"ImportByOrdinal", PLAIN,
+     [](BuiltPeImage& b) { putU64(b.bytes, b.importLookup + 8, pe::THUNK_BY_ORDINAL | 17); },
+     P::missingImport, "KERNEL32.dll!#17"},
+    {"ImportThunkWithStrayBits", PLAIN,
+     [](BuiltPeImage& b) { putU64(b.bytes, b.importLookup, 0x100002120); }, P::damagedImage,
+     "an import thunk is damaged"},
+    {"TlsDirectoryPastTheImage", WITH_TLS,
+     [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_TLS, 0), 0x4FF0); },
+     P::damagedImage, "the TLS directory lies outside the image"},
+    {"TlsTemplateBackwards", WITH_TLS,
+     [](BuiltPeImage& b) {
+       putU64(b.bytes, b.tlsDirectory + pe::TLS_TEMPLATE_END, b.preferredBase);
+     },
+     P::damagedImage, "the TLS template lies outside the image"},
+    {"TlsTemplatePastTheImage", WITH_TLS,
+     [](BuiltPeImage& b) {
+       putU64(b.bytes, b.tlsDirectory + pe::TLS_TEMPLATE_END, b.preferredBase + 0x6000);
+     },
+     P::damagedImage, "the TLS template lies outside the image"},
+    {"TlsIndexPastTheImage", WITH_TLS,
+     [](BuiltPeImage& b) { putU64(b.bytes, b.tlsDirectory + pe::TLS_INDEX_ADDRESS, 0x10); },
+     P::damagedImage, "the TLS index lies outside the image"},
+    {"TlsCallbackListPastTheImage", WITH_TLS,
+     [](BuiltPeImage& b) {
+       putU64(b.bytes, b.tlsDirectory + pe::TLS_CALLBACKS, b.preferredBase + 0x4FFC);
+     },
+     P::damagedImage, "the TLS callback list lies outside the image"},
+    {"TlsCallbackInData", WITH_TLS,
+     [](BuiltPeImage& b) { putU64(b.bytes, b.tlsCallbacks, b.preferredBase + 0x3000); },
+     P::damagedImage, "a TLS callback lies outside executable code"},
+    {"NoExportDirectory", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXPORTS, 0), 0); },
+     P::noEntryPoint, ""},
+    {"ExportUnderAnotherName",
+     {.exportName = "OodleLZ_Compress"},
+     [](BuiltPeImage&) {},
+     P::noEntryPoint,
+     ""},
+    {"ExportDirectoryPastTheImage", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXPORTS, 0), 0x4FE0); },
+     P::damagedImage, "the export directory lies outside the image"},
+    {"ExportTablesPastTheImage", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, b.exportDirectory + pe::EXPORT_NAME_COUNT, 0x40000000);
+     },
+     P::damagedImage, "the export tables lie outside the image"},
+    {"ExportedNamePastTheImage", PLAIN,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.exportDirectory + 0x50, 0x6000); }, P::damagedImage,
+     "an exported name lies outside the image"},
+    {"ExportOrdinalOutOfRange", PLAIN,
+     [](BuiltPeImage& b) { putU16(b.bytes, b.exportDirectory + 0x60, 1); }, P::damagedImage,
+     "an export's ordinal is out of range"},
+    {"ForwardedExport", PLAIN,
+     [](BuiltPeImage& b) {
+       putU32(b.bytes, b.exportAddresses, static_cast<std::uint32_t>(b.exportDirectory + 0xE0));
+       std::memcpy(b.bytes.data() + b.exportDirectory + 0xE0, "NTDLL.Decode", 13);
+     },
+     P::unsupportedImage, "OodleLZ_Decompress forwarded to NTDLL.Decode"},
+    {"ExportInData", PLAIN, [](BuiltPeImage& b) { putU32(b.bytes, b.exportAddresses, 0x3000); },
+     P::damagedImage, "OodleLZ_Decompress lies outside executable code"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Damages, PeImageRefusal, ::testing::ValuesIn(DAMAGES),
+                         [](const ::testing::TestParamInfo<DamageCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace quarry

@@ -1,0 +1,177 @@
+// Quarry's own loader for Windows libraries, in this process: what it makes of the bare test
+// DLL and of small built images, and what it refuses. These tests run foreign code (the
+// images' entry points and exports) in the test process, the sanitizer build included: the
+// loader registers each image with the leak checker, and no foreign code is instrumented.
+#ifdef QUARRY_WINDOWS_LOADER
+#include "decoder/windows_library-linux.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "container/layout.h"
+#include "decoder/pe_format.h"
+#include "decoder/thread_environment-linux.h"
+#include "support/pe_builder.h"
+#include "support/temp_folder.h"
+#include "support/test_codec.h"
+
+namespace quarry {
+namespace {
+
+using testing::Bytes;
+using testing::PeImageOptions;
+
+// The permissions ("r-xp", ...) of every mapping that starts inside [base, base + size).
+std::vector<std::string> permissionsWithin(const std::uint8_t* base, std::uint64_t size) {
+  const auto first = reinterpret_cast<std::uintptr_t>(base);
+  std::ifstream maps("/proc/self/maps");
+  std::vector<std::string> found;
+  for (std::string line; std::getline(maps, line);) {
+    std::istringstream fields(line);
+    std::uintptr_t start = 0, end = 0;
+    char dash = 0;
+    std::string permissions;
+    fields >> std::hex >> start >> dash >> end >> permissions;
+    if (start >= first && start - first < size) found.push_back(permissions);
+  }
+  return found;
+}
+
+WindowsLibrary loadBuilt(const PeImageOptions& options,
+                         void (*damage)(testing::BuiltPeImage&) = nullptr) {
+  testing::BuiltPeImage built = testing::buildPeImage(options);
+  if (damage != nullptr) damage(built);
+  testing::TempFolder folder;
+  const auto path = folder / "built.dll";
+  testing::writeBytes(path, built.bytes);
+  return loadWindowsLibrary(path.string(), DECODER_ENTRY_POINT);
+}
+
+void* gsField(std::uint64_t offset) {
+  void* value;
+  asm volatile("mov %%gs:(%1), %0" : "=r"(value) : "r"(offset));
+  return value;
+}
+
+TEST(WindowsLibrary, AnImageIsRelocatedProtectedAndCalledWithMicrosoftsConvention) {
+  const testing::BuiltPeImage built = testing::buildPeImage({.withTls = true});
+  const WindowsLibrary library = loadBuilt({.withTls = true});
+  ASSERT_FALSE(library.fault) << library.fault.detail;
+  EXPECT_EQ(library.preferredBase, built.preferredBase);
+  EXPECT_NE(reinterpret_cast<std::uint64_t>(library.base), built.preferredBase);
+  EXPECT_EQ(readU64(library.base + built.absolutePointer),
+            reinterpret_cast<std::uint64_t>(library.base) + built.exportedCode);
+  const auto answer = reinterpret_cast<WindowsDecompressFn>(library.exported);
+  EXPECT_EQ(answer(nullptr, 1, nullptr, 4444, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), 4444)
+      << "the fourth argument arrives where Microsoft's convention puts it";
+}
+
+TEST(WindowsLibrary, TheTebIsReachedThroughGsAndHoldsTheModulesTls) {
+  const testing::BuiltPeImage built = testing::buildPeImage({.withTls = true});
+  const WindowsLibrary library = loadBuilt({.withTls = true});
+  ASSERT_FALSE(library.fault) << library.fault.detail;
+  EXPECT_EQ(gsField(TEB_SELF), threadEnvironment());
+  const std::uint8_t marker = 0;
+  EXPECT_LT(static_cast<const void*>(gsField(TEB_STACK_LIMIT)), &marker);
+  EXPECT_GT(static_cast<const void*>(gsField(TEB_STACK_BASE)), &marker);
+  EXPECT_EQ(readU32(library.base + built.tlsIndex), MODULE_TLS_INDEX);
+  const auto* blocks = static_cast<std::uint8_t**>(gsField(TEB_TLS_POINTER));
+  const std::uint8_t* block = blocks[MODULE_TLS_INDEX];
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(block)), "template");
+  EXPECT_EQ(Bytes(block + 8, block + 16), Bytes(8, 0)) << "the zero fill";
+}
+
+#ifdef QUARRY_BARE_DECODER
+TEST(WindowsLibrary, TheBareDllDecodesOnlyRelocatedAndNeverWritableAndExecutable) {
+  const WindowsLibrary library = loadWindowsLibrary(QUARRY_BARE_DECODER, DECODER_ENTRY_POINT);
+  ASSERT_FALSE(library.fault) << library.fault.detail;
+  EXPECT_EQ(library.preferredBase, 0x180000000u);
+  EXPECT_NE(reinterpret_cast<std::uint64_t>(library.base), library.preferredBase);
+  Bytes content;
+  for (int k = 0; k < 5000; ++k) content.push_back(static_cast<std::uint8_t>(k % 251 + k / 900));
+  const Bytes stream = testing::encodeTestCodec(content.data(), content.size());
+  Bytes out(content.size());
+  const auto decode = reinterpret_cast<WindowsDecompressFn>(library.exported);
+  const auto size = static_cast<std::int64_t>(content.size());
+  const auto length = static_cast<std::int64_t>(stream.size());
+  EXPECT_EQ(decode(stream.data(), length, out.data(), size, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), size);
+  EXPECT_EQ(out, content);
+  EXPECT_EQ(decode(stream.data(), length, out.data(), size, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1), -1);
+  const std::vector<std::string> mappings = permissionsWithin(library.base, library.size);
+  EXPECT_NE(std::find(mappings.begin(), mappings.end(), "r-xp"), mappings.end());
+  for (const std::string& permissions : mappings) {
+    EXPECT_FALSE(permissions[1] == 'w' && permissions[2] == 'x') << permissions;
+  }
+}
+#endif
+
+struct Refusal {
+  const char* name;
+  PeImageOptions options;
+  DecoderProblem problem;
+  const char* detail;
+  void (*damage)(testing::BuiltPeImage&) = nullptr;
+};
+
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const Refusal& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class WindowsLibraryRefusal : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(WindowsLibraryRefusal, NamesWhatIsWrong) {
+  const WindowsLibrary library = loadBuilt(GetParam().options, GetParam().damage);
+  EXPECT_EQ(library.fault.problem, GetParam().problem);
+  EXPECT_EQ(library.fault.detail, GetParam().detail);
+  EXPECT_EQ(library.base, nullptr);
+  EXPECT_EQ(library.exported, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, WindowsLibraryRefusal,
+    ::testing::Values(
+        Refusal{"InitialisationFails",
+                {.dllMainSucceeds = false},
+                DecoderProblem::initialisationFailed,
+                ""},
+        Refusal{"ImportQuarryDoesNotOffer",
+                {.imports = {"GetLastError", "CreateFileW"}},
+                DecoderProblem::missingImport,
+                "KERNEL32.dll!CreateFileW"},
+        Refusal{"ImportFromAnotherModule",
+                {.importModule = "USER32.dll", .imports = {"MessageBoxA"}},
+                DecoderProblem::missingImport,
+                "USER32.dll!MessageBoxA"},
+        Refusal{
+            "NoSuchExport", {.exportName = "OodleLZ_Compress"}, DecoderProblem::noEntryPoint, ""},
+        // Pages that no section covers end inaccessible; the export is read
+        // before that.
+        Refusal{"ExportsWhereNoSectionIs",
+                {},
+                DecoderProblem::noEntryPoint,
+                "",
+                [](testing::BuiltPeImage& b) {
+                  const std::uint64_t data = testing::sectionHeaderAt(b, 2);
+                  testing::putU32(b.bytes, data + pe::SECTION_VIRTUAL_SIZE, 0);
+                  testing::putU32(b.bytes, data + pe::SECTION_RAW_SIZE, 0);
+                  testing::putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_DIRECTORIES, 0x3800);
+                }}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
+
+TEST(WindowsLibrary, ModuleNamesAreComparedWithoutCase) {
+  const WindowsLibrary library = loadBuilt({.importModule = "kernel32.DLL"});
+  EXPECT_FALSE(library.fault) << library.fault.detail;
+}
+
+TEST(WindowsLibrary, AFileThatCannotBeReadSaysWhy) {
+  const WindowsLibrary library = loadWindowsLibrary("/nonexistent/x.dll", DECODER_ENTRY_POINT);
+  EXPECT_EQ(library.fault.problem, DecoderProblem::notLoadable);
+  EXPECT_NE(library.fault.detail.find("No such file"), std::string::npos) << library.fault.detail;
+}
+
+}  // namespace
+}  // namespace quarry
+#endif
