@@ -19,16 +19,21 @@ constexpr std::uint64_t SECONDS_1601_TO_1970 = 11644473600;
 constexpr std::uint64_t TICKS_PER_SECOND = 10000000;
 constexpr std::int64_t COUNTER_FREQUENCY = 1000000000;  // the counter counts nanoseconds
 
-// SYSTEM_INFO (48 bytes).
-constexpr std::size_t SYSTEM_INFO_SIZE = 48;
-constexpr std::size_t INFO_PAGE_SIZE = 4;
-constexpr std::size_t INFO_LOWEST_ADDRESS = 8;
-constexpr std::size_t INFO_HIGHEST_ADDRESS = 16;
-constexpr std::size_t INFO_PROCESSOR_MASK = 24;
-constexpr std::size_t INFO_PROCESSOR_COUNT = 32;
-constexpr std::size_t INFO_PROCESSOR_TYPE = 36;
-constexpr std::size_t INFO_ALLOCATION_GRANULARITY = 40;
-constexpr std::size_t INFO_PROCESSOR_LEVEL = 44;
+// SYSTEM_INFO as Windows lays it out for x64.
+struct SystemInfo {
+  std::uint16_t architecture;
+  std::uint16_t reserved;
+  std::uint32_t pageSize;
+  std::uint64_t lowestAddress;
+  std::uint64_t highestAddress;
+  std::uint64_t processorMask;
+  std::uint32_t processorCount;
+  std::uint32_t processorType;
+  std::uint32_t allocationGranularity;
+  std::uint16_t processorLevel;
+  std::uint16_t processorRevision;
+};
+static_assert(sizeof(SystemInfo) == 48);
 constexpr std::uint16_t PROCESSOR_ARCHITECTURE_AMD64 = 9;
 constexpr std::uint32_t PROCESSOR_AMD_X8664 = 8664;
 
@@ -73,17 +78,18 @@ QUARRY_WINAPI Bool QueryPerformanceFrequency(std::int64_t* frequency) {
 QUARRY_WINAPI void GetSystemInfo(void* info) {
   if (info == nullptr) return;
   const long processors = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
-  std::memset(info, 0, SYSTEM_INFO_SIZE);
-  putField(info, 0, PROCESSOR_ARCHITECTURE_AMD64);
-  putField(info, INFO_PAGE_SIZE, static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)));
-  putField(info, INFO_LOWEST_ADDRESS, std::uint64_t{0x10000});
-  putField(info, INFO_HIGHEST_ADDRESS, std::uint64_t{0x7FFFFFFEFFFF});
-  putField(info, INFO_PROCESSOR_MASK,
-           processors >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << processors) - 1);
-  putField(info, INFO_PROCESSOR_COUNT, static_cast<std::uint32_t>(processors));
-  putField(info, INFO_PROCESSOR_TYPE, PROCESSOR_AMD_X8664);
-  putField(info, INFO_ALLOCATION_GRANULARITY, std::uint32_t{0x10000});
-  putField(info, INFO_PROCESSOR_LEVEL, std::uint16_t{6});
+  SystemInfo system{};
+  system.architecture = PROCESSOR_ARCHITECTURE_AMD64;
+  system.pageSize = static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE));
+  system.lowestAddress = 0x10000;
+  system.highestAddress = 0x7FFFFFFEFFFF;
+  system.processorMask =
+      processors >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << processors) - 1;
+  system.processorCount = static_cast<std::uint32_t>(processors);
+  system.processorType = PROCESSOR_AMD_X8664;
+  system.allocationGranularity = 0x10000;
+  system.processorLevel = 6;
+  std::memcpy(info, &system, sizeof system);
 }
 
 bool cpuidBit(unsigned leaf, unsigned Register, unsigned bit) {
@@ -96,9 +102,26 @@ bool cpuidBit(unsigned leaf, unsigned Register, unsigned bit) {
 
 constexpr unsigned ECX = 2;
 
-// Windows' PF_* numbers. Features that every 64-bit x86 has are present; fast-fail is not,
-// because its interrupt does not end a Linux process in order: the C runtime falls back to
-// TerminateProcess. Writing the gs base is not, because gs holds the TEB.
+// Features looked up on this processor, by Windows' PF_* number.
+struct ProcessorFeature {
+  Dword number;
+  bool (*present)();
+};
+constexpr ProcessorFeature LOOKED_UP[] = {
+    {13, [] { return __builtin_cpu_supports("sse3") != 0; }},     // PF_SSE3_...
+    {14, [] { return cpuidBit(1, ECX, 13); }},                    // PF_COMPARE_EXCHANGE128
+    {17, [] { return cpuidBit(1, ECX, 27); }},                    // PF_XSAVE_ENABLED
+    {36, [] { return __builtin_cpu_supports("ssse3") != 0; }},    // PF_SSSE3_...
+    {37, [] { return __builtin_cpu_supports("sse4.1") != 0; }},   // PF_SSE4_1_...
+    {38, [] { return __builtin_cpu_supports("sse4.2") != 0; }},   // PF_SSE4_2_...
+    {39, [] { return __builtin_cpu_supports("avx") != 0; }},      // PF_AVX_...
+    {40, [] { return __builtin_cpu_supports("avx2") != 0; }},     // PF_AVX2_...
+    {41, [] { return __builtin_cpu_supports("avx512f") != 0; }},  // PF_AVX512F_...
+};
+
+// Features that every 64-bit x86 has are present; fast-fail is not, because its interrupt
+// does not end a Linux process in order: the C runtime falls back to TerminateProcess.
+// Writing the gs base is not, because gs holds the TEB.
 QUARRY_WINAPI Bool IsProcessorFeaturePresent(Dword feature) {
   switch (feature) {
     case 2:   // PF_COMPARE_EXCHANGE_DOUBLE
@@ -109,27 +132,13 @@ QUARRY_WINAPI Bool IsProcessorFeaturePresent(Dword feature) {
     case 10:  // PF_XMMI64_INSTRUCTIONS_AVAILABLE
     case 12:  // PF_NX_ENABLED
       return BOOL_TRUE;
-    case 13:
-      return __builtin_cpu_supports("sse3");  // PF_SSE3_INSTRUCTIONS_AVAILABLE
-    case 14:
-      return cpuidBit(1, ECX, 13);  // PF_COMPARE_EXCHANGE128
-    case 17:
-      return cpuidBit(1, ECX, 27);  // PF_XSAVE_ENABLED
-    case 36:
-      return __builtin_cpu_supports("ssse3");  // PF_SSSE3_INSTRUCTIONS_AVAILABLE
-    case 37:
-      return __builtin_cpu_supports("sse4.1");  // PF_SSE4_1_INSTRUCTIONS_AVAILABLE
-    case 38:
-      return __builtin_cpu_supports("sse4.2");  // PF_SSE4_2_INSTRUCTIONS_AVAILABLE
-    case 39:
-      return __builtin_cpu_supports("avx");  // PF_AVX_INSTRUCTIONS_AVAILABLE
-    case 40:
-      return __builtin_cpu_supports("avx2");  // PF_AVX2_INSTRUCTIONS_AVAILABLE
-    case 41:
-      return __builtin_cpu_supports("avx512f");  // PF_AVX512F_INSTRUCTIONS_AVAILABLE
     default:
-      return BOOL_FALSE;
+      break;
   }
+  for (const ProcessorFeature& known : LOOKED_UP) {
+    if (known.number == feature) return known.present() ? BOOL_TRUE : BOOL_FALSE;
+  }
+  return BOOL_FALSE;
 }
 
 // A Linux debugger is not one that Windows code could talk to; the PEB says the same.
