@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -24,6 +25,9 @@ struct ShrinkGuard {
 constexpr int GUARD_SLOTS = 4;
 ShrinkGuard guards[GUARD_SLOTS];
 std::uintptr_t pageSize = 0;
+
+// The largest span one page fault may map of a table of the container.
+constexpr std::uint64_t FAULT_CHUNK = std::uint64_t{256} << 10;
 
 // Pages past the file's new end are replaced by zeros, so the read that faulted goes on; the
 // run sees the flag before it acts on anything it read. A fault anywhere else is a real one:
@@ -101,6 +105,21 @@ void MappedFile::releasePages(std::uint64_t low, std::uint64_t high) const {
   const std::uintptr_t start = (base + low) & ~(page - 1);
   const std::uintptr_t end = (base + high + page - 1) & ~(page - 1);
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
+void MappedFile::boundFaults(ByteSpan region) const {
+  // A file system that caches in large folios maps a whole folio (up to 2 MiB) on one fault,
+  // but never past the mapping area that faulted. Marking every other chunk not to be dumped
+  // (which changes nothing else) cuts the region into areas of one chunk each.
+  constexpr std::uint64_t MOST_AREAS = 4096;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uint64_t chunk = std::max<std::uint64_t>(FAULT_CHUNK, region.size() / MOST_AREAS);
+  const std::uintptr_t start =
+      (reinterpret_cast<std::uintptr_t>(region.data()) + page - 1) & ~(page - 1);
+  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(region.data() + region.size());
+  for (std::uintptr_t at = start + chunk; at < end; at += 2 * chunk) {
+    madvise(reinterpret_cast<void*>(at), std::min<std::uintptr_t>(chunk, end - at), MADV_DONTDUMP);
+  }
 }
 
 bool MappedFile::shrank() const {

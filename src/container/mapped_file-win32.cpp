@@ -47,6 +47,8 @@ void MappedFile::release() {
 // The working set is Windows' to trim; a mapped view's pages are shared with the file cache.
 void MappedFile::releasePages(std::uint64_t, std::uint64_t) const {}
 
+void MappedFile::boundFaults(ByteSpan) const {}
+
 // The container is opened without FILE_SHARE_WRITE: no other program can cut it short.
 bool MappedFile::shrank() const {
   return false;

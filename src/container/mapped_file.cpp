@@ -7,7 +7,7 @@ namespace quarry {
 namespace {
 
 // How far a region's reads may spread before the pages under them are let go.
-constexpr std::uint64_t READ_WINDOW = std::uint64_t{1} << 20;
+constexpr std::uint64_t READ_WINDOW = std::uint64_t{256} << 10;
 // A page fault maps this much around it when it can (Linux's fault-around).
 constexpr std::uint64_t FAULT_AROUND = std::uint64_t{64} << 10;
 

@@ -32,6 +32,9 @@ class MappedFile {
   // span a window, the pages under them are let go, so the resident set stays small however
   // large the container; read again, the pages come back from the file.
   void noteRead(Region region, ByteSpan range);
+  // Keeps one page fault in region from mapping much more than the read needs, so that
+  // letting pages go as the region is read keeps the resident set small.
+  void boundFaults(ByteSpan region) const;
 
   // True once the file was found cut short while mapped (another program truncated it). The
   // bytes past its new end then read as zeros: whatever was read after that is not to be

@@ -110,6 +110,27 @@ void noteEntryReads(ResourceView& view, std::uint64_t index, const EntryRef& ent
   view.file.noteRead(Region::Names, ByteSpan(name, entry.name.size() + 1));
 }
 
+// Where the names most likely end: at the next table after the string data, or at the end of
+// the file when none follows it.
+const std::uint8_t* namesEnd(const ResourceTables& tables) {
+  const std::uint8_t* end = tables.bytes.data() + tables.bytes.size();
+  for (const std::uint8_t* table : {tables.namePairs, tables.entries, tables.stringOffsets}) {
+    if (table > tables.stringData && table < end) end = table;
+  }
+  return end;
+}
+
+// The tables are walked a record at a time all through the run; a fault in them should map
+// what is about to be read, not megabytes around it.
+void boundTableFaults(const ResourceView& view) {
+  const ResourceTables& tables = view.tables;
+  const std::uint64_t count = tables.entryCount;
+  view.file.boundFaults(ByteSpan(tables.entries, ENTRY_SIZE * count));
+  view.file.boundFaults(ByteSpan(tables.namePairs, NAME_PAIR_SIZE * count));
+  view.file.boundFaults(ByteSpan(tables.stringOffsets, STRING_OFFSET_SIZE * tables.stringCount));
+  view.file.boundFaults(ByteSpan(tables.stringData, namesEnd(tables)));
+}
+
 }  // namespace
 
 std::optional<OpenProblem> readTables(ByteSpan bytes, ResourceTables& tables) {
@@ -138,6 +159,7 @@ std::optional<OpenFailure> openResourceView(const std::u16string& path, Resource
     closeResourceView(view);
     return OpenFailure(*problem);
   }
+  boundTableFaults(view);
   return std::nullopt;
 }
 
