@@ -63,9 +63,12 @@ make_workload() {
   tar --sort=name -cf "$work/$name.tar.part" -C "$work/tree" .
   python3 bench/manifest.py "$work/$name.tar.part" "$work/$name.manifest" "$work/$name.folders"
   if [ -n "$seven_too" ]; then
-    (cd "$work/tree" && "$seven" a -bd -mx=0 -mtm=off -mtc=off -mta=off -mtr=off \
-      "$work/$name.7z.part" . >/dev/null)
-    mv "$work/$name.7z.part" "$work/$name.7z"
+    if (cd "$work/tree" && "$seven" a -bd -mx=0 -mtm=off -mtc=off -mta=off -mtr=off \
+      "$work/$name.7z.part" . >"$results/7zip.log" 2>&1); then
+      mv "$work/$name.7z.part" "$work/$name.7z"
+    else
+      skip_7zip "$seven could not write a store-only archive: $(tail -1 "$results/7zip.log")"
+    fi
   fi
   mv "$work/$name.tar.part" "$work/$name.tar"
   mv "$work/$name.resources.part" "$work/$name.resources"
@@ -73,6 +76,15 @@ make_workload() {
 }
 
 # --- Tools ---------------------------------------------------------------------------------
+
+# skip_7zip WHY: the 7-Zip row is left out, and says why.
+skip_7zip() {
+  echo "7zip: $1" >>"$results/skipped.txt"
+  seven=
+  local kept=() peer
+  for peer in "${peers[@]}"; do [ "$peer" = 7zip ] || kept+=("$peer"); done
+  peers=("${kept[@]}")
+}
 
 # command_for WORKLOAD TOOL OUTPUT: the command line that extracts WORKLOAD into OUTPUT.
 command_for() {
@@ -103,11 +115,8 @@ find_peers() {
     echo "bsdtar: not installed (Debian package libarchive-tools)" >>"$results/skipped.txt"
   fi
   seven=$(command -v 7zz || command -v 7z || true)
-  if [ -n "$seven" ]; then
-    peers+=(7zip)
-  else
-    echo "7zip: neither 7zz nor 7z is installed (Debian packages 7zip, p7zip-full)" >>"$results/skipped.txt"
-  fi
+  peers+=(7zip)
+  [ -n "$seven" ] || skip_7zip "neither 7zz nor 7z is installed (Debian packages 7zip, p7zip-full)"
 }
 
 # --- Output file system --------------------------------------------------------------------
@@ -231,7 +240,8 @@ time_terminal() {
   tmux -S "$socket" wait-for done
   tmux -S "$socket" kill-server 2>/dev/null || true
   rm -f "$socket"
-  [ -f "$results/terminal/done" ] || { echo "The terminal rounds failed" >&2; exit 1; }
+  [ -f "$results/terminal/done" ] ||
+    { echo "The terminal rounds failed:" >&2; cat "$results/terminal.err" >&2; exit 1; }
 }
 
 terminal_rounds() {
@@ -256,6 +266,7 @@ terminal_rounds() {
 
 if [ "${1:-}" = --terminal-rounds ]; then
   trap 'tmux -S "$2" wait-for -S done' EXIT
+  exec 2>"$results/terminal.err"
   terminal_rounds
   exit 0
 fi
