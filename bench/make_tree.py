@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Writes a benchmark tree: make_tree.py KIND FOLDER, KIND one of small, large, mixed."""
+"""Writes a benchmark tree: make_tree.py KIND FOLDER [COUNT], KIND one of small, large, mixed.
+
+COUNT, for small only, is the number of files (50,000 by default)."""
 import os
 import random
 import sys
@@ -46,7 +48,7 @@ def main():
     kind, root = sys.argv[1], sys.argv[2]
     rng = random.Random(20261207)
     if kind == "small":
-        small(root, rng)
+        small(root, rng, count=int(sys.argv[3]) if len(sys.argv) > 3 else 50000)
     elif kind == "large":
         large(root, rng)
     elif kind == "mixed":
