@@ -14,6 +14,10 @@ namespace {
 // nothing next to the bytes, small enough to stay in the processor's caches.
 constexpr std::size_t BUFFER_SIZE = std::size_t{1} << 20;
 
+// Below this the kernel's copy wins: one call instead of a read and a write. Above it the
+// buffer wins (sendfile moved 128 MiB 1.3 times slower than pread and write here).
+constexpr std::uint64_t KERNEL_COPY_LIMIT = std::uint64_t{1} << 20;
+
 }  // namespace
 
 StoredCopy::StoredCopy() = default;
@@ -42,8 +46,10 @@ int StoredCopy::throughBuffer(int from, std::uint64_t offset, std::uint64_t leng
 int StoredCopy::copy(int from, std::uint64_t offset, std::uint64_t length, int to,
                      SourceState& source) {
   source = SourceState::Whole;
-  const int copied = copyInKernel(firstUsableKernelCopy_, from, offset, length, to, source);
-  if (copied != KERNEL_COPY_REFUSED) return copied;
+  if (length < KERNEL_COPY_LIMIT) {
+    const int copied = copyInKernel(firstUsableKernelCopy_, from, offset, length, to, source);
+    if (copied != KERNEL_COPY_REFUSED) return copied;
+  }
   return throughBuffer(from, offset, length, to, source);
 }
 
