@@ -107,19 +107,22 @@ void MappedFile::releasePages(std::uint64_t low, std::uint64_t high) const {
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
-void MappedFile::boundFaults(ByteSpan region) const {
+void MappedFile::boundFaults([[maybe_unused]] ByteSpan region) const {
+#ifdef MADV_DONTDUMP  // Linux
   // A file system that caches in large folios maps a whole folio (up to 2 MiB) on one fault,
   // but never past the mapping area that faulted. Marking every other chunk not to be dumped
   // (which changes nothing else) cuts the region into areas of one chunk each.
   constexpr std::uint64_t MOST_AREAS = 4096;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const std::uint64_t chunk = std::max<std::uint64_t>(FAULT_CHUNK, region.size() / MOST_AREAS);
+  const std::uint64_t chunk =
+      (std::max<std::uint64_t>(FAULT_CHUNK, region.size() / MOST_AREAS) + page - 1) & ~(page - 1);
   const std::uintptr_t start =
       (reinterpret_cast<std::uintptr_t>(region.data()) + page - 1) & ~(page - 1);
   const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(region.data() + region.size());
   for (std::uintptr_t at = start + chunk; at < end; at += 2 * chunk) {
     madvise(reinterpret_cast<void*>(at), std::min<std::uintptr_t>(chunk, end - at), MADV_DONTDUMP);
   }
+#endif
 }
 
 bool MappedFile::shrank() const {

@@ -75,7 +75,10 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
     return problem(missing ? DecoderProblem::missing : DecoderProblem::notLoadable, target, reason);
   }
   void* entry = dlsym(library, DECODER_ENTRY_POINT);
-  if (entry == nullptr) return problem(DecoderProblem::noEntryPoint, target);
+  if (entry == nullptr) {
+    dlclose(library);
+    return problem(DecoderProblem::noEntryPoint, target);
+  }
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
   bound.file = fileOf(entry);

@@ -25,7 +25,11 @@ DecoderBinding bindDecompressor() {
     return {{}, DecoderProblem::notLoadable, encodeLossless(name), osErrorText(code)};
   }
   FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
-  if (entry == nullptr) return {{}, DecoderProblem::noEntryPoint, loadedFrom(library), {}};
+  if (entry == nullptr) {
+    DecoderBinding refused{{}, DecoderProblem::noEntryPoint, loadedFrom(library), {}};
+    FreeLibrary(library);
+    return refused;
+  }
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
   bound.file = loadedFrom(library);

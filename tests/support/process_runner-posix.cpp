@@ -85,8 +85,9 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
                          const ProcessOptions& options) {
   int outPipe[2];
   int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+  for (const int end : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+    fcntl(end, F_SETFD, FD_CLOEXEC);  // the child's copies close at exec
   }
   // A reader that has gone: the child's copy of the read end closes at exec.
   if (options.outReaderGone) outPipe[0] = (close(outPipe[0]), -1);
