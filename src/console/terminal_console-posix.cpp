@@ -59,7 +59,7 @@ struct TerminalConsole final : Console {
     return count;
   }
 
-  bool sharesStandardError() override { return sameTerminal(outputFd, errorFd); }
+  bool sharesStandardError() override { return isTerminal && sameTerminal(outputFd, errorFd); }
   void eraseRow(std::int16_t) override { held += ERASE_CURRENT_LINE; }
 
   void flush() override {
