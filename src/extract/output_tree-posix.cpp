@@ -104,9 +104,7 @@ std::optional<EntryFailure> OutputTree::State::openRoot() {
     if (code == ENOENT || code == ENOTDIR) return CreateResult{CreateOutcome::NotFound, code};
     return CreateResult{CreateOutcome::Failed, code};
   };
-  const std::size_t start = folder.find_first_not_of('/') == std::string::npos
-                                ? folder.size()
-                                : folder.find_first_not_of('/');
+  const std::size_t start = std::min(folder.find_first_not_of('/'), folder.size());
   int code = createChain(folder, start, makeOne, [](char c) { return c == '/'; }).code;
   if (code == 0) {
     root.reset(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
