@@ -273,8 +273,8 @@ std::optional<EntryFailure> OutputTree::makeParentOf(const OutputPath& target) {
     const auto known = state_->failedParents.find(std::string(parent));
     if (known != state_->failedParents.end()) return known->second;
   }
-  std::optional<EntryFailure> failure = state_->openRoot();
-  if (!failure) failure = state_->descendTo(target, parent);
+  if (auto failure = state_->openRoot()) return failure;  // remembered as the root's own
+  std::optional<EntryFailure> failure = state_->descendTo(target, parent);
   if (failure) state_->failedParents.emplace(std::string(parent), *failure);
   return failure;
 }

@@ -19,10 +19,12 @@ CreateResult createDirectoryOnDisk(const std::u16string& directory, bool below) 
   if (CreateDirectoryW(asWide(directory), nullptr)) return {CreateOutcome::Created, 0};
   const auto code = static_cast<int>(GetLastError());
   if (code == ERROR_ALREADY_EXISTS) {
-    const DWORD attributes = GetFileAttributesW(asWide(directory));
+    // Only below the folder is it asked what stands there: the folder's own path is the user's.
+    const DWORD attributes =
+        below ? GetFileAttributesW(asWide(directory)) : INVALID_FILE_ATTRIBUTES;
     const bool link =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (below && link) return {CreateOutcome::LinkInTheWay, 0};
+    if (link) return {CreateOutcome::LinkInTheWay, 0};
     return {CreateOutcome::AlreadyExists, code};
   }
   if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
