@@ -5,6 +5,7 @@
 #include <iostream>
 #include <vector>
 
+#include "app/interrupts.h"
 #include "app/run.h"
 #include "base/unicode.h"
 
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
   // that entry fails with its line, and a closed standard stream never stops the extraction.
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
+  quarry::stopOnInterrupts();
   try {
     std::vector<std::u16string> arguments;
     for (int k = 0; k < argc; ++k) arguments.push_back(quarry::decodeLossless(argv[k]));

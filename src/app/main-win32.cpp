@@ -3,9 +3,11 @@
 #include <iostream>
 #include <vector>
 
+#include "app/interrupts.h"
 #include "app/run.h"
 
 int wmain(int argc, wchar_t** argv) {
+  quarry::stopOnInterrupts();
   try {
     std::vector<std::u16string> arguments;
     for (int k = 0; k < argc; ++k) arguments.emplace_back(reinterpret_cast<char16_t*>(argv[k]));

@@ -47,9 +47,6 @@ std::string withoutName(const EntryFailure& failure) {
       return "has stored bytes outside the file";
     case EntryProblem::DecompressionFailed:
       return "failed decompression :(";
-    case EntryProblem::OutOfMemory:
-      return "needs " + std::to_string(failure.size) +
-             " bytes of memory to decode, which cannot be had";
     default:
       return {};
   }
@@ -89,6 +86,13 @@ std::string withName(const EntryFailure& failure) {
       return refused + shown(failure.path) + " is the resources file being extracted";
     case EntryProblem::IsTheDecoder:
       return refused + shown(failure.path) + " is the decoder library in use";
+    case EntryProblem::IsQuarrysOutput:
+      return refused + shown(failure.path) + " is where Quarry's own output goes";
+    case EntryProblem::OutOfMemory:
+      return "needs " + std::to_string(failure.size) +
+             " bytes of memory to decode, which cannot be had";
+    case EntryProblem::DecoderFault:
+      return "stops the run: the decoder library " + failure.detail;
     case EntryProblem::CannotCreateDirectory:
       return "cannot create directory " + shown(failure.path) + ": " + osErrorText(failure.osError);
     default:
@@ -163,6 +167,26 @@ std::string entryFailureLine(std::uint64_t index, std::string_view name,
   const std::string plain = withoutName(failure);
   if (!plain.empty()) return start + plain;
   return start + "\"" + escapeForMessage(name) + "\" " + withName(failure);
+}
+
+std::string outputFolderLine(const EntryFailure& failure) {
+  if (failure.osError == 0) {
+    return "The output folder " + shown(failure.path) +
+           " was removed during the run; the run stops here";
+  }
+  return "Cannot use the output folder " + shown(failure.path) + ": " +
+         osErrorText(failure.osError) + "; the run stops here";
+}
+
+std::string interruptedLine(const char* interrupt) {
+  return std::string("Interrupted by ") + interrupt + "; the run stops here";
+}
+
+std::string interruptedEntryLine(std::uint64_t index, std::string_view name,
+                                 const char* interrupt) {
+  return "File #" + std::to_string(index) + " \"" + escapeForMessage(name) +
+         "\" was interrupted by " + interrupt +
+         " and its unfinished file removed; the run stops here";
 }
 
 }  // namespace quarry

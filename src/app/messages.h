@@ -31,4 +31,12 @@ std::string openFailureLine(const std::u16string& path, const OpenFailure& failu
 std::string entryFailureLine(std::uint64_t index, std::string_view name,
                              const EntryFailure& failure);
 
+// The line of a run stopped because the output folder cannot be used (or went away).
+std::string outputFolderLine(const EntryFailure& failure);
+
+// The line of a run stopped by an interrupt (named as the platform names it), between entries.
+std::string interruptedLine(const char* interrupt);
+// ... or while the entry's file was being written, which was then removed.
+std::string interruptedEntryLine(std::uint64_t index, std::string_view name, const char* interrupt);
+
 }  // namespace quarry

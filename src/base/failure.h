@@ -33,7 +33,10 @@ enum class EntryProblem : std::uint8_t {
   NotARegularFile,        // path: a device, FIFO, socket... where the file goes
   IsTheContainer,         // path: the file is the container being read
   IsTheDecoder,           // path: the file is the decoder library in use
+  IsQuarrysOutput,        // path: the file is where Quarry's own standard output or error goes
+  OutputFolderUnusable,   // osError (0: removed during the run), path: the output folder
   CannotWrite,            // osError, path
+  DecoderFault,           // detail: the library crashed, or called what ends the run
 };
 
 struct EntryFailure {
@@ -45,6 +48,7 @@ struct EntryFailure {
   std::string path;         // the path concerned, as the platform spells it, in UTF-8
   std::uint64_t size = 0;   // OutOfMemory, PathTooLong
   std::uint64_t limit = 0;  // PathTooLong
+  std::string detail;       // DecoderFault: what happened, e.g. "SIGSEGV at oo2core_8_win64.dll+0x1a2b3"
 };
 
 // Why the container could not be opened: the run ends at the start.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "base/stop.h"
 #include "base/unicode.h"
 #include "base/unique_fd.h"
 #include "container/mapped_file.h"
@@ -41,6 +42,7 @@ void onBusError(int, siginfo_t* info, void*) {
     mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     guard.shrank = true;
+    requestStop(StopCause::ContainerCutShort);
     return;
   }
   signal(SIGBUS, SIG_DFL);
@@ -131,6 +133,7 @@ bool MappedFile::shrank() const {
 
 void MappedFile::markShrunk() const {
   if (guard_ >= 0) guards[guard_].shrank = true;
+  requestStop(StopCause::ContainerCutShort);
 }
 
 bool MappedFile::confirmWhole() const {

@@ -1,44 +1,95 @@
-// The output side of a run: the output folder, the directories made below it and the files
-// written into them. Below the folder nothing is reached through a link or junction, nothing
-// but a regular file is opened for writing, and neither the container being read nor the
-// decoder library in use is ever written over.
+// The output side of a run: the output folder, the folders made below it and the files written
+// into them, decided once over the file-system seam. Below the folder nothing is reached
+// through a link, nothing but a regular file is replaced, a file that exists is replaced by a
+// new one (never written through, so a hard link to a file outside keeps that file's bytes),
+// protected files are refused, and a file this run was writing is removed when the write fails
+// or the run stops.
 #pragma once
 
-#include <memory>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "base/failure.h"
-#include "container/mapped_file.h"
+#include "extract/file_system.h"
 #include "extract/paths.h"
 #include "extract/payload.h"
 
 namespace quarry {
 
+// What happens to an entry whose file already exists.
+enum class ExistingFiles : std::uint8_t { Replace, Keep };
+enum class WriteOutcome : std::uint8_t { Written, Kept };
+
 class OutputTree {
  public:
   // folder: the output folder as the user named it, made when the first entry needs it.
-  // container: the mapped container, which stored payloads are copied from and which no entry
-  // may overwrite. decoderFile: the decoder library's path, empty when not known.
-  OutputTree(PathString folder, const MappedFile& container, const std::string& decoderFile);
+  OutputTree(FileSystem& files, PathString folder, std::vector<ProtectedFile> protectedFiles);
   ~OutputTree();
   OutputTree(const OutputTree&) = delete;
   OutputTree& operator=(const OutputTree&) = delete;
 
-  const PathString& folder() const;
+  const PathString& folder() const { return folder_; }
 
-  // Makes every directory above the entry's file. A parent that failed once fails again at
-  // once, with the same failure.
+  // Makes every folder above the entry's file and opens the one it goes in. A parent that
+  // failed once fails again at once. An output folder that cannot be made or opened, or that
+  // goes away, raises the stop; its failure is then rootFailure().
   std::optional<EntryFailure> makeParentOf(const OutputPath& target);
 
-  // Creates or truncates the entry's file and writes the whole payload. After a failed write
-  // the file, which this run created or truncated, is removed. Call after makeParentOf.
-  std::optional<EntryFailure> write(const OutputPath& target, const Payload& payload);
+  // Writes the whole payload as the entry's file, in the folder makeParentOf opened: a new
+  // name is created, an existing one replaced (or, with Keep, left as it is).
+  std::optional<EntryFailure> write(const OutputPath& target, const Payload& payload,
+                                    ExistingFiles existing, WriteOutcome& outcome);
 
-  struct State;  // per platform
+  const std::optional<EntryFailure>& rootFailure() const { return rootFailure_; }
 
  private:
-  std::unique_ptr<State> state_;
+  // A few folders kept open, the most recently used: entries of one folder seldom come alone,
+  // and a handful of descriptors serves any depth.
+  struct OpenFolder {
+    PathString key;
+    FsHandle handle = NO_FS_HANDLE;
+    std::uint64_t lastUse = 0;
+  };
+  static constexpr std::size_t OPEN_FOLDERS = 4;
+
+  bool openRoot();
+  std::optional<EntryFailure> findParent(const OutputPath& target, const PathString& key);
+  std::optional<EntryFailure> makeFolders(const OutputPath& target, const PathString& key);
+  std::optional<EntryFailure> walkFrom(FsHandle start, std::size_t from, const OutputPath& target,
+                                       FsHandle& reached);
+  std::optional<EntryFailure> failedFolder(const FsResult& result, const OutputPath& target,
+                                           std::size_t end);
+  void keepOpen(const PathString& key, FsHandle handle);
+  FsHandle openFolderFor(const PathString& key);
+  void closeFolders();
+  void forgetFolders();
+  bool rootRemoved();
+
+  std::optional<EntryFailure> createOrReplace(const OutputPath& target, const Payload& payload,
+                                              ExistingFiles existing, WriteOutcome& outcome);
+  std::optional<EntryFailure> writeNew(const OutputPath& target, FsHandle file,
+                                       const Payload& payload);
+  std::optional<EntryFailure> replace(const OutputPath& target, const Payload& payload);
+  std::optional<EntryFailure> checkReplaceable(const OutputPath& target);
+  void discard(FsHandle file, const PathString& name);
+
+  FileSystem& files_;
+  PathString folder_;
+  std::vector<ProtectedFile> protected_;
+  FsHandle root_ = NO_FS_HANDLE;
+  std::optional<EntryFailure> rootFailure_;
+  std::vector<OpenFolder> open_;
+  std::uint64_t uses_ = 0;
+  std::unordered_set<PathString> known_;  // folders made or found in this run, by key
+  std::unordered_map<PathString, EntryFailure> failed_;
+  FsHandle parent_ = NO_FS_HANDLE;  // the folder of the entry being written
+  PathString parentKey_;
+  bool ranOutOfHandles_ = false;  // a call of this entry's found no descriptor or handle free
+  bool folderVanished_ = false;   // the entry's folder was gone when its file was created
 };
 
 inline std::optional<EntryFailure> ensureParentDirectories(OutputTree& tree,
@@ -47,8 +98,9 @@ inline std::optional<EntryFailure> ensureParentDirectories(OutputTree& tree,
 }
 
 inline std::optional<EntryFailure> writeWholeFile(OutputTree& tree, const OutputPath& target,
-                                                  const Payload& payload) {
-  return tree.write(target, payload);
+                                                  const Payload& payload, ExistingFiles existing,
+                                                  WriteOutcome& outcome) {
+  return tree.write(target, payload, existing, outcome);
 }
 
 }  // namespace quarry

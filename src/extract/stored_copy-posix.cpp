@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/stop.h"
 #include "base/write_all.h"
 
 namespace quarry {
@@ -27,6 +28,7 @@ int StoredCopy::throughBuffer(int from, std::uint64_t offset, std::uint64_t leng
                               SourceState& source) {
   if (!buffer_) buffer_ = std::make_unique<std::uint8_t[]>(BUFFER_SIZE);
   while (length > 0) {
+    if (stopRequested()) return STOPPED;
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, BUFFER_SIZE));
     const ssize_t got = pread(from, buffer_.get(), want, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;

@@ -140,7 +140,7 @@ TEST_P(DecodeWith, AClaimOfTerabytesFailsThatEntryAlone) {
   const LoggedRun run = extractLogged(sandbox);
   EXPECT_EQ(run.result.exitCode, 1);
   // (The sanitizer build may print a warning of its own before the line.)
-  EXPECT_NE(run.result.err.find("File #0 needs 1125899906842624 bytes of memory to decode, which "
+  EXPECT_NE(run.result.err.find("File #0 \"huge.bin\" needs 1125899906842624 bytes of memory to decode, which "
                                 "cannot be had\n"),
             std::string::npos)
       << run.result.err;

@@ -1,59 +1,21 @@
-// The output side over a real folder: replacing files, the copies of stored ranges, and a
-// directory chain deeper than the descriptors it keeps open.
+// The output side's decisions, over the in-memory file system: create or replace, what is
+// refused, what a failure or a stop leaves behind, and the folders it knows and keeps open.
+#include "extract/output_tree.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
-#include <filesystem>
 
-#include "base/unicode.h"
-#include "container/mapped_file.h"
-#include "extract/output_tree.h"
-#include "support/container_writer.h"
-#include "support/temp_folder.h"
+#include "base/stop.h"
+#include "support/memory_file_system.h"
 
-namespace quarry {
+namespace quarry::testing {
 namespace {
 
-namespace fs = std::filesystem;
-using testing::Bytes;
-using testing::readBytes;
-using testing::TempFolder;
-using testing::writeBytes;
-
-PathString nativeOf(const fs::path& path) {
-#ifdef _WIN32
-  return path.u16string();
-#else
-  return path.string();
-#endif
+PathString p(const std::string& ascii) {
+  return PathString(ascii.begin(), ascii.end());
 }
-
-Bytes numbered(std::size_t size) {
-  Bytes bytes(size);
-  for (std::size_t k = 0; k < size; ++k) bytes[k] = static_cast<std::uint8_t>(k * 7 + k / 251);
-  return bytes;
-}
-
-// A folder with a container mapped in it and an output tree below it.
-struct Fixture {
-  explicit Fixture(const Bytes& containerBytes = numbered(100)) {
-    writeBytes(folder / "container", containerBytes);
-    EXPECT_FALSE(mapWholeFile(decodeLossless((folder / "container").string()), container));
-  }
-
-  // Makes the entry's parent and writes the payload; the failure, if any.
-  std::optional<EntryFailure> extract(OutputTree& tree, const std::string& name,
-                                      const Payload& payload) {
-    OutputPath target;
-    if (auto failure = outputPathFor(tree.folder(), name, target)) return failure;
-    if (auto failure = ensureParentDirectories(tree, target)) return failure;
-    return writeWholeFile(tree, target, payload);
-  }
-
-  TempFolder folder;
-  MappedFile container;
-};
 
 Payload decoded(const Bytes& bytes) {
   DecodedBytes payload;
@@ -65,59 +27,286 @@ Payload decoded(const Bytes& bytes) {
   return payload;
 }
 
-TEST(OutputTree, ReplacesWhatWasThereAndWritesEmptyFiles) {
+const Bytes OLD = textBytes("what was there");
+const Bytes NEW(10000, 'n');
+
+// An output tree over a memory file system whose output folder is "out".
+struct Fixture {
+  Fixture() { clearStop(); }
+  ~Fixture() { clearStop(); }
+
+  std::optional<EntryFailure> extract(const std::string& name, const Bytes& content = NEW,
+                                      ExistingFiles existing = ExistingFiles::Replace) {
+    OutputPath target;
+    if (auto failure = outputPathFor(tree.folder(), name, target)) return failure;
+    if (auto failure = tree.makeParentOf(target)) return failure;
+    return tree.write(target, decoded(content), existing, outcome);
+  }
+
+  MemoryFileSystem files;
+  std::vector<ProtectedFile> protectedFiles;
+  OutputTree tree{files, p("out"), {}};
+  WriteOutcome outcome = WriteOutcome::Written;
+};
+
+TEST(OutputTree, ANewNameIsCreatedInOneCallAndNothingIsAskedFirst) {
   Fixture fixture;
-  OutputTree tree(nativeOf(fixture.folder / "out"), fixture.container, "");
-  fs::create_directories(fixture.folder / "out");
-  writeBytes(fixture.folder / "out" / "f", numbered(5000));
-  const Bytes small = numbered(10);
-  EXPECT_FALSE(fixture.extract(tree, "f", decoded(small)));
-  EXPECT_EQ(readBytes(fixture.folder / "out" / "f"), small);
-  EXPECT_FALSE(fixture.extract(tree, "f", decoded({})));
-  EXPECT_EQ(readBytes(fixture.folder / "out" / "f"), Bytes{});
+  EXPECT_FALSE(fixture.extract("a/b/new.bin"));
+  EXPECT_EQ(fixture.files.contentOf(p("out/a/b/new.bin")), NEW);
+  const auto& calls = fixture.files.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), FsCall::Inspect), 0);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), FsCall::CreateTemporary), 0);
 }
 
-TEST(OutputTree, ADirectoryWhereTheFileGoesIsLeftAndReported) {
-  Fixture fixture;
-  fs::create_directories(fixture.folder / "out" / "dir" / "inside");
-  OutputTree tree(nativeOf(fixture.folder / "out"), fixture.container, "");
-  const auto failure = fixture.extract(tree, "dir", decoded(numbered(10)));
-  ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->problem, EntryProblem::CannotWrite);
-  EXPECT_TRUE(fs::is_directory(fixture.folder / "out" / "dir" / "inside"));
+// What stands at the name already, and what becomes of it and of the entry.
+struct ExistingCase {
+  const char* what;
+  std::function<void(MemoryFileSystem&)> plant;
+  ExistingFiles existing;
+  std::optional<EntryProblem> problem;  // none: the entry's content takes the name
+  bool untouched;                       // what stood there is still there, as it was
+};
+
+void PrintTo(const ExistingCase& c, std::ostream* out) {
+  *out << c.what;
 }
 
-// Past the levels whose descriptors are kept, a sibling deep down reopens its parent.
-TEST(OutputTree, ChainsDeeperThanTheHeldDescriptorsStillBranch) {
+class Existing : public ::testing::TestWithParam<ExistingCase> {};
+
+TEST_P(Existing, IsReplacedWholeOrLeftAsItWas) {
+  const ExistingCase& c = GetParam();
   Fixture fixture;
-  OutputTree tree(nativeOf(fixture.folder / "out"), fixture.container, "");
-  std::string deep;
-  for (int level = 0; level < 90; ++level) deep += "d/";
-  std::string shallower;
-  for (int level = 0; level < 70; ++level) shallower += "d/";
-  const std::string names[] = {deep + "a", shallower + "b", deep + "c", "top", shallower + "e"};
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name.size());
-    EXPECT_FALSE(fixture.extract(tree, name, decoded(testing::textBytes(name))));
-    EXPECT_EQ(readBytes(fixture.folder / "out" / name), testing::textBytes(name));
+  fixture.files.addFile(p("outside/precious"), OLD);
+  c.plant(fixture.files);
+  const FileIdentity before =
+      fixture.files.exists(p("out/f")) ? fixture.files.identityOf(p("out/f")) : FileIdentity{};
+  const auto failure = fixture.extract("f", NEW, c.existing);
+  EXPECT_EQ(failure ? std::optional(failure->problem) : std::nullopt, c.problem);
+  if (c.untouched) {
+    EXPECT_EQ(fixture.files.identityOf(p("out/f")), before);
+  } else {
+    EXPECT_EQ(fixture.files.contentOf(p("out/f")), NEW);
+  }
+  // A hard link's other name, outside, keeps its bytes whatever happened.
+  EXPECT_EQ(fixture.files.contentOf(p("outside/precious")), OLD);
+  EXPECT_EQ(fixture.files.namesIn(p("out")), std::vector<PathString>{p("f")});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OutputTree, Existing,
+    ::testing::Values(ExistingCase{"PlainFile", [](auto& fs) { fs.addFile(p("out/f"), OLD); },
+                                   ExistingFiles::Replace, std::nullopt, false},
+                      ExistingCase{
+                          "HardLinkToAFileOutside",
+                          [](auto& fs) { fs.addHardLink(p("out/f"), p("outside/precious")); },
+                          ExistingFiles::Replace, std::nullopt, false},
+                      ExistingCase{"KeptWhenAsked", [](auto& fs) { fs.addFile(p("out/f"), OLD); },
+                                   ExistingFiles::Keep, std::nullopt, true},
+                      ExistingCase{"Link", [](auto& fs) { fs.addLink(p("out/f")); },
+                                   ExistingFiles::Replace, EntryProblem::LinkInTheWay, true},
+                      ExistingCase{"Folder", [](auto& fs) { fs.addFolder(p("out/f/inside")); },
+                                   ExistingFiles::Replace, EntryProblem::CannotWrite, true},
+                      ExistingCase{"Fifo", [](auto& fs) { fs.addOther(p("out/f")); },
+                                   ExistingFiles::Replace, EntryProblem::NotARegularFile, true}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST(OutputTree, ProtectedFilesAreRefusedByIdentityWhateverTheirName) {
+  for (const EntryProblem problem :
+       {EntryProblem::IsTheContainer, EntryProblem::IsTheDecoder, EntryProblem::IsQuarrysOutput}) {
+    MemoryFileSystem files;
+    files.addFile(p("game/c.resources"), OLD);
+    files.addHardLink(p("out/alias"), p("game/c.resources"));
+    OutputTree tree(files, p("out"), {{files.identityOf(p("game/c.resources")), problem}});
+    OutputPath target;
+    ASSERT_FALSE(outputPathFor(tree.folder(), "alias", target));
+    ASSERT_FALSE(tree.makeParentOf(target));
+    WriteOutcome outcome;
+    const auto failure = tree.write(target, decoded(NEW), ExistingFiles::Replace, outcome);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->problem, problem);
+    EXPECT_EQ(files.contentOf(p("out/alias")), OLD);
   }
 }
 
-#ifndef _WIN32
-// Stored payloads are copied from the container's file; the bytes are the entry's range.
-TEST(OutputTree, StoredRangesArriveWhole) {
-  const Bytes content = numbered(3 * 1024 * 1024 + 123);
-  Fixture fixture(content);
-  OutputTree tree(nativeOf(fixture.folder / "out"), fixture.container, "");
-  const StoredBytes stored{fixture.container.bytes().subspan(4097, content.size() - 4097 - 5),
-                           4097};
-  const Bytes expected(content.begin() + 4097, content.end() - 5);
-  EXPECT_FALSE(fixture.extract(tree, "copied", stored));
-  EXPECT_EQ(readBytes(fixture.folder / "out" / "copied"), expected);
-  EXPECT_FALSE(fixture.extract(tree, "again", stored));
-  EXPECT_EQ(readBytes(fixture.folder / "out" / "again"), expected);
+// A write that fails, or that the stop cuts short, on a new name or a replaced one.
+struct WriteFailureCase {
+  const char* what;
+  bool existed;
+  bool unnamedTemporaries;
+  FsFault fault;
+  FsOutcome expectedOutcome;
+};
+
+void PrintTo(const WriteFailureCase& c, std::ostream* out) {
+  *out << c.what;
 }
-#endif
+
+class WriteFailure : public ::testing::TestWithParam<WriteFailureCase> {};
+
+TEST_P(WriteFailure, LeavesNoPartOfTheNewContentAndTheOldOneWhole) {
+  const WriteFailureCase& c = GetParam();
+  Fixture fixture;
+  fixture.files.useUnnamedTemporaries(c.unnamedTemporaries);
+  if (c.existed) fixture.files.addFile(p("out/d/f"), OLD);
+  fixture.files.plan(c.fault);
+  const auto failure = fixture.extract("d/f");
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->problem, EntryProblem::CannotWrite);
+  if (c.existed) {
+    EXPECT_EQ(fixture.files.contentOf(p("out/d/f")), OLD);
+    EXPECT_EQ(fixture.files.namesIn(p("out/d")), std::vector<PathString>{p("f")});
+  } else {
+    EXPECT_FALSE(fixture.files.exists(p("out/d/f")));
+  }
+  EXPECT_LE(fixture.files.openHandles(), 3u);
+}
+
+FsFault diskFullAfter(std::uint64_t bytes) {
+  return {FsCall::WritePayload, {}, FsOutcome::Failed, ENOSPC, 0, bytes, {}};
+}
+
+FsFault stopDuringWrite() {
+  return {FsCall::WritePayload,
+          {},
+          FsOutcome::Done,
+          0,
+          0,
+          0,
+          [] { requestStop(StopCause::Interrupted, 2); }};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OutputTree, WriteFailure,
+    ::testing::Values(
+        WriteFailureCase{"DiskFullOnANewName", false, false, diskFullAfter(5000), {}},
+        WriteFailureCase{"DiskFullOnAReplacement", true, false, diskFullAfter(5000), {}},
+        WriteFailureCase{"DiskFullOnAnUnnamedReplacement", true, true, diskFullAfter(0), {}},
+        WriteFailureCase{"StoppedOnANewName", false, false, stopDuringWrite(), {}},
+        WriteFailureCase{"StoppedOnAReplacement", true, false, stopDuringWrite(), {}},
+        WriteFailureCase{"CloseReportsALateError",
+                         false,
+                         false,
+                         FsFault{FsCall::CloseFile, {}, FsOutcome::Failed, EIO},
+                         {}},
+        WriteFailureCase{"RenameRefused",
+                         true,
+                         false,
+                         FsFault{FsCall::ReplaceWith, {}, FsOutcome::Failed, EACCES},
+                         {}}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST(OutputTree, AFileAnotherRunPutInPlaceIsNotRemovedAfterAFailure) {
+  Fixture fixture;
+  // Another run replaces the name while this one is still writing it, then this one fails.
+  fixture.files.plan({FsCall::WritePayload, {}, FsOutcome::Failed, ENOSPC, 0, 100, [&] {
+                        fixture.files.addFile(p("out/f"), OLD);
+                      }});
+  ASSERT_TRUE(fixture.extract("f"));
+  EXPECT_EQ(fixture.files.contentOf(p("out/f")), OLD);
+}
+
+// A folder that fails, once, for every entry below it.
+struct FolderCase {
+  const char* what;
+  FsFault fault;
+  EntryProblem problem;
+  const char* path;  // as the failure names it
+};
+
+void PrintTo(const FolderCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+class FolderFailure : public ::testing::TestWithParam<FolderCase> {};
+
+TEST_P(FolderFailure, IsReportedAtItsPathAndRememberedForTheRun) {
+  const FolderCase& c = GetParam();
+  Fixture fixture;
+  fixture.files.plan(c.fault);
+  const auto failure = fixture.extract("a/b/c/f");
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->problem, c.problem);
+  EXPECT_EQ(failure->path, c.path);
+  const std::size_t calls = fixture.files.calls().size();
+  const auto again = fixture.extract("a/b/c/g");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->path, c.path);
+  EXPECT_EQ(fixture.files.calls().size(), calls);
+  EXPECT_FALSE(fixture.extract("a/elsewhere"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OutputTree, FolderFailure,
+    ::testing::Values(FolderCase{"Refused",
+                                 {FsCall::MakeFolder, p("b"), FsOutcome::Failed, EACCES},
+                                 EntryProblem::CannotCreateDirectory,
+                                 "out/a/b"},
+                      FolderCase{"ALinkAppearsBetweenMakingAndEntering",
+                                 {FsCall::OpenFolder, p("c"), FsOutcome::Link, ELOOP},
+                                 EntryProblem::LinkInTheWay,
+                                 "out/a/b/c"},
+                      FolderCase{"AFileStandsThere",
+                                 {FsCall::OpenFolder, p("b"), FsOutcome::NotAFolder, ENOTDIR},
+                                 EntryProblem::CannotCreateDirectory,
+                                 "out/a/b"}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST(OutputTree, RunningOutOfDescriptorsLetsTheKeptFoldersGoAndTriesAgain) {
+  Fixture fixture;
+  for (const char* name : {"x/1", "y/1", "z/1"}) ASSERT_FALSE(fixture.extract(name));
+  fixture.files.plan({FsCall::OpenFolder, p("w"), FsOutcome::TooManyOpen, EMFILE});
+  EXPECT_FALSE(fixture.extract("w/1"));
+  fixture.files.plan({FsCall::CreateFile, p("2"), FsOutcome::TooManyOpen, EMFILE});
+  EXPECT_FALSE(fixture.extract("x/2"));
+  EXPECT_EQ(fixture.files.contentOf(p("out/w/1")), NEW);
+  EXPECT_EQ(fixture.files.contentOf(p("out/x/2")), NEW);
+}
+
+TEST(OutputTree, HoldsAFewHandlesWhateverTheDepthAndOrder) {
+  Fixture fixture;
+  std::string deep;
+  for (int level = 0; level < 200; ++level) deep += "d/";
+  for (int k = 0; k < 50; ++k) {
+    const std::string name =
+        (k % 2 ? deep : "") + "e" + std::to_string(k % 7) + "/f" + std::to_string(k);
+    ASSERT_FALSE(fixture.extract(name)) << name;
+  }
+  EXPECT_LE(fixture.files.mostOpenHandles(), 8u);
+}
+
+TEST(OutputTree, AFolderRemovedMidRunIsMadeAgain) {
+  Fixture fixture;
+  ASSERT_FALSE(fixture.extract("a/b/1"));
+  fixture.files.removeFolder(p("out/a"));
+  EXPECT_FALSE(fixture.extract("a/b/2"));
+  EXPECT_EQ(fixture.files.contentOf(p("out/a/b/2")), NEW);
+  EXPECT_FALSE(stopRequested());
+}
+
+// The output folder is the run's own: when it cannot be had, or goes, the run stops.
+TEST(OutputTree, AnOutputFolderThatCannotBeUsedStopsTheRunOnce) {
+  {
+    Fixture fixture;
+    fixture.files.plan({FsCall::OpenOutputFolder, {}, FsOutcome::NotAFolder, ENOTDIR});
+    const auto failure = fixture.extract("a/f");
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->problem, EntryProblem::OutputFolderUnusable);
+    EXPECT_EQ(failure->osError, ENOTDIR);
+    EXPECT_EQ(stopCause(), StopCause::OutputFolderUnusable);
+    ASSERT_TRUE(fixture.tree.rootFailure());
+    EXPECT_EQ(fixture.tree.rootFailure()->path, "out");
+  }
+  {
+    Fixture fixture;
+    ASSERT_FALSE(fixture.extract("a/1"));
+    fixture.files.removeFolder(p("out"));
+    const auto failure = fixture.extract("a/2");
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->problem, EntryProblem::OutputFolderUnusable);
+    EXPECT_EQ(stopCause(), StopCause::OutputFolderUnusable);
+    EXPECT_FALSE(fixture.files.exists(p("out")));
+  }
+}
 
 }  // namespace
-}  // namespace quarry
+}  // namespace quarry::testing
