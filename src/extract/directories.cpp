@@ -33,24 +33,4 @@ DirectoryResult createParentChain(const std::u16string& outputPath,
   return createParent(parentPathOf(outputPath), create);
 }
 
-DirectoryResult createParentChain(const std::u16string& outputPath, MadeDirectories& made,
-                                  const CreateDirectoryCall& create) {
-  std::u16string parent = parentPathOf(outputPath);
-  if (made.parents.contains(parent)) {
-    DirectoryResult known;
-    known.parent = std::move(parent);
-    return known;
-  }
-  if (const auto failed = made.failed.find(parent); failed != made.failed.end()) {
-    return failed->second;
-  }
-  DirectoryResult result = createParent(parent, create);
-  if (result.code == 0 && !result.linkInTheWay) {
-    made.parents.insert(std::move(parent));
-  } else {
-    made.failed.emplace(std::move(parent), result);
-  }
-  return result;
-}
-
 }  // namespace quarry

@@ -6,8 +6,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace quarry {
 
@@ -68,18 +66,6 @@ struct DirectoryResult {
 // code is the last component's; when that is an error, a refusal higher up (other than
 // not-found) wins.
 DirectoryResult createParentChain(const std::u16string& outputPath,
-                                  const CreateDirectoryCall& create);
-
-// The parents met so far in a run: a container holds many entries per folder, and walking
-// the whole chain again for each costs more than writing a small file. A parent that failed
-// fails again at once, with the same result.
-struct MadeDirectories {
-  std::unordered_set<std::u16string> parents;
-  std::unordered_map<std::u16string, DirectoryResult> failed;
-};
-
-// As above, but a parent met earlier in the run is answered without a call.
-DirectoryResult createParentChain(const std::u16string& outputPath, MadeDirectories& made,
                                   const CreateDirectoryCall& create);
 
 }  // namespace quarry

@@ -9,7 +9,7 @@ namespace quarry {
 namespace {
 
 // A path in a failure is UTF-8, as the platform spells it.
-std::string textOf(std::string_view path) {
+[[maybe_unused]] std::string textOf(std::string_view path) {
   return std::string(path);
 }
 [[maybe_unused]] std::string textOf(std::u16string_view path) {

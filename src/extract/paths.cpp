@@ -1,5 +1,7 @@
 #include "extract/paths.h"
 
+#include <algorithm>
+
 namespace quarry {
 namespace {
 
@@ -53,7 +55,7 @@ bool equalsIgnoringCase(std::basic_string_view<Char> text, std::u16string_view u
   return true;
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices on Windows, whatever follows a dot,
+// CON, PRN, AUX, NUL, COM0-9 and LPT0-9 name devices on Windows, whatever follows a dot,
 // and so do COM and LPT with a superscript digit.
 template <typename Char>
 bool isReservedDeviceName(std::basic_string_view<Char> component) {
@@ -66,7 +68,7 @@ bool isReservedDeviceName(std::basic_string_view<Char> component) {
   const bool port = equalsIgnoringCase(base.substr(0, 3), u"COM") ||
                     equalsIgnoringCase(base.substr(0, 3), u"LPT");
   const char16_t digit = upper(base[3]);
-  const bool portDigit = (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' ||
+  const bool portDigit = (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' ||
                          digit == u'\u00B2' || digit == u'\u00B3';
   return port && portDigit;
 }
@@ -125,9 +127,12 @@ constexpr bool WINDOWS_RULES = true;
 // A code page needs at most 3 bytes for one UTF-16 unit, so a longer name cannot fit.
 constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 3;
 
+// The name's slashes become backslashes: below a \\?\ folder Windows takes a slash literally.
 OutputPath joinOutputPath(PathView folder, PathView name) {
   OutputPath joined{joinBelow(folder, name), 0};
   joined.nameStart = joined.path.size() - name.size();
+  std::replace(joined.path.begin() + static_cast<std::ptrdiff_t>(joined.nameStart),
+               joined.path.end(), u'/', u'\\');
   return joined;
 }
 #else

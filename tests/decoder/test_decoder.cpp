@@ -15,6 +15,7 @@
 #include <windows.h>
 #define QUARRY_DECODER_EXPORT extern "C" __declspec(dllexport)
 #else
+#include <signal.h>
 #include <unistd.h>
 #define QUARRY_DECODER_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
@@ -56,6 +57,7 @@ std::FILE* openLogIfAsked(bool& asked) {
 }
 
 void cutFileIfAsked() {}  // the container is opened without write sharing: it cannot be cut
+void actIfAsked() {}
 #else
 std::optional<std::int64_t> skewFromEnvironment() {
   return quarry::testing::parseDecoderSkew(std::getenv(quarry::testing::DECODER_SKEW_VARIABLE));
@@ -67,6 +69,20 @@ void cutFileIfAsked() {
   char* rest = nullptr;
   const long long size = std::strtoll(asked, &rest, 10);
   if (rest != nullptr && *rest == ':') truncate(rest + 1, static_cast<off_t>(size));
+}
+
+// Once per process: what another program, or the user, does while the run goes on.
+void actIfAsked() {
+  static bool acted = false;
+  if (acted) return;
+  acted = true;
+  if (const char* command = std::getenv(quarry::testing::DECODER_RUN_VARIABLE)) {
+    setenv(quarry::testing::DECODER_PID_VARIABLE, std::to_string(getpid()).c_str(), 1);
+    if (std::system(command) != 0) std::fputs("the test decoder's command failed\n", stderr);
+  }
+  if (const char* signal = std::getenv(quarry::testing::DECODER_RAISE_VARIABLE)) {
+    kill(getpid(), std::atoi(signal));
+  }
 }
 
 std::FILE* openLogIfAsked(bool& asked) {
@@ -105,6 +121,7 @@ QUARRY_DECODER_EXPORT std::int64_t OodleLZ_Decompress(
     std::int64_t a9, std::int64_t a10, std::int64_t a11, std::int64_t a12, std::int64_t a13,
     std::int32_t a14) {
   cutFileIfAsked();
+  actIfAsked();
   DecoderCall call;
   call.compressedSize = compressedSize;
   call.outputSet = output != nullptr;

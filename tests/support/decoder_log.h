@@ -38,6 +38,12 @@ namespace quarry::testing {
 constexpr char DECODER_LOG_VARIABLE[] = "QUARRY_TEST_DECODER_LOG";
 constexpr char DECODER_SKEW_VARIABLE[] = "QUARRY_TEST_DECODER_SKEW";
 constexpr char DECODER_CUT_VARIABLE[] = "QUARRY_TEST_DECODER_CUT";
+// POSIX: a shell command the decoder runs once, at its first call, as another program would
+// act during the run; and a signal it then raises in its own process, as an interrupt would.
+constexpr char DECODER_RUN_VARIABLE[] = "QUARRY_TEST_DECODER_RUN";
+constexpr char DECODER_RAISE_VARIABLE[] = "QUARRY_TEST_DECODER_RAISE";
+// Set by the decoder for its command: the process it runs in.
+constexpr char DECODER_PID_VARIABLE[] = "QUARRY_TEST_DECODER_PID";
 
 struct DecoderCall {
   bool refused = false;

@@ -28,6 +28,15 @@ namespace {
     const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
+  if (options.descriptorLimit) {
+    const rlimit limit{*options.descriptorLimit, *options.descriptorLimit};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (!options.outFile.empty()) {
+    const int file = open(options.outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+    dup2(file, 1);
+    close(file);
+  }
   if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));

@@ -11,11 +11,13 @@ namespace quarry::testing {
 
 struct ProcessOptions {
   std::vector<std::pair<std::string, std::string>> environment;  // added to the parent's
-  std::optional<std::uint64_t> fileSizeLimit;  // bytes any file may grow to (POSIX only)
-  std::string workingDirectory;                // empty: the test's own
-  bool outReaderGone = false;  // standard output is a pipe whose reader has already gone
-  bool errReaderGone = false;  // the same for standard error
-  int timeoutSeconds = 120;    // then the program is killed
+  std::optional<std::uint64_t> fileSizeLimit;    // bytes any file may grow to (POSIX only)
+  std::optional<std::uint64_t> descriptorLimit;  // descriptors it may hold open (POSIX only)
+  std::string outFile;           // not empty: standard output is appended to this file, not read
+  std::string workingDirectory;  // empty: the test's own
+  bool outReaderGone = false;    // standard output is a pipe whose reader has already gone
+  bool errReaderGone = false;    // the same for standard error
+  int timeoutSeconds = 120;      // then the program is killed
 };
 
 struct ProcessResult {

@@ -1,0 +1,321 @@
+// The output side's file-system calls on Windows: every folder and file below the output
+// folder is opened relative to its folder's handle (NtCreateFile with a root directory), one
+// component at a time, never through a reparse point; folders are held without delete
+// sharing, so none of them can be swapped for a junction while the run holds it.
+#include <windows.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "base/os_error.h"
+#include "base/stop.h"
+#include "base/unicode.h"
+#include "extract/directories.h"
+#include "extract/file_system.h"
+
+namespace quarry {
+namespace {
+
+constexpr ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Held folders may be read and written in, but not renamed or removed.
+constexpr ULONG SHARE_FOLDER = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ACCESS_MASK FOLDER_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+constexpr ACCESS_MASK FILE_ACCESS = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
+constexpr std::size_t STOP_CHECK_CHUNK = std::size_t{8} << 20;
+
+FsResult answer(DWORD code) {
+  switch (code) {
+    case ERROR_SUCCESS:
+      return {};
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return {FsOutcome::Exists, static_cast<int>(code)};
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return {FsOutcome::Missing, static_cast<int>(code)};
+    case ERROR_DIRECTORY:
+      return {FsOutcome::NotAFolder, static_cast<int>(code)};
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return {FsOutcome::TooManyOpen, static_cast<int>(code)};
+    default:
+      return {FsOutcome::Failed, static_cast<int>(code)};
+  }
+}
+
+FsResult answerStatus(NTSTATUS status) {
+  return answer(status >= 0 ? ERROR_SUCCESS : RtlNtStatusToDosError(status));
+}
+
+HANDLE handleOf(FsHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+// One component below the folder root, the reparse point at that name itself opened, not
+// what it points to.
+FsResult openBelow(HANDLE root, std::u16string_view name, ACCESS_MASK access, ULONG share,
+                   ULONG disposition, ULONG options, HANDLE& out) {
+  UNICODE_STRING text;
+  text.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(name.data()));
+  text.Length = static_cast<USHORT>(name.size() * sizeof(char16_t));
+  text.MaximumLength = text.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK io{};
+  out = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &out, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+      disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+  if (status < 0) out = nullptr;
+  return answerStatus(status);
+}
+
+FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  return {information.dwVolumeSerialNumber,
+          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
+FsResult describe(HANDLE handle, Node& node) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information)) return answer(GetLastError());
+  node.identity = identityOf(information);
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    node.kind = NodeKind::Link;
+  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    node.kind = NodeKind::Folder;
+  } else {
+    node.kind = GetFileType(handle) == FILE_TYPE_DISK ? NodeKind::RegularFile : NodeKind::Other;
+  }
+  return {};
+}
+
+// A folder component: refused when a reparse point stands there.
+FsResult openOneFolder(HANDLE base, std::u16string_view name, HANDLE& out) {
+  FsResult result =
+      openBelow(base, name, FOLDER_ACCESS, SHARE_FOLDER, FILE_OPEN, FILE_DIRECTORY_FILE, out);
+  if (!result.ok()) {
+    HANDLE probe = nullptr;
+    Node node;
+    if (openBelow(base, name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, 0, probe).ok()) {
+      if (describe(probe, node).ok() && node.kind == NodeKind::Link) {
+        result = {FsOutcome::Link, ERROR_CANT_ACCESS_FILE};
+      }
+      CloseHandle(probe);
+    }
+    return result;
+  }
+  Node node;
+  result = describe(out, node);
+  if (result.ok() && node.kind == NodeKind::Link)
+    result = {FsOutcome::Link, ERROR_CANT_ACCESS_FILE};
+  if (!result.ok()) {
+    CloseHandle(out);
+    out = nullptr;
+  }
+  return result;
+}
+
+std::vector<std::u16string_view> componentsOf(std::u16string_view path) {
+  std::vector<std::u16string_view> components;
+  std::size_t at = 0;
+  while (at < path.size()) {
+    while (at < path.size() && isSeparator(path[at])) ++at;
+    std::size_t end = at;
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    if (end > at) components.push_back(path.substr(at, end - at));
+    at = end;
+  }
+  return components;
+}
+
+CreateResult makeOnDisk(const std::u16string& folder) {
+  if (CreateDirectoryW(asWide(folder), nullptr)) return {CreateOutcome::Created, 0};
+  const auto code = static_cast<int>(GetLastError());
+  if (code == ERROR_ALREADY_EXISTS) return {CreateOutcome::AlreadyExists, code};
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+    return {CreateOutcome::NotFound, code};
+  }
+  return {CreateOutcome::Failed, code};
+}
+
+LONG temporaries = 0;
+
+std::u16string temporaryName() {
+  const std::string name = ".quarry-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(InterlockedIncrement(&temporaries)) + ".part";
+  return std::u16string(name.begin(), name.end());
+}
+
+// The rename's record: the new name, relative to the folder's handle.
+struct RenameRecord {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  ULONG fileNameLength;
+  WCHAR fileName[1];
+};
+
+class WindowsFileSystem final : public FileSystem {
+ public:
+  FsResult openOutputFolder(const PathString& folder, FsHandle& out) override {
+    const std::u16string path = folder.empty() ? u"." : folder;
+    const DirectoryResult made = createParentChain(joinBelow(path, u"x"), makeOnDisk);
+    if (made.code != 0) return answer(static_cast<DWORD>(made.code));
+    HANDLE handle = CreateFileW(asWide(path), FOLDER_ACCESS, SHARE_FOLDER, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return answer(GetLastError());
+    out = reinterpret_cast<FsHandle>(handle);
+    return {};
+  }
+
+  FsResult openFolder(FsHandle base, PathView relative, FsHandle& out) override {
+    HANDLE current = nullptr;
+    for (const std::u16string_view name : componentsOf(relative)) {
+      HANDLE next = nullptr;
+      const FsResult result = openOneFolder(current ? current : handleOf(base), name, next);
+      if (current) CloseHandle(current);
+      if (!result.ok()) return result;
+      current = next;
+    }
+    out = reinterpret_cast<FsHandle>(current);
+    return {};
+  }
+
+  FsResult makeFolder(FsHandle parent, PathView name) override {
+    HANDLE made = nullptr;
+    const FsResult result = openBelow(handleOf(parent), name, FOLDER_ACCESS, SHARE_ALL, FILE_CREATE,
+                                      FILE_DIRECTORY_FILE, made);
+    if (made) CloseHandle(made);
+    return result;
+  }
+
+  FsResult inspect(FsHandle parent, PathView name, Node& node) override {
+    HANDLE probe = nullptr;
+    FsResult result =
+        openBelow(handleOf(parent), name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, 0, probe);
+    if (!result.ok()) return result;
+    result = describe(probe, node);
+    CloseHandle(probe);
+    return result;
+  }
+
+  FsResult createFile(FsHandle parent, PathView name, FsHandle& out) override {
+    HANDLE file = nullptr;
+    const FsResult result = openBelow(handleOf(parent), name, FILE_ACCESS, FILE_SHARE_WRITE,
+                                      FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    out = reinterpret_cast<FsHandle>(file);
+    return result;
+  }
+
+  FsResult createTemporary(FsHandle parent, FsHandle& out, PathString& name) override {
+    for (int attempt = 0;; ++attempt) {
+      name = temporaryName();
+      const FsResult result = createFile(parent, name, out);
+      if (result.outcome != FsOutcome::Exists || attempt == 8) return result;
+    }
+  }
+
+  FsResult identify(FsHandle file, FileIdentity& out) override {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handleOf(file), &information)) return answer(GetLastError());
+    out = identityOf(information);
+    return {};
+  }
+
+  FsResult writePayload(FsHandle file, const Payload& payload) override {
+    ByteSpan bytes = std::holds_alternative<DecodedBytes>(payload)
+                         ? std::get<DecodedBytes>(payload).bytes()
+                         : std::get<StoredBytes>(payload).bytes;
+    while (!bytes.empty()) {
+      if (stopRequested()) return {FsOutcome::Stopped, STOPPED};
+      const auto chunk = static_cast<DWORD>(std::min(bytes.size(), STOP_CHECK_CHUNK));
+      DWORD written = 0;
+      if (!WriteFile(handleOf(file), bytes.data(), chunk, &written, nullptr)) {
+        return answer(GetLastError());
+      }
+      if (written == 0) return answer(ERROR_WRITE_FAULT);
+      bytes = bytes.subspan(written);
+    }
+    return {};
+  }
+
+  FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString&,
+                       PathView name) override {
+    const std::size_t nameBytes = name.size() * sizeof(char16_t);
+    std::vector<std::uint8_t> buffer(sizeof(RenameRecord) + nameBytes);
+    auto* record = reinterpret_cast<RenameRecord*>(buffer.data());
+    record->replaceIfExists = TRUE;
+    record->rootDirectory = handleOf(parent);
+    record->fileNameLength = static_cast<ULONG>(nameBytes);
+    std::copy(name.begin(), name.end(), reinterpret_cast<char16_t*>(record->fileName));
+    IO_STATUS_BLOCK io{};
+    return answerStatus(NtSetInformationFile(handleOf(temporary), &io, record,
+                                             static_cast<ULONG>(buffer.size()),
+                                             FileRenameInformation));
+  }
+
+  FsResult removeIfSame(FsHandle parent, PathView name, const FileIdentity& expected) override {
+    HANDLE file = nullptr;
+    FsResult result = openBelow(handleOf(parent), name, DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
+                                FILE_OPEN, FILE_NON_DIRECTORY_FILE, file);
+    if (!result.ok()) return result;
+    FileIdentity found;
+    result = identify(reinterpret_cast<FsHandle>(file), found);
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    if (result.ok() && found == expected &&
+        !SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose)) {
+      result = answer(GetLastError());
+    }
+    CloseHandle(file);
+    return result;
+  }
+
+  FsResult closeFile(FsHandle file) override {
+    return CloseHandle(handleOf(file)) ? FsResult{} : answer(GetLastError());
+  }
+
+  void closeFolder(FsHandle folder) override { CloseHandle(handleOf(folder)); }
+
+  bool isRemoved(FsHandle folder) override {
+    FILE_STANDARD_INFO information{};
+    return GetFileInformationByHandleEx(handleOf(folder), FileStandardInfo, &information,
+                                        sizeof information) &&
+           information.DeletePending;
+  }
+};
+
+void protectHandle(std::vector<ProtectedFile>& files, HANDLE handle, EntryProblem problem) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  if (GetFileType(handle) != FILE_TYPE_DISK) return;
+  if (GetFileInformationByHandle(handle, &information)) {
+    files.push_back({identityOf(information), problem});
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<FileSystem> makeDiskFileSystem(const MappedFile&) {
+  return std::make_unique<WindowsFileSystem>();
+}
+
+std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
+                                          const std::string& decoderFile) {
+  std::vector<ProtectedFile> files;
+  protectHandle(files, reinterpret_cast<HANDLE>(container.fileHandle()),
+                EntryProblem::IsTheContainer);
+  if (!decoderFile.empty()) {
+    HANDLE decoder = CreateFileW(asWide(decodeLossless(decoderFile)), FILE_READ_ATTRIBUTES,
+                                 SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    protectHandle(files, decoder, EntryProblem::IsTheDecoder);
+    if (decoder != INVALID_HANDLE_VALUE) CloseHandle(decoder);
+  }
+  protectHandle(files, GetStdHandle(STD_OUTPUT_HANDLE), EntryProblem::IsQuarrysOutput);
+  protectHandle(files, GetStdHandle(STD_ERROR_HANDLE), EntryProblem::IsQuarrysOutput);
+  return files;
+}
+
+int isAFolderError() {
+  return ERROR_ACCESS_DENIED;
+}
+
+}  // namespace quarry

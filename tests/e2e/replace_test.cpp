@@ -1,0 +1,226 @@
+// What stands in the output folder already, a second run, an interrupt and an output folder
+// that goes away: built in the test's own folder, then what the run says and leaves on disk.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+#include "e2e/sandbox.h"
+#include "support/decoder_log.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/stat.h>
+#endif
+
+namespace quarry::testing {
+namespace {
+
+using Tree = std::map<std::string, Bytes>;
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(Replace, AHardLinkInTheFolderLeavesTheFileOutsideAlone) {
+  Sandbox sandbox;
+  const fs::path outside = sandbox.root() / "outside" / "precious.txt";
+  fs::create_directories(outside.parent_path());
+  writeBytes(outside, textBytes("the user's own"));
+  fs::create_directories(sandbox.output());
+  fs::create_hard_link(outside, sandbox.output() / "victim.txt");
+  fs::create_hard_link(outside, sandbox.output() / "decoded.txt");
+  sandbox.writeContainer({storedEntry("victim.txt", textBytes("from the container")),
+                          compressedEntry("decoded.txt", Bytes(5000, 'd'))});
+  const ProcessResult result = sandbox.extract();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(readBytes(outside), textBytes("the user's own"));
+  EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"victim.txt", textBytes("from the container")},
+                                            {"decoded.txt", Bytes(5000, 'd')}}));
+}
+
+#ifndef _WIN32
+TEST(Replace, AReplacedFileGetsAFreshFilesModeNotTheOldOnes) {
+  Sandbox sandbox;
+  fs::create_directories(sandbox.output());
+  const fs::path old = sandbox.output() / "tool";
+  writeBytes(old, textBytes("old"));
+  ASSERT_EQ(chmod(old.c_str(), 04755), 0);
+  sandbox.writeContainer({storedEntry("tool", textBytes("new"))});
+  EXPECT_EQ(sandbox.extract().exitCode, 0);
+  struct stat status {};
+  ASSERT_EQ(stat(old.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07000, 0u) << "no setuid bit carried over";
+  EXPECT_EQ(readBytes(old), textBytes("new"));
+}
+
+TEST(Replace, TwoRunsIntoOneFolderLeaveOneRunsWholeFile) {
+  Sandbox first;
+  Sandbox second;
+  const Bytes a(40 << 20, 'A');
+  const Bytes b(30 << 20, 'B');
+  first.writeContainer({storedEntry("shared.bin", a)});
+  second.writeContainer({storedEntry("shared.bin", b)});
+  const fs::path out = first.output();
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    ProcessResult one;
+    ProcessResult two;
+    std::thread other([&] { two = second.run({second.container().string(), out.string()}); });
+    one = first.extract();
+    other.join();
+    EXPECT_EQ(one.exitCode, 0) << one.err;
+    EXPECT_EQ(two.exitCode, 0) << two.err;
+    const Bytes left = readBytes(out / "shared.bin");
+    EXPECT_TRUE(left == a || left == b) << "a mix of " << left.size() << " bytes";
+    EXPECT_EQ(treeOf(out).size(), 1u) << "no temporary file left behind";
+  }
+}
+
+// Each stop: what the run says, its status, and what it leaves.
+struct StopCase {
+  const char* what;
+  std::vector<std::pair<std::string, std::string>> environment;  // the decoder's controls
+  int status;
+  std::string err;
+  Tree left;
+};
+
+void PrintTo(const StopCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+class Stop : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(Stop, SaysWhyOnceRemovesTheUnfinishedFileAndKeepsTheRest) {
+  const StopCase& c = GetParam();
+  Sandbox sandbox;
+  fs::create_directories(sandbox.output());
+  writeBytes(sandbox.output() / "kept.bin", textBytes("an earlier run's"));
+  // The interrupt comes while the entry that would replace kept.bin is decoded.
+  sandbox.writeContainer({storedEntry("a.txt", textBytes("first")),
+                          compressedEntry("kept.bin", Bytes(100000, 'k')),
+                          storedEntry("c.txt", textBytes("after"))});
+  ProcessOptions options;
+  options.environment = c.environment;
+  const ProcessResult result = sandbox.extract(options);
+  EXPECT_EQ(result.exitCode, c.status);
+  EXPECT_EQ(result.err, c.err);
+  EXPECT_EQ(treeOf(sandbox.output()), c.left);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replace, Stop,
+                         ::testing::Values(StopCase{"Sigint",
+                                                    {{DECODER_RAISE_VARIABLE, "2"}},
+                                                    130,
+                                                    "Interrupted by SIGINT; the run stops here\n",
+                                                    {{"a.txt", textBytes("first")},
+                                                     {"kept.bin", textBytes("an earlier run's")}}},
+                                           StopCase{"Sigterm",
+                                                    {{DECODER_RAISE_VARIABLE, "15"}},
+                                                    143,
+                                                    "Interrupted by SIGTERM; the run stops here\n",
+                                                    {{"a.txt", textBytes("first")},
+                                                     {"kept.bin", textBytes("an earlier run's")}}}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+// The command runs while entry 1 is decoded, as another program would.
+ProcessResult extractWhile(const Sandbox& sandbox, std::string command) {
+  sandbox.writeContainer({storedEntry("a.txt", textBytes("first")),
+                          compressedEntry("b.bin", Bytes(1000, 'b')),
+                          storedEntry("c/d.txt", textBytes("after"))});
+  for (std::size_t at; (at = command.find("$ROOT")) != std::string::npos;) {
+    command.replace(at, 5, sandbox.root().string());
+  }
+  ProcessOptions options;
+  options.environment = {{DECODER_RUN_VARIABLE, command}};
+  return sandbox.extract(options);
+}
+
+TEST(Replace, AnOutputFolderSwappedForALinkMidRunIsNeverFollowed) {
+  Sandbox sandbox;
+  const ProcessResult result =
+      extractWhile(sandbox,
+                   "mkdir -p $ROOT/elsewhere && mv $ROOT/out $ROOT/moved && "
+                   "ln -s $ROOT/elsewhere $ROOT/out");
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(treeOf(sandbox.root() / "elsewhere"), Tree{});
+  EXPECT_EQ(treeOf(sandbox.root() / "moved").size(), 3u) << "the folder the run opened";
+}
+
+TEST(Replace, AnOutputFolderRemovedMidRunStopsTheRun) {
+  Sandbox sandbox;
+  const ProcessResult result = extractWhile(sandbox, "rm -rf $ROOT/out");
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_EQ(result.err, "The output folder " + sandbox.output().string() +
+                            " was removed during the run; the run stops here\n");
+  EXPECT_FALSE(fs::exists(sandbox.output()));
+}
+
+// A large entry interrupted while it is written: never left in part under its name.
+TEST(Replace, AnInterruptDuringAWriteLeavesNoPartOfTheFile) {
+  Sandbox sandbox;
+  const Bytes huge(300u << 20, 'h');
+  sandbox.writeContainer({compressedEntry("huge.bin", huge), storedEntry("after", {})});
+  ProcessOptions options;
+  options.environment = {
+      {DECODER_RUN_VARIABLE, "(while [ ! -e " + (sandbox.output() / "huge.bin").string() +
+                                 " ]; do :; done; kill -INT $" + DECODER_PID_VARIABLE + ") &"}};
+  const ProcessResult result = sandbox.extract(options);
+  EXPECT_EQ(result.exitCode, 130) << result.err;
+  const Tree left = treeOf(sandbox.output());
+  EXPECT_TRUE(left.empty() || (left.size() == 1 && left.begin()->second == huge))
+      << "part of the file was left: " << (left.empty() ? 0 : left.begin()->second.size());
+  EXPECT_NE(result.err.find("by SIGINT"), std::string::npos) << result.err;
+}
+
+TEST(Replace, QuarrysOwnOutputIsNeverWrittenOver) {
+  Sandbox sandbox;
+  fs::create_directories(sandbox.output());
+  const fs::path log = sandbox.output() / "log.txt";
+  sandbox.writeContainer({storedEntry("log.txt", textBytes("overwritten")),
+                          storedEntry("after.txt", textBytes("fine"))});
+  ProcessOptions options;
+  options.outFile = log.string();
+  const ProcessResult result = sandbox.extract(options);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err, "File #0 \"log.txt\" is refused: " + log.string() +
+                            " is where Quarry's own output goes\n");
+  EXPECT_EQ(readBytes(log), textBytes("Found 2 files, extracting...\n"));
+}
+
+TEST(Replace, AFewDescriptorsServeAnyDepth) {
+  Sandbox sandbox;
+  std::string deep;
+  for (int level = 0; level < 60; ++level) deep += "level" + std::to_string(level) + "/";
+  sandbox.writeContainer({storedEntry(deep + "a", textBytes("a")), storedEntry("top", {}),
+                          compressedEntry(deep + "b", Bytes(300, 'b'))});
+  ProcessOptions options;
+  options.descriptorLimit = 24;
+  const ProcessResult result = sandbox.extract(options);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(treeOf(sandbox.output()).size(), 3u);
+}
+#endif
+
+TEST(Replace, AnOutputFolderThatCannotBeMadeStopsTheRunWithOneLine) {
+  Sandbox sandbox;
+  writeBytes(sandbox.output(), textBytes("a file"));
+  std::vector<ContainerEntry> entries;
+  for (int k = 0; k < 50; ++k) entries.push_back(storedEntry("d/" + std::to_string(k), {}));
+  sandbox.writeContainer(entries);
+  const ProcessResult result = sandbox.extract();
+  EXPECT_EQ(result.exitCode, 2);
+  const auto lines = linesOf(result.err);
+  ASSERT_EQ(lines.size(), 1u) << result.err;
+  EXPECT_EQ(lines[0].rfind("Cannot use the output folder " + sandbox.output().string() + ": ", 0),
+            0u)
+      << lines[0];
+  EXPECT_EQ(readBytes(sandbox.output()), textBytes("a file"));
+}
+
+}  // namespace
+}  // namespace quarry::testing
