@@ -6,6 +6,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 #include "base/os_error.h"
@@ -70,6 +71,13 @@ FsResult openBelow(HANDLE root, std::u16string_view name, ACCESS_MASK access, UL
   return answerStatus(status);
 }
 
+// What stands at the path is a reparse point, asked by name as GetFileAttributesW sees it (Wine
+// shows a link as one only that way, not through a handle opened on it).
+bool isReparsePoint(const std::u16string& path) {
+  const DWORD attributes = GetFileAttributesW(asWide(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
   return {information.dwVolumeSerialNumber,
           (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
@@ -89,25 +97,19 @@ FsResult describe(HANDLE handle, Node& node) {
   return {};
 }
 
-// A folder component: refused when a reparse point stands there.
-FsResult openOneFolder(HANDLE base, std::u16string_view name, HANDLE& out) {
+// A folder component: refused when a reparse point stands there. basePath is base's path.
+FsResult openOneFolder(HANDLE base, const std::u16string& basePath, std::u16string_view name,
+                       HANDLE& out) {
+  out = nullptr;
+  if (isReparsePoint(joinBelow(basePath, name))) return {FsOutcome::Link, ERROR_CANT_ACCESS_FILE};
   FsResult result =
       openBelow(base, name, FOLDER_ACCESS, SHARE_FOLDER, FILE_OPEN, FILE_DIRECTORY_FILE, out);
-  if (!result.ok()) {
-    HANDLE probe = nullptr;
-    Node node;
-    if (openBelow(base, name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, 0, probe).ok()) {
-      if (describe(probe, node).ok() && node.kind == NodeKind::Link) {
-        result = {FsOutcome::Link, ERROR_CANT_ACCESS_FILE};
-      }
-      CloseHandle(probe);
-    }
-    return result;
-  }
+  if (!result.ok()) return result;
   Node node;
   result = describe(out, node);
-  if (result.ok() && node.kind == NodeKind::Link)
+  if (result.ok() && node.kind == NodeKind::Link) {
     result = {FsOutcome::Link, ERROR_CANT_ACCESS_FILE};
+  }
   if (!result.ok()) {
     CloseHandle(out);
     out = nullptr;
@@ -163,20 +165,32 @@ class WindowsFileSystem final : public FileSystem {
     HANDLE handle = CreateFileW(asWide(path), FOLDER_ACCESS, SHARE_FOLDER, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return answer(GetLastError());
+    // Backup semantics open a file as readily as a folder.
+    Node node;
+    FsResult result = describe(handle, node);
+    if (result.ok() && node.kind == NodeKind::RegularFile) result = answer(ERROR_DIRECTORY);
+    if (!result.ok()) {
+      CloseHandle(handle);
+      return result;
+    }
     out = reinterpret_cast<FsHandle>(handle);
+    paths_[out] = path;
     return {};
   }
 
   FsResult openFolder(FsHandle base, PathView relative, FsHandle& out) override {
     HANDLE current = nullptr;
+    std::u16string path = paths_[base];
     for (const std::u16string_view name : componentsOf(relative)) {
       HANDLE next = nullptr;
-      const FsResult result = openOneFolder(current ? current : handleOf(base), name, next);
+      const FsResult result = openOneFolder(current ? current : handleOf(base), path, name, next);
       if (current) CloseHandle(current);
       if (!result.ok()) return result;
       current = next;
+      path = joinBelow(path, name);
     }
     out = reinterpret_cast<FsHandle>(current);
+    paths_[out] = std::move(path);
     return {};
   }
 
@@ -189,6 +203,10 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   FsResult inspect(FsHandle parent, PathView name, Node& node) override {
+    if (isReparsePoint(joinBelow(paths_[parent], name))) {
+      node.kind = NodeKind::Link;
+      return {};
+    }
     HANDLE probe = nullptr;
     FsResult result =
         openBelow(handleOf(parent), name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, 0, probe);
@@ -273,7 +291,13 @@ class WindowsFileSystem final : public FileSystem {
     return CloseHandle(handleOf(file)) ? FsResult{} : answer(GetLastError());
   }
 
-  void closeFolder(FsHandle folder) override { CloseHandle(handleOf(folder)); }
+  void closeFolder(FsHandle folder) override {
+    paths_.erase(folder);
+    CloseHandle(handleOf(folder));
+  }
+
+  // Each open folder's path, for asking what stands at a name the way Wine answers.
+  std::unordered_map<FsHandle, std::u16string> paths_;
 
   bool isRemoved(FsHandle folder) override {
     FILE_STANDARD_INFO information{};

@@ -140,8 +140,9 @@ TEST_P(DecodeWith, AClaimOfTerabytesFailsThatEntryAlone) {
   const LoggedRun run = extractLogged(sandbox);
   EXPECT_EQ(run.result.exitCode, 1);
   // (The sanitizer build may print a warning of its own before the line.)
-  EXPECT_NE(run.result.err.find("File #0 \"huge.bin\" needs 1125899906842624 bytes of memory to decode, which "
-                                "cannot be had\n"),
+  EXPECT_NE(run.result.err.find(
+                "File #0 \"huge.bin\" needs 1125899906842624 bytes of memory to decode, which "
+                "cannot be had\n"),
             std::string::npos)
       << run.result.err;
   EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"after.txt", textBytes("still here")}}));

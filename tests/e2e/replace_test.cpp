@@ -206,6 +206,26 @@ TEST(Replace, AFewDescriptorsServeAnyDepth) {
 }
 #endif
 
+#ifdef _WIN32
+// \\?\ is how users reach long paths without the system's long-path setting.
+TEST(Replace, AnOutputFolderWithTheLongPathPrefixTakesNestedEntries) {
+  Sandbox sandbox;
+  sandbox.writeContainer({storedEntry("a/b/c.txt", textBytes("nested")),
+                          storedEntry("a\\d.txt", textBytes("backslashed")),
+                          storedEntry("COM0", textBytes("a device")),
+                          storedEntry("x/lpt0.txt", textBytes("a device"))});
+  const std::string folder = "\\\\?\\" + fs::absolute(sandbox.output()).string();
+  const ProcessResult result = sandbox.run({sandbox.container().string(), folder});
+  EXPECT_EQ(result.exitCode, 1);
+  const auto lines = linesOf(result.err);
+  ASSERT_EQ(lines.size(), 2u) << result.err;
+  EXPECT_EQ(lines[0], "File #2 \"COM0\" is refused: its name has a reserved device name");
+  EXPECT_EQ(lines[1], "File #3 \"x/lpt0.txt\" is refused: its name has a reserved device name");
+  EXPECT_EQ(treeOf(sandbox.output()),
+            (Tree{{"a/b/c.txt", textBytes("nested")}, {"a/d.txt", textBytes("backslashed")}}));
+}
+#endif
+
 TEST(Replace, AnOutputFolderThatCannotBeMadeStopsTheRunWithOneLine) {
   Sandbox sandbox;
   writeBytes(sandbox.output(), textBytes("a file"));

@@ -37,7 +37,7 @@ STATUS=$?
 tr -d '\r' <stderr.txt >errors.txt
 
 [ "$STATUS" -eq 1 ] || fail "status $STATUS, expected 1"
-expected='File #0 "deep/inner/y.txt" is refused: a link stands in the way at out\deep/inner
+expected='File #0 "deep/inner/y.txt" is refused: a link stands in the way at out\deep\inner
 File #2 "link/x.txt" is refused: a link stands in the way at out\link'
 [ "$(cat errors.txt)" = "$expected" ] || fail "standard error was: $(cat errors.txt)"
 [ -z "$(ls -A elsewhere)" ] || fail "something was written through a link: $(ls -A elsewhere)"
