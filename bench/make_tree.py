@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
-"""Writes a benchmark tree: make_tree.py KIND FOLDER [COUNT], KIND one of small, large, mixed.
+"""Writes a benchmark tree: make_tree.py KIND FOLDER [COUNT], KIND one of small, large, mixed,
+random, deep.
 
-COUNT, for small only, is the number of files (50,000 by default)."""
+COUNT, for small only, is the number of files (50,000 by default). For random and deep the
+order the files are to be packed in, one relative path a line, is written to FOLDER.order:
+random has 20,000 files of 4 KiB over four levels of folders, in an order unrelated to the
+folders; deep has 20,000 small files alternating between two folders 1,000 levels deep."""
 import os
 import random
 import sys
@@ -44,6 +48,29 @@ def large(root, rng):
         write(os.path.join(root, "big", "blob%d.bin" % k), block * 128)
 
 
+def write_order(root, names):
+    with open(root + ".order", "w") as f:
+        f.write("".join(name + "\n" for name in names))
+
+
+def random_order(root, rng):
+    names = []
+    for k in range(20000):
+        folder = "/".join("d%d" % rng.randint(0, 4) for level in range(4))
+        names.append("%s/f%05d.bin" % (folder, k))
+        write(os.path.join(root, names[-1]), rng.randbytes(4096))
+    rng.shuffle(names)
+    write_order(root, names)
+
+
+def deep(root, rng):
+    chains = ["/".join([top] + ["d"] * 999) for top in ("a", "b")]
+    names = ["%s/f%05d.bin" % (chains[k % 2], k) for k in range(20000)]
+    for name in names:
+        write(os.path.join(root, name), rng.randbytes(64))
+    write_order(root, names)
+
+
 def main():
     kind, root = sys.argv[1], sys.argv[2]
     rng = random.Random(20261207)
@@ -53,6 +80,10 @@ def main():
         large(root, rng)
     elif kind == "mixed":
         small(root, rng, count=20000, compressible=True)
+    elif kind == "random":
+        random_order(root, rng)
+    elif kind == "deep":
+        deep(root, rng)
     else:
         sys.exit("unknown kind " + kind)
 

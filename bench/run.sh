@@ -21,8 +21,13 @@
 # Every run is wrapped in /usr/bin/time for its peak resident memory.
 #
 # Two more workloads, 10,000 and 300,000 stored files of the small kind, time Quarry and the
-# limit only, for the time per entry and the peak memory. A last row times the small workload
-# with standard output on a tmux terminal against standard output in a file.
+# limit only, for the time per entry and the peak memory. Two time Quarry against tar alone,
+# on the same files in the same order, an order unrelated to the folders: random (20,000
+# files of 4 KiB over four levels) and deep (20,000 entries alternating between two folders
+# 1,000 levels deep). A last row times the small workload with standard output on a tmux
+# terminal against standard output in a file.
+#
+#   QUARRY_BENCH_ONLY=order   only the two order workloads (for a quick look)
 #
 #   QUARRY_BENCH_DIR (default build/bench)
 #   QUARRY_BENCH_RUNS         timed runs per tool and workload (default 15)
@@ -58,9 +63,16 @@ make_workload() {
   [ $missing = 0 ] && return
   echo "Writing the $name workload..."
   rm -rf "$work/tree" "${files[@]}"
+  rm -f "$work/tree.order"
   python3 bench/make_tree.py "$1" "$work/tree" "${@:2}"
-  build/release-with-tests/tests/quarry_sample pack "$work/tree" "$work/$name.resources.part" "$every" >/dev/null
-  tar --sort=name -cf "$work/$name.tar.part" -C "$work/tree" .
+  if [ -f "$work/tree.order" ]; then  # the same files in the same order in both
+    build/release-with-tests/tests/quarry_sample pack-order "$work/tree" "$work/tree.order" \
+      "$work/$name.resources.part" >/dev/null
+    tar --no-recursion -cf "$work/$name.tar.part" -C "$work/tree" -T "$work/tree.order"
+  else
+    build/release-with-tests/tests/quarry_sample pack "$work/tree" "$work/$name.resources.part" "$every" >/dev/null
+    tar --sort=name -cf "$work/$name.tar.part" -C "$work/tree" .
+  fi
   python3 bench/manifest.py "$work/$name.tar.part" "$work/$name.manifest" "$work/$name.folders"
   if [ -n "$seven_too" ]; then
     if (cd "$work/tree" && "$seven" a -bd -mx=0 -mtm=off -mtc=off -mta=off -mtr=off \
@@ -72,7 +84,7 @@ make_workload() {
   fi
   mv "$work/$name.tar.part" "$work/$name.tar"
   mv "$work/$name.resources.part" "$work/$name.resources"
-  rm -rf "$work/tree"
+  rm -rf "$work/tree" "$work/tree.order"
 }
 
 # --- Tools ---------------------------------------------------------------------------------
@@ -288,6 +300,18 @@ cc -O2 -Wall -o "$work/bin/limit" bench/limit.c
 find_peers
 fresh_output_script
 trap cleanup EXIT
+
+make_workload random 0 ALONE random
+make_workload deep 0 ALONE deep
+for name in random deep; do
+  echo "Timing $name... ($(date +%T))"
+  check_outputs "$name" tar
+  time_rounds "$name" "$results/$name" "$runs" quarry tar
+done
+if [ "${QUARRY_BENCH_ONLY:-}" = order ]; then
+  python3 bench/summarise.py order "$results"
+  exit 0
+fi
 
 make_workload small 0 PEERS small
 make_workload large 0 PEERS large

@@ -2,6 +2,7 @@
 """Reads the benchmark's results (see run.sh).
 
 summarise.py table RESULTS          prints the table, the targets and their verdicts
+summarise.py order RESULTS          prints the entry-order workloads alone
 summarise.py fastest FOLDER TOOL... prints the TOOL with the lowest median time in FOLDER
 """
 import glob
@@ -182,6 +183,20 @@ def print_targets(results):
                 times(folder, "file"))
 
 
+ORDER_WORKLOADS = ("random", "deep")
+
+
+def print_order(results):
+    """Quarry against tar on the same files in the same order, unrelated to the folders."""
+    print("Entry order (the same files in the same order for both; Quarry must be below tar):")
+    for name in ORDER_WORKLOADS:
+        folder = os.path.join(results, name)
+        quarry, tar = times(folder, "quarry"), times(folder, "tar")
+        print("  %-7s quarry %s  tar %s  quarry/tar %.2fx" % (
+            name, spread(quarry), spread(tar), statistics.median(quarry) / statistics.median(tar)))
+        target_line(name, quarry, 1, "tar", tar)
+
+
 def table(results):
     print("Load at the start: " + read_text(os.path.join(results, "load-start.txt")))
     print()
@@ -201,6 +216,8 @@ def table(results):
     print()
     print_targets(results)
     print()
+    print_order(results)
+    print()
     print("Load at the end: " + read_text(os.path.join(results, "load-end.txt")))
 
 
@@ -219,6 +236,8 @@ def fastest(folder, tools):
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "table":
         table(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "order":
+        print_order(sys.argv[2])
     elif len(sys.argv) >= 4 and sys.argv[1] == "fastest":
         fastest(sys.argv[2], sys.argv[3:])
     else:

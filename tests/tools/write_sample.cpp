@@ -3,10 +3,13 @@
 //   quarry_sample demo FILE                 a small container of stored and compressed entries
 //   quarry_sample seeds FOLDER              a handful of varied containers, one file each
 //   quarry_sample pack FOLDER FILE [N]      every file below FOLDER; every Nth one compressed
+//   quarry_sample pack-order FOLDER ORDER FILE  the files ORDER lists (relative to FOLDER, one
+//                                           a line), stored, in that order
 //   quarry_sample largest FILE              prints the largest full size of FILE's entries
 //   quarry_sample failing FILE              the demo's entries, #1 and #3 of them unreadable
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -77,6 +80,17 @@ int pack(const fs::path& folder, const fs::path& file, int compressEvery) {
   return 0;
 }
 
+int packInOrder(const fs::path& folder, const fs::path& order, const fs::path& file) {
+  std::ifstream names(order);
+  std::vector<ContainerEntry> entries;
+  for (std::string name; std::getline(names, name);) {
+    entries.push_back(storedEntry(name, readBytes(folder / name)));
+  }
+  writeBytes(file, buildContainer(entries).bytes);
+  std::cout << "Packed " << entries.size() << " files into " << file.string() << "\n";
+  return 0;
+}
+
 int printLargest(const fs::path& file) {
   const Bytes bytes = readBytes(file);
   quarry::ResourceTables tables;
@@ -111,6 +125,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (args.size() == 2 && args[0] == "largest") return printLargest(args[1]);
+    if (args.size() == 4 && args[0] == "pack-order") return packInOrder(args[1], args[2], args[3]);
     if ((args.size() == 3 || args.size() == 4) && args[0] == "pack") {
       return pack(args[1], args[2], args.size() == 4 ? std::stoi(args[3]) : 0);
     }
@@ -120,6 +135,6 @@ int main(int argc, char** argv) {
   }
   std::cerr
       << "usage: quarry_sample demo FILE | failing FILE | seeds FOLDER | pack FOLDER FILE [N] |"
-         " largest FILE\n";
+         " pack-order FOLDER ORDER FILE | largest FILE\n";
   return 2;
 }
