@@ -64,6 +64,7 @@ def random_order(root, rng):
 
 
 def deep(root, rng):
+    sys.setrecursionlimit(10000)  # os.makedirs recurses once per level
     chains = ["/".join([top] + ["d"] * 999) for top in ("a", "b")]
     names = ["%s/f%05d.bin" % (chains[k % 2], k) for k in range(20000)]
     for name in names:
