@@ -210,13 +210,13 @@ constexpr char HELP_TEXT[] =
 Options (anywhere before a lone --, after which every argument is a name):
   --list           list the entries: size, stored size, how stored, name
   --json           with --list: one JSON object per entry, one per line
-  --test           read and decode the entries as extraction would, write nothing
+  --test           read and decode as extraction would, but write nothing
   --keep-existing  leave every file that already exists as it is
   --help           show this help
   --version        show Quarry's version and the decoder library it would use
 
-Patterns select entries by their whole name: * and ? within one folder, ** across
-folders, [abc] [a-z] [!a-z] sets; / and \ are the same; letters match in any case.
+Patterns select entries by their whole name: * and ? within a folder, ** across
+folders, sets [abc] [a-z] [!a-z]; / and \ are the same; case does not matter.
 Quote them, so that the shell leaves them alone.
 
 Examples:
@@ -226,7 +226,7 @@ Examples:
   quarry --list game.resources "sound/*"
   quarry --list --json game.resources > entries.jsonl
   quarry --test game.resources
-  quarry -- --odd-name.resources out
+  quarry -- --list out
 
 Status: 0 all done; 1 an entry failed or a pattern matched none; 2 cannot start.
 )";
