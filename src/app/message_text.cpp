@@ -8,15 +8,6 @@
 namespace quarry {
 namespace {
 
-// Code points that would steer a terminal or reorder the line around them: the C1 controls
-// (U+009B starts an escape sequence on some terminals), the bidirectional marks, embeddings,
-// overrides and isolates, and the line and paragraph separators.
-bool steersTheTerminal(char32_t codePoint) {
-  return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x061C || codePoint == 0x200E ||
-         codePoint == 0x200F || (codePoint >= 0x2028 && codePoint <= 0x202E) ||
-         (codePoint >= 0x2066 && codePoint <= 0x2069);
-}
-
 // Appends the sequence at bytes[at] as a message shows it; returns its length in bytes.
 std::size_t appendEscaped(std::string& out, std::string_view bytes, std::size_t at) {
   static const char HEX[] = "0123456789ABCDEF";
@@ -54,6 +45,14 @@ std::size_t tailStart(std::string_view bytes, std::size_t keep) {
 }
 
 }  // namespace
+
+// U+009B starts an escape sequence on some terminals; the bidirectional controls reorder what
+// follows them.
+bool steersTheTerminal(char32_t codePoint) {
+  return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x061C || codePoint == 0x200E ||
+         codePoint == 0x200F || (codePoint >= 0x2028 && codePoint <= 0x202E) ||
+         (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
 
 std::string escapeForMessage(std::string_view bytes) {
   if (bytes.size() <= MESSAGE_TEXT_LIMIT) return escapeAll(bytes);

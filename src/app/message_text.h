@@ -17,6 +17,11 @@ constexpr std::size_t MESSAGE_TEXT_LIMIT = 200;
 // MESSAGE_TEXT_LIMIT bytes only the start and the end are kept, joined by "...".
 std::string escapeForMessage(std::string_view bytes);
 
+// True for the code points that would steer a terminal or reorder the line around them: C1
+// controls, bidirectional marks, embeddings, overrides and isolates, line and paragraph
+// separators. Messages and JSON lines both escape them.
+bool steersTheTerminal(char32_t codePoint);
+
 // A path as messages show it: as it was given, escaped and shortened.
 std::string pathForMessage(std::u16string_view path);
 

@@ -1,7 +1,12 @@
 #include "app/messages.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
 #include "app/message_text.h"
 #include "base/os_error.h"
+#include "base/unicode.h"
 
 namespace quarry {
 namespace {
@@ -187,6 +192,273 @@ std::string interruptedEntryLine(std::uint64_t index, std::string_view name,
   return "File #" + std::to_string(index) + " \"" + escapeForMessage(name) +
          "\" was interrupted by " + interrupt +
          " and its unfinished file removed; the run stops here";
+}
+
+// ---- The command line's words: usage, help, version, patterns, listing, the summary ----
+
+namespace {
+
+// Kept under 30 lines: the README shows the same text.
+constexpr char HELP_TEXT[] =
+    R"(Usage:
+  quarry <resources file> <output folder>
+  quarry [options] <resources file> <output folder> [<pattern>...]
+  quarry --list [--json] <resources file> [<pattern>...]
+  quarry --test <resources file> [<pattern>...]
+  quarry --help | --version
+
+Options (anywhere before a lone --, after which every argument is a name):
+  --list           list the entries: size, stored size, how stored, name
+  --json           with --list: one JSON object per entry, one per line
+  --test           read and decode as extraction would, but write nothing
+  --keep-existing  leave every file that already exists as it is
+  --help           show this help
+  --version        show Quarry's version and the decoder library it would use
+
+Patterns select entries by their whole name: * and ? within a folder, ** across
+folders, sets [abc] [a-z] [!a-z]; / and \ are the same; case does not matter.
+Quote them, so that the shell leaves them alone.
+
+Examples:
+  quarry game.resources out
+  quarry game.resources out "textures/**/*.dds" "*.json"
+  quarry --keep-existing game.resources out
+  quarry --list game.resources "sound/*"
+  quarry --list --json game.resources > entries.jsonl
+  quarry --test game.resources
+  quarry -- --list out
+
+Status: 0 all done; 1 an entry failed or a pattern matched none; 2 cannot start.
+)";
+
+#ifndef QUARRY_VERSION
+#define QUARRY_VERSION "unknown"
+#endif
+
+// The name as a JSON string: quotes, backslashes and every code point that could steer a
+// terminal escaped as \uXXXX; a byte that is not well-formed UTF-8 becomes U+FFFD.
+std::string jsonString(std::string_view bytes) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (std::size_t at = 0; at < bytes.size();) {
+    char32_t codePoint = 0;
+    const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      ++at;
+      continue;
+    }
+    if (codePoint == '"' || codePoint == '\\') {
+      out += {'\\', static_cast<char>(codePoint)};
+    } else if (codePoint < 0x20 || codePoint == 0x7F || steersTheTerminal(codePoint)) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += HEX[codePoint >> shift & 0xF];
+    } else {
+      out.append(bytes.substr(at, length));
+    }
+    at += length;
+  }
+  return out + "\"";
+}
+
+std::string hexOf(std::string_view bytes) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char byte : bytes) {
+    const auto value = static_cast<std::uint8_t>(byte);
+    out += {HEX[value >> 4], HEX[value & 0xF]};
+  }
+  return out;
+}
+
+// Right-aligned in a column of width characters; longer text overflows it.
+std::string column(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+// The sizes' columns of the verbose list: room for a size below 100 GiB.
+constexpr std::size_t SIZE_COLUMN = 12;
+constexpr std::size_t STORAGE_COLUMN = 17;
+
+std::string sizeColumns(std::uint64_t size, std::uint64_t storedSize) {
+  return column(std::to_string(size), SIZE_COLUMN) + " " +
+         column(std::to_string(storedSize), SIZE_COLUMN) + "  ";
+}
+
+std::string storageColumn(const char* word) {
+  const std::string text = word;
+  return text + std::string(STORAGE_COLUMN - text.size(), ' ') + " ";
+}
+
+std::string plural(std::uint64_t count, const char* word) {
+  return std::string(word) + (count == 1 ? "" : "s");
+}
+
+// "; 3 kept, 2 failed", or nothing when there is neither.
+std::string tallyTail(const RunTally& tally) {
+  std::string tail;
+  const auto add = [&tail](std::uint64_t count, const char* word) {
+    if (count == 0) return;
+    tail += (tail.empty() ? "; " : ", ") + withThousands(count) + " " + word;
+  };
+  add(tally.kept, "kept");
+  add(tally.failed, tally.kind == RunKind::Listed ? "damaged" : "failed");
+  return tail;
+}
+
+const char* runVerb(RunKind kind) {
+  switch (kind) {
+    case RunKind::Listed:
+      return "Listed";
+    case RunKind::Tested:
+      return "Tested";
+    case RunKind::Extracted:
+      break;
+  }
+  return "Extracted";
+}
+
+}  // namespace
+
+std::string usageProblemLine(const UsageError& error) {
+  const std::string option = escapeForMessage(error.option);
+  switch (error.problem) {
+    case UsageProblem::UnknownOption:
+      return "unknown option \"" + option + "\"";
+    case UsageProblem::OptionNeedsMode:
+      return option + " goes only with " + error.other;
+    case UsageProblem::OptionsConflict:
+      return option + " cannot be used with " + error.other;
+    case UsageProblem::MissingResources:
+      return "missing the resources file";
+    case UsageProblem::MissingOutput:
+      return "missing the output folder";
+    case UsageProblem::None:
+      break;
+  }
+  return {};
+}
+
+std::string helpText() {
+  return HELP_TEXT;
+}
+
+std::string versionLine() {
+  return std::string("Quarry ") + QUARRY_VERSION;
+}
+
+std::string decoderChoiceLine(std::string_view path, DecoderKind kind) {
+  const std::string shownPath = escapeForMessage(path);
+  switch (kind) {
+    case DecoderKind::WindowsLibraryThroughLoader:
+      return "Decoder: " + shownPath + " (a Windows DLL, loaded by Quarry's own loader)";
+    case DecoderKind::NativeLibrary:
+      return "Decoder: " + shownPath + " (a native library, loaded by the system)";
+    case DecoderKind::NoneFound:
+      break;
+  }
+  return "Decoder: none found; extracting and --test need oo2core_8_win64.dll from the game's "
+         "folder beside Quarry";
+}
+
+std::string noEntryMatchesLine(std::string_view pattern) {
+  return "no entry matches \"" + escapeForMessage(pattern) + "\"";
+}
+
+ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry, const EntryFailure* problem) {
+  return ListedEntry{
+      index,  entry.name, entry.fullSize, entry.storedSize, entry.dataOffset, storageOf(entry),
+      problem};
+}
+
+const char* storageWord(Storage storage) {
+  switch (storage) {
+    case Storage::Compressed:
+      return "compressed";
+    case Storage::CompressedPrefixed:
+      return "compressed+prefix";
+    case Storage::Stored:
+      break;
+  }
+  return "stored";
+}
+
+std::string listingLine(const ListedEntry& entry) {
+  const std::string sizes = sizeColumns(entry.size, entry.storedSize);
+  if (entry.problem != nullptr) {
+    return sizes + storageColumn("damaged") +
+           entryFailureLine(entry.index, entry.name, *entry.problem);
+  }
+  return sizes + storageColumn(storageWord(entry.storage)) + escapeForMessage(entry.name);
+}
+
+std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize) {
+  return sizeColumns(size, storedSize) + withThousands(count) + " " + plural(count, "file");
+}
+
+std::string listingJsonLine(const ListedEntry& entry) {
+  std::string line = "{\"index\":" + std::to_string(entry.index);
+  line += ",\"name\":" + jsonString(entry.name);
+  if (!isStrictUtf8(entry.name)) line += ",\"name_hex\":\"" + hexOf(entry.name) + "\"";
+  line += ",\"size\":" + std::to_string(entry.size);
+  line += ",\"stored_size\":" + std::to_string(entry.storedSize);
+  line += ",\"offset\":" + std::to_string(entry.offset);
+  line += ",\"storage\":\"" + std::string(storageWord(entry.storage)) + "\"";
+  if (entry.problem != nullptr) {
+    line += ",\"problem\":" + jsonString(entryFailureLine(entry.index, entry.name, *entry.problem));
+  }
+  return line + "}";
+}
+
+std::string withThousands(std::uint64_t number) {
+  const std::string digits = std::to_string(number);
+  std::string out;
+  for (std::size_t k = 0; k < digits.size(); ++k) {
+    if (k != 0 && (digits.size() - k) % 3 == 0) out += ',';
+    out += digits[k];
+  }
+  return out;
+}
+
+std::string byteSize(std::uint64_t bytes) {
+  static const char* const UNITS[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  int unit = 1;
+  while (unit < 6 && bytes >> (10 * (unit + 1)) != 0) ++unit;
+  std::uint64_t tenths = 0;
+  for (;; ++unit) {
+    // 10 * rest + half stays below 2^64 for every unit up to EiB.
+    const std::uint64_t size = std::uint64_t{1} << (10 * unit);
+    const std::uint64_t rest = bytes & (size - 1);
+    tenths = (bytes >> (10 * unit)) * 10 + (10 * rest + size / 2) / size;
+    if (tenths < 10240 || unit == 6) break;
+  }
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " " + UNITS[unit];
+}
+
+std::string durationText(double seconds) {
+  if (!(seconds >= 0)) seconds = 0;
+  if (seconds < 59.95) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+  }
+  const auto whole = static_cast<std::uint64_t>(std::llround(std::min(seconds, 1e12)));
+  if (whole < 3600) {
+    return std::to_string(whole / 60) + " min " + std::to_string(whole % 60) + " s";
+  }
+  return std::to_string(whole / 3600) + " h " + std::to_string(whole / 60 % 60) + " min";
+}
+
+std::string summaryLine(const RunTally& tally) {
+  const bool listed = tally.kind == RunKind::Listed;
+  const std::uint64_t counted = listed ? tally.selected : tally.done;
+  std::string line = std::string(runVerb(tally.kind)) + " " + withThousands(counted);
+  if (counted != tally.selected) line += " of " + withThousands(tally.selected);
+  line += " " + plural(tally.selected, "file");
+  if (tally.bytes != 0) line += " (" + byteSize(tally.bytes) + ")";
+  return line + " in " + durationText(tally.seconds) + tallyTail(tally);
 }
 
 }  // namespace quarry

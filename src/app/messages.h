@@ -5,8 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "app/command_line.h"
 #include "base/failure.h"
+#include "container/view.h"
 #include "decoder/decoder.h"
+#include "extract/payload.h"
 
 namespace quarry {
 
@@ -38,5 +41,84 @@ std::string outputFolderLine(const EntryFailure& failure);
 std::string interruptedLine(const char* interrupt);
 // ... or while the entry's file was being written, which was then removed.
 std::string interruptedEntryLine(std::uint64_t index, std::string_view name, const char* interrupt);
+
+// ---- The command line's words: usage, help, version, patterns, listing, the summary ----
+
+// The usage line for a command line that cannot be run; a line saying why follows it.
+constexpr char USAGE_LINE[] =
+    "Usage: quarry [options] <resources file> <output folder> [<pattern>...]"
+    " (quarry --help for more)";
+
+// The line after USAGE_LINE: what is wrong with the command line.
+std::string usageProblemLine(const UsageError& error);
+
+// What --help prints on standard output: the usage with every option and an example per mode.
+std::string helpText();
+
+// "Quarry <version>", the version the build was made as.
+std::string versionLine();
+
+// The decoder --version reports: the library it would bind, and how.
+enum class DecoderKind { WindowsLibraryThroughLoader, NativeLibrary, NoneFound };
+
+// "Decoder: <path> (...)", or that none was found; path is ignored when none was.
+std::string decoderChoiceLine(std::string_view path, DecoderKind kind);
+
+// "no entry matches "<pattern>"", for a pattern that selected nothing.
+std::string noEntryMatchesLine(std::string_view pattern);
+
+// One entry as --list shows it. problem is the entry's failure, when it has one; its sizes and
+// offset are then what its record says, unchecked.
+struct ListedEntry {
+  std::uint64_t index = 0;
+  std::string_view name;
+  std::uint64_t size = 0;
+  std::uint64_t storedSize = 0;
+  std::uint64_t offset = 0;
+  Storage storage = Storage::Stored;
+  const EntryFailure* problem = nullptr;
+};
+
+ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry, const EntryFailure* problem);
+
+// "stored", "compressed" or "compressed+prefix".
+const char* storageWord(Storage storage);
+
+// The verbose list's line: full size, stored size, storage, escaped name; a damaged entry
+// shows "damaged" and its failure line instead of the name.
+std::string listingLine(const ListedEntry& entry);
+
+// The list's last line: the total full and stored sizes in the same columns, and the count.
+std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize);
+
+// One JSON object on one line: index, name, size, stored_size, offset, storage, and problem
+// when there is one. A name that is not valid UTF-8 has its bad bytes as U+FFFD in "name" and
+// all its bytes, as lower-case hex, in an extra "name_hex", so a tool gets them back exactly.
+std::string listingJsonLine(const ListedEntry& entry);
+
+// 1234567 -> "1,234,567".
+std::string withThousands(std::uint64_t number);
+
+// Bytes under 1 KiB as "512 B", others in KiB, MiB, GiB, TiB, PiB or EiB with one decimal.
+std::string byteSize(std::uint64_t bytes);
+
+// "12.3 s" under a minute, then "2 min 5 s", then "1 h 2 min".
+std::string durationText(double seconds);
+
+enum class RunKind { Extracted, Listed, Tested };
+
+// What a run did, counted, for its summary line.
+struct RunTally {
+  RunKind kind = RunKind::Extracted;
+  std::uint64_t selected = 0;  // entries the run took up (all, or those the patterns chose)
+  std::uint64_t done = 0;      // extracted or tested whole (a list counts selected)
+  std::uint64_t kept = 0;      // left as they were by --keep-existing
+  std::uint64_t failed = 0;    // with a failure line (damaged, for a list)
+  std::uint64_t bytes = 0;     // the full size of those done
+  double seconds = 0;
+};
+
+// "Extracted 80,002 of 80,004 files (5.1 GiB) in 12.3 s; 2 failed", and its variants.
+std::string summaryLine(const RunTally& tally);
 
 }  // namespace quarry

@@ -34,14 +34,20 @@ std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize,
 
 }  // namespace
 
+Storage storageOf(const EntryRef& entry) {
+  if (entry.storedSize == entry.fullSize) return Storage::Stored;
+  return (entry.flags & FLAG_PREFIXED) != 0 ? Storage::CompressedPrefixed : Storage::Compressed;
+}
+
 std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,
                                           const Decompressor& decompress, Payload& payload) {
   const ByteSpan stored = storedBytes(view, entry);
-  if (entry.storedSize == entry.fullSize) {
+  const Storage storage = storageOf(entry);
+  if (storage == Storage::Stored) {
     payload = StoredBytes{stored, entry.dataOffset};
     return std::nullopt;
   }
-  const bool prefixed = (entry.flags & FLAG_PREFIXED) != 0;
+  const bool prefixed = storage == Storage::CompressedPrefixed;
   if (prefixed && entry.storedSize < PREFIX_SIZE) {
     return EntryFailure(EntryProblem::DecompressionFailed);
   }

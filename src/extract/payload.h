@@ -34,6 +34,16 @@ struct DecodedBytes {
 
 using Payload = std::variant<StoredBytes, DecodedBytes>;
 
+// How an entry's bytes lie in the container.
+enum class Storage : std::uint8_t {
+  Stored,              // as they are: the stored size is the full size
+  Compressed,          // a compressed stream
+  CompressedPrefixed,  // PREFIX_SIZE opaque bytes, then a compressed stream
+};
+
+// Judged from the entry's record alone, as decodePayload judges it.
+Storage storageOf(const EntryRef& entry);
+
 // The entry's content. Stored entries (storedSize == fullSize) are borrowed as they lie;
 // others are decoded by decompress into a zero-filled buffer of exactly fullSize bytes.
 std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,

@@ -1,0 +1,27 @@
+// Arbitrary bytes as a pattern and an entry name (split at the first NUL): the pattern is
+// compiled and matched, and the name is listed as --list and --list --json would show it.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "app/messages.h"
+#include "extract/name_pattern.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace quarry;
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::size_t split = input.find('\0');
+  const std::string_view pattern = input.substr(0, split);
+  const std::string_view name = split == std::string_view::npos ? "" : input.substr(split + 1);
+  volatile bool matched = matchesName(compileNamePattern(pattern), name);
+  (void)matched;
+  const ListedEntry entry{0, name, size, size, 0, Storage::Stored};
+  // A JSON line is one line: no raw control byte may reach a terminal or break the stream.
+  for (const char byte : listingJsonLine(entry)) {
+    if (static_cast<unsigned char>(byte) < 0x20) std::abort();
+  }
+  volatile std::size_t length = listingLine(entry).size();
+  (void)length;
+  return 0;
+}
