@@ -58,9 +58,6 @@ std::string helpText();
 // "Quarry <version>", the version the build was made as.
 std::string versionLine();
 
-// The decoder --version reports: the library it would bind, and how.
-enum class DecoderKind { WindowsLibraryThroughLoader, NativeLibrary, NoneFound };
-
 // "Decoder: <path> (...)", or that none was found; path is ignored when none was.
 std::string decoderChoiceLine(std::string_view path, DecoderKind kind);
 

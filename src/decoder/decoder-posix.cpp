@@ -107,4 +107,19 @@ DecoderBinding bindDecompressor() {
   return bindNative(beside, true);
 }
 
+DecoderChoice chooseDecoder() {
+  const std::string beside = programFolder() + LIBRARY_NAME;
+  if (fileExists(beside)) {
+    return {beside, startsLikeWindowsImage(beside) ? DecoderKind::WindowsLibraryThroughLoader
+                                                   : DecoderKind::NativeLibrary};
+  }
+  // Only the system's search knows where it would find one: it is asked, and let go.
+  void* library = dlopen(LIBRARY_NAME.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  if (library == nullptr) return {};
+  void* entry = dlsym(library, DECODER_ENTRY_POINT);
+  DecoderChoice found{entry != nullptr ? fileOf(entry) : LIBRARY_NAME, DecoderKind::NativeLibrary};
+  dlclose(library);
+  return found;
+}
+
 }  // namespace quarry

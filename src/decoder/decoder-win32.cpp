@@ -36,4 +36,13 @@ DecoderBinding bindDecompressor() {
   return bound;
 }
 
+DecoderChoice chooseDecoder() {
+  wchar_t program[32768];
+  const DWORD length = GetModuleFileNameW(nullptr, program, 32768);
+  std::u16string path(reinterpret_cast<const char16_t*>(program), length);
+  path = path.substr(0, path.find_last_of(u"\\/") + 1) + DECODER_LIBRARY;
+  if (GetFileAttributesW(asWide(path)) == INVALID_FILE_ATTRIBUTES) return {};
+  return {encodeLossless(path), DecoderKind::NativeLibrary};
+}
+
 }  // namespace quarry

@@ -77,4 +77,12 @@ struct DecoderBinding {
 // stays loaded until the process ends. problem is none exactly when decompress is bound.
 DecoderBinding bindDecompressor();
 
+// Which library bindDecompressor would take, and how, without running any of its code.
+enum class DecoderKind { WindowsLibraryThroughLoader, NativeLibrary, NoneFound };
+struct DecoderChoice {
+  std::string file;  // as the platform spells it, in UTF-8; empty when none is found
+  DecoderKind kind = DecoderKind::NoneFound;
+};
+DecoderChoice chooseDecoder();
+
 }  // namespace quarry

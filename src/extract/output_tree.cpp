@@ -224,6 +224,11 @@ std::optional<EntryFailure> OutputTree::checkReplaceable(const OutputPath& targe
   return std::nullopt;
 }
 
+bool OutputTree::standsAlready(const OutputPath& target) {
+  Node node;
+  return !leafOf(target).empty() && files_.inspect(parent_, leafOf(target), node).ok();
+}
+
 // Closes a file this run made and removes it, while its name still holds it.
 void OutputTree::discard(FsHandle file, const PathString& name) {
   FileIdentity identity;

@@ -44,6 +44,9 @@ class OutputTree {
   std::optional<EntryFailure> write(const OutputPath& target, const Payload& payload,
                                     ExistingFiles existing, WriteOutcome& outcome);
 
+  // Whether anything stands at the entry's name, in the folder makeParentOf opened.
+  bool standsAlready(const OutputPath& target);
+
   const std::optional<EntryFailure>& rootFailure() const { return rootFailure_; }
 
  private:

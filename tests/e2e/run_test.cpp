@@ -9,8 +9,7 @@ namespace {
 
 TEST(Run, WrongArgumentCountsPrintTheUsage) {
   Sandbox sandbox;
-  const std::vector<std::vector<std::string>> argumentLists = {
-      {}, {"only-one"}, {"one", "two", "three"}};
+  const std::vector<std::vector<std::string>> argumentLists = {{}, {"only-one"}};
   for (const auto& arguments : argumentLists) {
     SCOPED_TRACE(arguments.size());
     const ProcessResult result = sandbox.run(arguments);

@@ -1,0 +1,213 @@
+// Extracting the selected entries (or, for --test, reading and decoding them with nothing
+// written): the per-entry loop, its stop and its summary.
+#include <iostream>
+
+#include "app/interrupts.h"
+#include "app/messages.h"
+#include "app/run.h"
+#include "app/runs.h"
+#include "app/selection.h"
+#include "base/stop.h"
+#include "base/unicode.h"
+#include "console/run_display.h"
+#include "extract/file_system.h"
+#include "extract/output_tree.h"
+#include "extract/paths.h"
+#include "extract/payload.h"
+
+namespace quarry {
+namespace {
+
+// What one entry's extraction needs, for the whole loop.
+struct Extraction {
+  Extraction(const CommandLine& command, ResourceView& container, OutputTree* tree,
+             DecoderOnDemand& library, Console& screen, RunKind kind)
+      : line(command),
+        view(container),
+        output(tree),
+        decoder(library),
+        console(screen),
+        display(startProgressDisplay(screen)) {
+    tally.kind = kind;
+  }
+
+  const CommandLine& line;
+  ResourceView& view;
+  OutputTree* output;  // none when testing
+  DecoderOnDemand& decoder;
+  Console& console;
+  ProgressDisplay display;
+  RunTally tally;
+  // The entry the stop cut short, and whether its unfinished file was removed.
+  std::uint64_t stoppedAt = 0;
+  std::string_view stoppedName;
+  bool stoppedWriting = false;
+  std::optional<EntryFailure> fault;  // the decoder's, when it stopped the run
+  bool noDecoder = false;             // the library was needed and cannot be bound
+};
+
+void printLine(Extraction& run, std::string_view line) {
+  printErrorLine(run.console, run.display, std::cerr, line);
+}
+
+std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, Payload& payload) {
+  if (storageOf(entry) != Storage::Stored && !run.decoder.ready()) {
+    run.noDecoder = true;
+    requestStop(StopCause::DecoderFault);
+    return EntryFailure(EntryProblem::DecompressionFailed);
+  }
+  return decodePayload(run.view, entry, run.decoder.decompress(), payload);
+}
+
+// Decodes the entry's bytes and writes them to its file (unless kept, or testing).
+std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
+                                       const OutputPath& target) {
+  const ExistingFiles existing =
+      run.line.keepExisting ? ExistingFiles::Keep : ExistingFiles::Replace;
+  if (run.output != nullptr && existing == ExistingFiles::Keep &&
+      run.output->standsAlready(target)) {
+    ++run.tally.kept;
+    return std::nullopt;
+  }
+  Payload payload;
+  std::optional<EntryFailure> failure = decodeEntry(run, entry, payload);
+  if (failure || stopRequested()) return failure;
+  WriteOutcome outcome = WriteOutcome::Written;
+  if (run.output != nullptr) {
+    failure = writeWholeFile(*run.output, target, payload, existing, outcome);
+  }
+  run.stoppedWriting = failure.has_value() && stopRequested();
+  if (failure) return failure;
+  ++(outcome == WriteOutcome::Kept ? run.tally.kept : run.tally.done);
+  if (outcome == WriteOutcome::Written) run.tally.bytes += entry.fullSize;
+  return std::nullopt;
+}
+
+// The entry's way, step by step; bytes read from a container cut short may be zeros, so once
+// the stop is raised nothing read is acted on.
+std::optional<EntryFailure> extractEntry(Extraction& run, const EntryRef& entry) {
+  OutputPath target;
+  const PathString folder = run.output != nullptr ? run.output->folder() : PathString();
+  std::optional<EntryFailure> failure = outputPathFor(folder, entry.name, target);
+  if (!failure && !stopRequested() && run.output != nullptr) {
+    failure = ensureParentDirectories(*run.output, target);
+  }
+  if (!failure && !stopRequested()) failure = writeEntry(run, entry, target);
+  return failure;
+}
+
+// A failure is the entry's own line, unless it is the one that stops the run: a fault in the
+// decoder, or what a container cut short (found here at the latest) left to read.
+void reportFailure(Extraction& run, std::uint64_t index, std::string_view name,
+                   const EntryFailure& failure) {
+  if (failure.problem == EntryProblem::DecoderFault) {
+    run.fault = failure;
+    requestStop(StopCause::DecoderFault);
+  }
+  run.view.file.confirmWhole();
+  if (stopRequested()) return;
+  printLine(run, entryFailureLine(index, name, failure));
+  ++run.tally.failed;
+}
+
+// Extracts every selected entry in index order, redrawing the bar after each, until the end
+// or a stop.
+void extractAll(Extraction& run, const Selection& selection) {
+  for (std::uint64_t k = 0; k < selection.count && !stopRequested(); ++k) {
+    const std::uint64_t index = selection.indexAt(k);
+    EntryRef entry;
+    std::optional<EntryFailure> failure = entryAt(run.view, index, entry);
+    if (!failure && !stopRequested()) failure = extractEntry(run, entry);
+    if (failure) reportFailure(run, index, entry.name, *failure);
+    run.stoppedAt = index;
+    run.stoppedName = entry.name;
+    updateProgress(run.console, run.display, progressPercent(k, selection.count));
+  }
+  run.view.file.confirmWhole();
+}
+
+// The bar's line ended, so that what follows starts on a line of its own.
+void endBarLine(Extraction& run) {
+  if (run.display.drawnPercent >= 0) std::cout << std::endl;
+}
+
+// Says why the run stopped, once, and answers its exit status.
+int finishStopped(Extraction& run) {
+  if (run.noDecoder) {
+    endBarLine(run);
+    return reportNoDecoder(run.decoder.binding());
+  }
+  endBarLine(run);
+  switch (stopCause()) {
+    case StopCause::None:
+      break;
+    case StopCause::ContainerCutShort:
+      std::cerr << CONTAINER_CHANGED << std::endl;
+      return EXIT_SOME_FAILED;
+    case StopCause::OutputFolderUnusable:
+      std::cerr << outputFolderLine(*run.output->rootFailure()) << std::endl;
+      return EXIT_CANNOT_START;
+    case StopCause::DecoderFault:
+      std::cerr << entryFailureLine(run.stoppedAt, run.stoppedName, *run.fault) << std::endl;
+      return EXIT_NO_DECODER;
+    case StopCause::Interrupted: {
+      const char* interrupt = interruptName(stopSignal());
+      std::cerr << (run.stoppedWriting
+                        ? interruptedEntryLine(run.stoppedAt, run.stoppedName, interrupt)
+                        : interruptedLine(interrupt))
+                << std::endl;
+      return interruptedStatus(stopSignal());
+    }
+  }
+  return EXIT_SOME_FAILED;
+}
+
+// After a run an option started: the patterns that matched nothing, then the summary line.
+int finishWithSummary(Extraction& run, const PatternSet& patterns, RunClock::time_point started) {
+  endBarLine(run);
+  for (const std::string& pattern : patterns.unmatched()) {
+    std::cerr << noEntryMatchesLine(pattern) << std::endl;
+  }
+  run.tally.seconds = std::chrono::duration<double>(RunClock::now() - started).count();
+  std::cout << summaryLine(run.tally) << std::endl;
+  const bool failed = run.tally.failed > 0 || !patterns.unmatched().empty();
+  return failed ? EXIT_SOME_FAILED : EXIT_ALL_EXTRACTED;
+}
+
+// The output folder as the platform's file calls take it.
+PathString nativeFolder(const std::u16string& folder) {
+#ifdef _WIN32
+  return folder;
+#else
+  return encodeLossless(folder);
+#endif
+}
+
+int loop(Extraction& run, RunClock::time_point started) {
+  PatternSet patterns(run.line.patterns);
+  const Selection selection = selectEntries(run.view, patterns);
+  run.tally.selected = selection.count;
+  extractAll(run, selection);
+  if (stopRequested()) return finishStopped(run);
+  if (!run.line.plainRun) return finishWithSummary(run, patterns, started);
+  return run.tally.failed == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;
+}
+
+}  // namespace
+
+int extractEntries(const CommandLine& line, ResourceView& view, DecoderOnDemand& decoder,
+                   Console& console, RunClock::time_point started) {
+  if (line.mode == Mode::Test) {
+    Extraction run(line, view, nullptr, decoder, console, RunKind::Tested);
+    return loop(run, started);
+  }
+  std::unique_ptr<FileSystem> disk = makeDiskFileSystem(view.file);
+  // The library is protected whether it is bound yet or will be when first needed.
+  const std::string library =
+      decoder.binding().decompress ? decoder.binding().file : chooseDecoder().file;
+  OutputTree output(*disk, nativeFolder(line.output), filesToProtect(view.file, library));
+  Extraction run(line, view, &output, decoder, console, RunKind::Extracted);
+  return loop(run, started);
+}
+
+}  // namespace quarry

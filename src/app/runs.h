@@ -1,0 +1,41 @@
+// The modes a command line starts, each over an open container. run.cpp reads the command
+// line and opens the container; these do the rest and answer the exit status.
+#pragma once
+
+#include <chrono>
+
+#include "app/command_line.h"
+#include "console/console.h"
+#include "container/view.h"
+#include "decoder/decoder.h"
+
+namespace quarry {
+
+// The decoder library, bound when the run first needs it (a plain run binds it at its start,
+// as it always has); a list never does.
+class DecoderOnDemand {
+ public:
+  explicit DecoderOnDemand(bool bindNow);
+  // The bound entry point; false when the library cannot be bound, which ends the run.
+  bool ready();
+  const Decompressor& decompress() const { return binding_.decompress; }
+  const DecoderBinding& binding() const { return binding_; }
+
+ private:
+  bool tried_ = false;
+  DecoderBinding binding_;
+};
+
+// The lines of a decoder library that cannot be bound, and the status.
+int reportNoDecoder(const DecoderBinding& binding);
+
+using RunClock = std::chrono::steady_clock;
+
+// Extracts (or, in Test mode, reads and decodes) the selected entries of view.
+int extractEntries(const CommandLine& line, ResourceView& view, DecoderOnDemand& decoder,
+                   Console& console, RunClock::time_point started);
+
+// Lists the selected entries of view on standard output.
+int listEntries(const CommandLine& line, ResourceView& view, RunClock::time_point started);
+
+}  // namespace quarry
