@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "decoder/pe_image.h"
+#include "loader/pe_image.h"
 
 namespace {
 

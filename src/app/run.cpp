@@ -23,7 +23,7 @@ struct Extraction {
   ProgressDisplay display;
 };
 
-enum class EntryOutcome { Extracted, Failed, ContainerChanged };
+enum class EntryOutcome { Extracted, Failed, ContainerChanged, DecoderStopped };
 
 // Bytes read from a container that another program cut short may be zeros: nothing read
 // since is acted on.
@@ -45,6 +45,10 @@ EntryOutcome writeEntry(Extraction& run, std::uint64_t index, const EntryRef& en
   Payload payload;
   std::optional<EntryFailure> failure = decodePayload(run.view, entry, run.decompress, payload);
   if (containerChanged(run)) return EntryOutcome::ContainerChanged;
+  if (failure && failure->problem == EntryProblem::DecoderFault) {
+    printErrorLine(run.console, run.display, std::cerr, entryFailureLine(index, entry.name, *failure));
+    return EntryOutcome::DecoderStopped;
+  }
   if (!failure) failure = writeWholeFile(run.output, target, payload);
   if (containerChanged(run)) return EntryOutcome::ContainerChanged;
   return failure ? failed(run, index, entry.name, *failure) : EntryOutcome::Extracted;
@@ -64,11 +68,14 @@ EntryOutcome extractEntry(Extraction& run, std::uint64_t index) {
 }
 
 // Extracts every entry in index order, redrawing the bar after each; counts the failures.
-std::uint64_t extractAll(Extraction& run) {
+// A decoder library that did not come back ends the loop at once (decoderStopped).
+std::uint64_t extractAll(Extraction& run, bool& decoderStopped) {
   const std::uint64_t count = run.view.tables.entryCount;
   std::uint64_t failures = 0;
   for (std::uint64_t index = 0; index < count; ++index) {
     const EntryOutcome outcome = extractEntry(run, index);
+    decoderStopped = outcome == EntryOutcome::DecoderStopped;
+    if (decoderStopped) return failures + 1;
     if (outcome == EntryOutcome::ContainerChanged) break;
     if (outcome == EntryOutcome::Failed) ++failures;
     updateProgress(run.console, run.display, progressPercent(index, count));
@@ -111,12 +118,14 @@ int runExtraction(int argumentCount, const std::u16string* arguments, Console& c
   }
   std::cout << countLine(view.tables.entryCount) << std::endl;
   std::uint64_t failures = 0;
+  bool decoderStopped = false;
   {
     OutputTree output(nativeFolder(outputFolder), view.file, decoder.file);
     Extraction run{view, output, decoder.decompress, console, startProgressDisplay(console)};
-    failures = extractAll(run);
+    failures = extractAll(run, decoderStopped);
   }
   closeResourceView(view);
+  if (decoderStopped) return EXIT_NO_DECODER;
   return failures == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;
 }
 

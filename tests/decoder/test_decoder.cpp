@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,15 +39,28 @@ std::optional<std::wstring> environmentValue(const char* asciiName) {
   return value;
 }
 
-std::optional<std::int64_t> skewFromEnvironment() {
-  const std::optional<std::wstring> wide = environmentValue(quarry::testing::DECODER_SKEW_VARIABLE);
-  if (!wide) return 0;
+std::optional<std::string> asciiEnvironmentValue(const char* name) {
+  const std::optional<std::wstring> wide = environmentValue(name);
+  if (!wide) return std::string();
   std::string narrow;
   for (const wchar_t c : *wide) {
     if (c > 0x7F) return std::nullopt;
     narrow.push_back(static_cast<char>(c));
   }
-  return quarry::testing::parseDecoderSkew(narrow.c_str());
+  return narrow;
+}
+
+std::optional<std::int64_t> skewFromEnvironment() {
+  const std::optional<std::string> text =
+      asciiEnvironmentValue(quarry::testing::DECODER_SKEW_VARIABLE);
+  if (!text) return std::nullopt;
+  return quarry::testing::parseDecoderSkew(text->c_str());
+}
+
+quarry::testing::CrashRequest crashFromEnvironment() {
+  const std::optional<std::string> text =
+      asciiEnvironmentValue(quarry::testing::DECODER_CRASH_VARIABLE);
+  return quarry::testing::parseDecoderCrash(text ? text->c_str() : nullptr);
 }
 
 std::FILE* openLogIfAsked(bool& asked) {
@@ -57,6 +71,10 @@ std::FILE* openLogIfAsked(bool& asked) {
 
 void cutFileIfAsked() {}  // the container is opened without write sharing: it cannot be cut
 #else
+quarry::testing::CrashRequest crashFromEnvironment() {
+  return quarry::testing::parseDecoderCrash(std::getenv(quarry::testing::DECODER_CRASH_VARIABLE));
+}
+
 std::optional<std::int64_t> skewFromEnvironment() {
   return quarry::testing::parseDecoderSkew(std::getenv(quarry::testing::DECODER_SKEW_VARIABLE));
 }
@@ -91,6 +109,46 @@ bool sizesAndPointersSound(const std::uint8_t* compressed, std::int64_t compress
          (output || expectedSize == 0);
 }
 
+// Each deepens the stack by a page and uses it after the call, so no call becomes a jump. It
+// stops only when a flag that is never set says so.
+volatile bool stopRecursing = false;
+__attribute__((noinline)) int recurseForever(int depth) {
+  volatile char page[4096];
+  page[depth % sizeof page] = static_cast<char>(depth);
+  if (stopRecursing) return page[0];
+  return recurseForever(depth + 1) + page[0];
+}
+
+// A number the compiler cannot see, so a division by zero stays a division.
+volatile int dividend = 7;
+int nowhereInt() {
+  return dividend;
+}
+
+// Ends the call the way asked; none of these returns.
+void crash(quarry::testing::DecoderCrash how) {
+  using quarry::testing::DecoderCrash;
+  volatile std::uintptr_t nowhere = 8;
+  volatile int zero = 0;
+  switch (how) {
+    case DecoderCrash::segv:
+      *reinterpret_cast<volatile int*>(nowhere) = 1;
+      break;
+    case DecoderCrash::abort:
+      std::abort();
+    case DecoderCrash::ill:
+      __builtin_trap();
+    case DecoderCrash::fpe:
+      zero = nowhereInt() / zero;
+      break;
+    case DecoderCrash::stack:
+      zero = recurseForever(0);
+      break;
+    default:
+      break;
+  }
+}
+
 std::int64_t addSaturating(std::int64_t value, std::int64_t skew) {
   std::int64_t sum;
   if (!__builtin_add_overflow(value, skew, &sum)) return sum;
@@ -105,6 +163,10 @@ QUARRY_DECODER_EXPORT std::int64_t OodleLZ_Decompress(
     std::int64_t a9, std::int64_t a10, std::int64_t a11, std::int64_t a12, std::int64_t a13,
     std::int32_t a14) {
   cutFileIfAsked();
+  const quarry::testing::CrashRequest asked = crashFromEnvironment();
+  if (asked.how != quarry::testing::DecoderCrash::none && asked.expectedSize == expectedSize) {
+    crash(asked.how);
+  }
   DecoderCall call;
   call.compressedSize = compressedSize;
   call.outputSet = output != nullptr;

@@ -6,7 +6,7 @@
 
 #if defined(QUARRY_WINDOWS_LOADER) && defined(QUARRY_BARE_DECODER)
 #include "container/layout.h"
-#include "decoder/pe_format.h"
+#include "loader/pe_format.h"
 
 namespace quarry::testing {
 namespace {

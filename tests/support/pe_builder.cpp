@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "decoder/pe_format.h"
+#include "loader/pe_format.h"
 
 namespace quarry::testing {
 namespace {

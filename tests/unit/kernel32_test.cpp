@@ -1,7 +1,7 @@
 // The KERNEL32 functions that Quarry offers a Windows library, called as a library calls them:
 // through the table, with Microsoft's calling convention.
 #ifdef QUARRY_WINDOWS_LOADER
-#include "decoder/kernel32-linux.h"
+#include "loader/kernel32-linux.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "decoder/thread_environment-linux.h"
+#include "loader/thread_environment-linux.h"
 
 namespace quarry {
 namespace {
@@ -334,7 +334,7 @@ TEST(Kernel32, AModuleFileNameIsCutToTheBuffer) {
 }
 
 TEST(Kernel32, TheLastErrorLivesInTheTebThatGsPointsAt) {
-  ASSERT_TRUE(installThreadEnvironment());
+  ASSERT_TRUE(installThreadEnvironment({}));
   shim<void MS_ABI(Dword)>("SetLastError")(0x1234);
   std::uint32_t throughGs = 0;
   asm volatile("movl %%gs:0x68, %0" : "=r"(throughGs));

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <sstream>
 
-#include "decoder/kernel32-linux.h"
-#include "decoder/kernel32_parts-linux.h"
+#include "loader/kernel32-linux.h"
+#include "loader/kernel32_parts-linux.h"
 
 namespace quarry {
 namespace kernel32 {

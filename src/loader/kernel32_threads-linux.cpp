@@ -10,7 +10,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "decoder/kernel32_parts-linux.h"
+#include "loader/kernel32_parts-linux.h"
 
 namespace quarry::kernel32 {
 namespace {
