@@ -194,7 +194,10 @@ QUARRY_WINAPI void* VirtualAlloc(void* address, std::size_t size, Dword type, Dw
     return failWith<void*>(ERROR_INVALID_PARAMETER, nullptr);
   }
   const std::lock_guard<std::mutex> lock(regionsLock);
-  if ((kinds & MEM_RESERVE) != 0) return reserve(at, size, (kinds & MEM_COMMIT) ? prot : PROT_NONE);
+  // Committing with no address reserves too, in one step, as Windows does.
+  if ((kinds & MEM_RESERVE) != 0 || at == 0) {
+    return reserve(at, size, (kinds & MEM_COMMIT) != 0 ? prot : PROT_NONE);
+  }
   return commit(at, size, prot);
 }
 
