@@ -11,10 +11,12 @@ namespace {
 // The exceptions that end a process when nothing handles them, which a decoding library has
 // no use for raising on purpose.
 constexpr DWORD FATAL_EXCEPTIONS[] = {
-    EXCEPTION_ACCESS_VIOLATION,    EXCEPTION_IN_PAGE_ERROR,        EXCEPTION_ILLEGAL_INSTRUCTION,
-    EXCEPTION_PRIV_INSTRUCTION,    EXCEPTION_INT_DIVIDE_BY_ZERO,   EXCEPTION_INT_OVERFLOW,
-    EXCEPTION_STACK_OVERFLOW,      EXCEPTION_DATATYPE_MISALIGNMENT, EXCEPTION_ARRAY_BOUNDS_EXCEEDED,
-    EXCEPTION_FLT_DIVIDE_BY_ZERO,  EXCEPTION_FLT_INVALID_OPERATION, EXCEPTION_NONCONTINUABLE_EXCEPTION,
+    EXCEPTION_ACCESS_VIOLATION,      EXCEPTION_IN_PAGE_ERROR,
+    EXCEPTION_ILLEGAL_INSTRUCTION,   EXCEPTION_PRIV_INSTRUCTION,
+    EXCEPTION_INT_DIVIDE_BY_ZERO,    EXCEPTION_INT_OVERFLOW,
+    EXCEPTION_STACK_OVERFLOW,        EXCEPTION_DATATYPE_MISALIGNMENT,
+    EXCEPTION_ARRAY_BOUNDS_EXCEEDED, EXCEPTION_FLT_DIVIDE_BY_ZERO,
+    EXCEPTION_FLT_INVALID_OPERATION, EXCEPTION_NONCONTINUABLE_EXCEPTION,
 };
 
 // The guarded call in progress on this thread. __builtin_setjmp's buffer: five words, and
@@ -41,7 +43,8 @@ LONG CALLBACK onException(EXCEPTION_POINTERS* exception) {
   const DWORD code = exception->ExceptionRecord->ExceptionCode;
   if (active.comeBack == nullptr || !isFatal(code)) return EXCEPTION_CONTINUE_SEARCH;
   active.stop->signal = static_cast<int>(code);
-  active.stop->address = reinterpret_cast<std::uintptr_t>(exception->ExceptionRecord->ExceptionAddress);
+  active.stop->address =
+      reinterpret_cast<std::uintptr_t>(exception->ExceptionRecord->ExceptionAddress);
   comeBack();
 }
 

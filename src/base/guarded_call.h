@@ -10,9 +10,9 @@ namespace quarry {
 
 // Why a guarded call did not come back by itself.
 struct GuardedStop {
-  int signal = 0;                // POSIX signal number or Windows exception code; 0 for a call
-  std::uintptr_t address = 0;    // the faulting instruction, when signal is not 0
-  const char* call = nullptr;    // what the code called that stops it; static storage
+  int signal = 0;              // POSIX signal number or Windows exception code; 0 for a call
+  std::uintptr_t address = 0;  // the faulting instruction, when signal is not 0
+  const char* call = nullptr;  // what the code called that stops it; static storage
 };
 
 // Runs body(context); false, with stop filled, when it did not return by itself. The guard's

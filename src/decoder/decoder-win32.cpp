@@ -17,8 +17,7 @@ std::string loadedFrom(HMODULE library) {
 // The folder Quarry.exe lies in, with its trailing separator.
 std::u16string programFolder() {
   std::u16string path(32768, u'\0');
-  const DWORD length =
-      GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path.data()), 32768);
+  const DWORD length = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path.data()), 32768);
   path.resize(length);
   return path.substr(0, path.find_last_of(u"\\/") + 1);
 }
@@ -29,10 +28,9 @@ std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
   HMODULE holder = nullptr;
   const DWORD flags =
       GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
-  const bool inside =
-      decompress.libraryBase != 0 &&
-      GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(address), &holder) != 0 &&
-      reinterpret_cast<std::uintptr_t>(holder) == decompress.libraryBase;
+  const bool inside = decompress.libraryBase != 0 &&
+                      GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(address), &holder) != 0 &&
+                      reinterpret_cast<std::uintptr_t>(holder) == decompress.libraryBase;
   return inside ? libraryOffsetText(address - decompress.libraryBase) : addressText(address);
 }
 
@@ -44,7 +42,8 @@ DecoderBinding bindDecompressor() {
   if (library == nullptr) {
     const int code = lastOsError();
     DecoderBinding refused;
-    refused.problem = code == ERROR_MOD_NOT_FOUND ? DecoderProblem::missing : DecoderProblem::notLoadable;
+    refused.problem =
+        code == ERROR_MOD_NOT_FOUND ? DecoderProblem::missing : DecoderProblem::notLoadable;
     if (refused.problem == DecoderProblem::notLoadable) {
       refused.file = encodeLossless(name);
       refused.detail = osErrorText(code);

@@ -17,7 +17,8 @@ struct Call {
 
 void callInside(void* context) {
   Call& call = *static_cast<Call*>(context);
-  call.answer = (*call.decompress)(call.stream, call.streamLength, call.output, call.expectedLength);
+  call.answer =
+      (*call.decompress)(call.stream, call.streamLength, call.output, call.expectedLength);
 }
 
 std::string hexadecimal(std::uint64_t value) {

@@ -63,11 +63,11 @@ struct Decompressor {
 
 // Why a call into the decoder library did not come back by itself.
 struct DecoderFault {
-  int signal = 0;      // POSIX signal number or Windows exception code; 0 for a call that stops
-  std::string where;   // "oo2core_8_win64.dll+0x1a2b3" when the address lies in the library,
-                       // else the bare address "0x7f12..." (the faulting instruction)
-  std::string call;    // what the library called that stops the run, e.g.
-                       // "KERNEL32.dll!CreateFileW" or "ExitProcess"; empty for a fault
+  int signal = 0;     // POSIX signal number or Windows exception code; 0 for a call that stops
+  std::string where;  // "oo2core_8_win64.dll+0x1a2b3" when the address lies in the library,
+                      // else the bare address "0x7f12..." (the faulting instruction)
+  std::string call;   // what the library called that stops the run, e.g.
+                      // "KERNEL32.dll!CreateFileW" or "ExitProcess"; empty for a fault
 };
 
 // Calls the bound entry point (ten trailing zeros, as Decompressor::operator()); returns its
@@ -95,26 +95,26 @@ struct ForeignModule {
 // Why no decoder was bound; the words are composed by the program, not here.
 enum class DecoderProblem {
   none,
-  missing,               // no library of that name anywhere
-  notLoadable,           // the system's loader or the file itself failed; detail says how
-  notAFile,              // a directory, FIFO, device... stands at the library's name
-  tooLarge,              // the file is larger than any such library; size says how large
-  noEntryPoint,          // loaded, but OodleLZ_Decompress is not exported
-  notRunnableHere,       // a Windows library on a machine where Quarry cannot load one
-  wrongMachine,          // a Windows library for another CPU; detail names it ("32-bit", ...)
-  damagedImage,          // detail names the check that failed
-  unsupportedImage,      // sound, but needs what the loader does not offer; detail says what
-  foreignImports,        // it imports from modules Quarry does not provide: see modules
-  initialisationFailed,  // its DllMain answered FALSE
-  initialisationStopped, // its initialisation crashed or asked to end: see fault
+  missing,                // no library of that name anywhere
+  notLoadable,            // the system's loader or the file itself failed; detail says how
+  notAFile,               // a directory, FIFO, device... stands at the library's name
+  tooLarge,               // the file is larger than any such library; size says how large
+  noEntryPoint,           // loaded, but OodleLZ_Decompress is not exported
+  notRunnableHere,        // a Windows library on a machine where Quarry cannot load one
+  wrongMachine,           // a Windows library for another CPU; detail names it ("32-bit", ...)
+  damagedImage,           // detail names the check that failed
+  unsupportedImage,       // sound, but needs what the loader does not offer; detail says what
+  foreignImports,         // it imports from modules Quarry does not provide: see modules
+  initialisationFailed,   // its DllMain answered FALSE
+  initialisationStopped,  // its initialisation crashed or asked to end: see fault
 };
 
 struct DecoderBinding {
   Decompressor decompress;
   DecoderProblem problem = DecoderProblem::none;
-  std::string file;    // the library's path as the platform spells it, in UTF-8; empty if none
-  std::string detail;  // the system's words, the failed check, the import... (not escaped)
-  std::uint64_t size = 0;              // tooLarge: the file's size
+  std::string file;        // the library's path as the platform spells it, in UTF-8; empty if none
+  std::string detail;      // the system's words, the failed check, the import... (not escaped)
+  std::uint64_t size = 0;  // tooLarge: the file's size
   std::vector<ForeignModule> modules;  // foreignImports, in the order first imported
   DecoderFault fault;                  // initialisationStopped
 };

@@ -50,6 +50,7 @@ std::span<const Function> memoryFunctions();
 std::span<const Function> textFunctions();
 std::span<const Function> threadFunctions();
 std::span<const Function> systemFunctions();
+std::span<const Function> runtimeFunctions();
 
 // Sets the last error and answers value: the shape of most failures.
 template <typename Value>

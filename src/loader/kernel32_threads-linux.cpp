@@ -43,6 +43,14 @@ QUARRY_WINAPI Bool InitializeCriticalSectionAndSpinCount(void* section, Dword sp
   return BOOL_TRUE;
 }
 
+QUARRY_WINAPI Bool InitializeCriticalSectionEx(void* section, Dword spinCount, Dword) {
+  return InitializeCriticalSectionAndSpinCount(section, spinCount);
+}
+
+QUARRY_WINAPI void InitializeCriticalSection(void* section) {
+  InitializeCriticalSectionAndSpinCount(section, 0);
+}
+
 QUARRY_WINAPI void DeleteCriticalSection(void* section) {
   if (section != nullptr) std::memset(section, 0, SECTION_SIZE);
 }
@@ -140,6 +148,8 @@ QUARRY_WINAPI void Sleep(Dword milliseconds) {
 
 const Function FUNCTIONS[] = {
     QUARRY_KERNEL32_FUNCTION(InitializeCriticalSectionAndSpinCount),
+    QUARRY_KERNEL32_FUNCTION(InitializeCriticalSectionEx),
+    QUARRY_KERNEL32_FUNCTION(InitializeCriticalSection),
     QUARRY_KERNEL32_FUNCTION(DeleteCriticalSection),
     QUARRY_KERNEL32_FUNCTION(EnterCriticalSection),
     QUARRY_KERNEL32_FUNCTION(LeaveCriticalSection),

@@ -241,7 +241,9 @@ PeFault readThunks(ByteSpan image, std::string_view module, std::uint64_t lookup
     if (!fits(image, slot, THUNK_SIZE))
       return damaged("an import address table lies outside the image");
     if ((thunk & THUNK_BY_ORDINAL) != 0) {
-      imports.push_back({module, {}, static_cast<std::uint16_t>(thunk & 0xFFFF),
+      imports.push_back({module,
+                         {},
+                         static_cast<std::uint16_t>(thunk & 0xFFFF),
                          static_cast<std::uint32_t>(slot)});
       continue;
     }

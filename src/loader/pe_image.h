@@ -43,7 +43,7 @@ struct PeFault {
   std::string detail;
   std::uint64_t size = 0;
   std::vector<PeModuleCount> modules;
-  GuardedStop stop;             // initialisationStopped: why, and where the image lay
+  GuardedStop stop;  // initialisationStopped: why, and where the image lay
   std::uintptr_t imageBase = 0;
   std::uint64_t imageSize = 0;
   explicit operator bool() const { return problem != LoadProblem::none; }
@@ -76,10 +76,10 @@ struct PeHeaders {
 };
 
 struct PeImport {
-  std::string_view module;     // into the image
-  std::string_view name;       // into the image; empty when imported by ordinal
-  std::uint16_t ordinal = 0;   // when imported by ordinal
-  std::uint32_t slot = 0;      // RVA of the 8 bytes that receive the function's address
+  std::string_view module;    // into the image
+  std::string_view name;      // into the image; empty when imported by ordinal
+  std::uint16_t ordinal = 0;  // when imported by ordinal
+  std::uint32_t slot = 0;     // RVA of the 8 bytes that receive the function's address
 };
 
 struct PeTls {

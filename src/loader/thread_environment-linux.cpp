@@ -132,7 +132,8 @@ std::uint8_t* mapSharedData() {
                  MAP_SHARED | MAP_FIXED_NOREPLACE, memory, 0);
   }
   close(memory);
-  if (fixed == reinterpret_cast<void*>(SHARED_DATA_ADDRESS)) return static_cast<std::uint8_t*>(writable);
+  if (fixed == reinterpret_cast<void*>(SHARED_DATA_ADDRESS))
+    return static_cast<std::uint8_t*>(writable);
   if (fixed != MAP_FAILED) munmap(fixed, SHARED_DATA_SIZE);
   if (writable != MAP_FAILED) munmap(writable, SHARED_DATA_SIZE);
   return nullptr;

@@ -119,8 +119,8 @@ struct Loading {
 std::int64_t readAt(int file, std::uint64_t offset, MutableBytes into) {
   std::uint64_t done = 0;
   while (done < into.size()) {
-    const ssize_t got = pread(file, into.data() + done, into.size() - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t got =
+        pread(file, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return -1;
     if (got == 0) break;

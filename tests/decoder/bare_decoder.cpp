@@ -12,9 +12,10 @@
 //
 // Variants for the loader, chosen when it is built:
 //   QUARRY_BARE_DLLMAIN_FAILS   DllMain answers FALSE
-//   QUARRY_BARE_EXTRA_IMPORT    it also imports functions Quarry does not offer (CreateFileW
-//                               among them), and calls CreateFileW only when asked to crash
-//                               with "import"
+//   QUARRY_BARE_EXTRA_IMPORT    it also imports functions outside Quarry's table (CreateEventW
+//                               among them) and one that fails as Windows fails it
+//                               (CreateFileW); it calls CreateEventW only when asked to crash
+//                               with "import", and CreateFileW on every call
 //   QUARRY_BARE_EXPORT_NAME     the name it exports its decoder under
 #include <windows.h>
 
@@ -223,11 +224,10 @@ bool controlsReadable(Call& call) {
   WCHAR* block = GetEnvironmentStringsW();
   const char* value = nullptr;
   const char* crash = nullptr;
-  const bool read =
-      text != nullptr && allZero(text, 2 * SKEW_TEXT_ROOM) && block != nullptr &&
-      environmentValue(block, quarry::testing::DECODER_SKEW_VARIABLE, text, value) &&
-      environmentValue(block, quarry::testing::DECODER_CRASH_VARIABLE, text + SKEW_TEXT_ROOM,
-                       crash);
+  const bool read = text != nullptr && allZero(text, 2 * SKEW_TEXT_ROOM) && block != nullptr &&
+                    environmentValue(block, quarry::testing::DECODER_SKEW_VARIABLE, text, value) &&
+                    environmentValue(block, quarry::testing::DECODER_CRASH_VARIABLE,
+                                     text + SKEW_TEXT_ROOM, crash);
   const std::optional<std::int64_t> skew =
       read ? quarry::testing::parseDecoderSkew(value) : std::nullopt;
   call.crash = read ? quarry::testing::parseDecoderCrash(crash) : quarry::testing::CrashRequest{};
@@ -247,8 +247,12 @@ using Check = bool (*)(Call&);
 
 // Absolute addresses in writable data: wrong until the loader relocates them.
 extern "C" Check decodeChecks[];
-Check decodeChecks[] = {initialisationRan, threadEnvironmentSound, trailingArgumentsZero,
-                        sizesAndPointersSound, controlsReadable,  runsOnWindowsTen,
+Check decodeChecks[] = {initialisationRan,
+                        threadEnvironmentSound,
+                        trailingArgumentsZero,
+                        sizesAndPointersSound,
+                        controlsReadable,
+                        runsOnWindowsTen,
                         nullptr};
 
 namespace {
@@ -269,15 +273,15 @@ void crashIfAsked(const Call& call) {
   }
 #ifdef QUARRY_BARE_EXTRA_IMPORT
   if (call.crash.how == DecoderCrash::import) {
-    CreateFileW(L"never", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    CreateEventW(nullptr, FALSE, FALSE, nullptr);
   }
 #endif
 }
 
 std::int64_t decodeUnderLock(const Call& call) {
   // Scratch memory reserved and committed in one step, as Windows allows.
-  auto* scratch = static_cast<std::uint8_t*>(
-      VirtualAlloc(nullptr, SCRATCH_SIZE, MEM_COMMIT, PAGE_READWRITE));
+  auto* scratch =
+      static_cast<std::uint8_t*>(VirtualAlloc(nullptr, SCRATCH_SIZE, MEM_COMMIT, PAGE_READWRITE));
   if (scratch == nullptr) return -1;
   scratch[SCRATCH_SIZE - 1] = 1;
   EnterCriticalSection(&state->lock);
@@ -311,6 +315,13 @@ extern "C" __declspec(dllexport) std::int64_t
     if (!(*check)(call)) return -1;
   }
   crashIfAsked(call);
+#ifdef QUARRY_BARE_EXTRA_IMPORT
+  // A decoder has no business opening files; Windows' answer for one it may not open is kept.
+  if (CreateFileW(L"C:\\never.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) !=
+      INVALID_HANDLE_VALUE) {
+    return -1;
+  }
+#endif
   return decodeUnderLock(call);
 }
 
@@ -336,6 +347,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     FlsAlloc(nullptr);
     FindFirstFileExW(L"*", FindExInfoBasic, nullptr, FindExSearchNameMatch, nullptr, 0);
     CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    GetStringTypeW(CT_CTYPE1, L"a", 1, nullptr);
   }
 #endif
 #ifdef QUARRY_BARE_DLLMAIN_FAILS

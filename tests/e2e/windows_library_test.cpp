@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StopCase{"CallsAnImportNotProvided", QUARRY_BARE_DECODER_EXTRA_IMPORT, "import:2000",
                  "File #1 \"b.txt\" stops the run: the decoder library called "
-                 "KERNEL32.dll!CreateFileW, which Quarry does not provide\n"},
+                 "KERNEL32.dll!CreateEventW, which Quarry does not provide\n"},
         StopCase{"Faults", QUARRY_BARE_DECODER, "segv:2000",
                  "File #1 \"b.txt\" stops the run: the decoder library crashed (SIGSEGV at "
                  "oo2core_8_win64.dll+0x"}),
@@ -160,8 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
 // user data page and allocates with a commit-only VirtualAlloc on every call.
 TEST(WindowsLibrary, ImportsNeverCalledDoNotKeepALibraryFromDecoding) {
   Sandbox sandbox(QUARRY_BARE_DECODER_EXTRA_IMPORT);
-  sandbox.writeContainer({compressedEntry("a.txt", pattern(1000)),
-                          compressedEntry("b.txt", pattern(2000))});
+  sandbox.writeContainer(
+      {compressedEntry("a.txt", pattern(1000)), compressedEntry("b.txt", pattern(2000))});
   const ProcessResult result = sandbox.extract();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.err, "");
@@ -193,8 +193,8 @@ TEST_P(WindowsLibraryFile, IsRefusedAtOnceWithItsLine) {
   const ProcessResult result = sandbox.extract(options);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   EXPECT_EQ(result.exitCode, STATUS_NO_DECODER) << result.err;
-  EXPECT_NE(result.err.find("Found " + library.string() + " but it could not be loaded: " +
-                            GetParam().reason + "\n"),
+  EXPECT_NE(result.err.find("Found " + library.string() +
+                            " but it could not be loaded: " + GetParam().reason + "\n"),
             std::string::npos)
       << result.err;
 }

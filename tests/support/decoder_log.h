@@ -15,7 +15,7 @@
 //   QUARRY_TEST_DECODER_CRASH "<how>:<expected size>": a call whose expected size is that
 //                             number never returns: "segv" writes through a null pointer,
 //                             "abort" aborts, "ill" runs an illegal instruction, "fpe" divides
-//                             by zero, "stack" recurses without end, "import" calls CreateFileW
+//                             by zero, "stack" recurses without end, "import" calls CreateEventW
 //                             (which only the extra-import Windows variant imports). The bare
 //                             Windows variants know "segv" and "import".
 //
@@ -60,8 +60,8 @@ inline CrashRequest parseDecoderCrash(const char* text) {
   constexpr struct {
     const char* name;
     DecoderCrash how;
-  } KINDS[] = {{"segv", DecoderCrash::segv}, {"abort", DecoderCrash::abort},
-               {"ill", DecoderCrash::ill},   {"fpe", DecoderCrash::fpe},
+  } KINDS[] = {{"segv", DecoderCrash::segv},   {"abort", DecoderCrash::abort},
+               {"ill", DecoderCrash::ill},     {"fpe", DecoderCrash::fpe},
                {"stack", DecoderCrash::stack}, {"import", DecoderCrash::import}};
   if (text == nullptr) return {};
   for (const auto& kind : KINDS) {
