@@ -237,8 +237,9 @@ bool controlsReadable(Call& call) {
   return skew.has_value();
 }
 
-bool runsOnWindowsTen(Call&) {
-  return *reinterpret_cast<const volatile ULONG*>(SHARED_MAJOR_VERSION) >= 10;
+// Any Windows this runs on is NT 6 or later (Wine, by default, plays Windows 7).
+bool sharedDataReadable(Call&) {
+  return *reinterpret_cast<const volatile ULONG*>(SHARED_MAJOR_VERSION) >= 6;
 }
 
 using Check = bool (*)(Call&);
@@ -252,7 +253,7 @@ Check decodeChecks[] = {initialisationRan,
                         trailingArgumentsZero,
                         sizesAndPointersSound,
                         controlsReadable,
-                        runsOnWindowsTen,
+                        sharedDataReadable,
                         nullptr};
 
 namespace {

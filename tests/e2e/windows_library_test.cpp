@@ -239,3 +239,28 @@ TEST(WindowsLibrary, ImportsMultipliedBySharedTablesAreRefusedInBoundedTimeAndMe
 }  // namespace
 }  // namespace quarry::testing
 #endif
+
+#ifdef _WIN32
+namespace quarry::testing {
+namespace {
+
+// Windows looks for a library in the current folder and on PATH too; Quarry never takes one
+// from there, so a library planted beside the container or on PATH is never run.
+TEST(WindowsLibrary, OnlyTheProgramsOwnFolderIsSearched) {
+  Sandbox sandbox(false);
+  const fs::path planted = sandbox.root() / "planted";
+  fs::create_directories(planted);
+  fs::copy_file(builtPath(QUARRY_TEST_DECODER), planted / "oo2core_8_win64.dll");
+  sandbox.writeContainer({compressedEntry("a.txt", textBytes("never decoded"))});
+  ProcessOptions options;
+  options.workingDirectory = planted.string();
+  options.environment = {{"PATH", planted.string()}};
+  const ProcessResult result = sandbox.extract(options);
+  EXPECT_EQ(result.exitCode, STATUS_NO_DECODER) << result.err;
+  EXPECT_EQ(result.err, std::string(NO_DECODER_TEXT) + "\n");
+  EXPECT_FALSE(fs::exists(sandbox.output()));
+}
+
+}  // namespace
+}  // namespace quarry::testing
+#endif

@@ -66,22 +66,31 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"OneForeignModule", P::foreignImports, "",
                  "/opt/q/oo2core_8_win64.dll imports from msvcrt.dll (1 function), which Quarry "
                  "does not provide",
-                 [](DecoderBinding& b) { b.modules = {{"msvcrt.dll", 1}}; }},
-        LineCase{"ForeignModulesEscaped", P::foreignImports, "",
-                 "/opt/q/oo2core_8_win64.dll imports from msvcrt.dll (12 functions), "
-                 "USER\\x1B[2J.dll (2 functions) and VCRUNTIME140.dll (3 functions), which Quarry "
-                 "does not provide",
                  [](DecoderBinding& b) {
-                   b.modules = {{"msvcrt.dll", 12}, {"USER\x1B[2J.dll", 2}, {"VCRUNTIME140.dll", 3}};
+                   b.modules = {{"msvcrt.dll", 1}};
                  }},
+        LineCase{
+            "ForeignModulesEscaped", P::foreignImports, "",
+            "/opt/q/oo2core_8_win64.dll imports from msvcrt.dll (12 functions), "
+            "USER\\x1B[2J.dll (2 functions) and VCRUNTIME140.dll (3 functions), which Quarry "
+            "does not provide",
+            [](DecoderBinding& b) {
+              b.modules = {{"msvcrt.dll", 12}, {"USER\x1B[2J.dll", 2}, {"VCRUNTIME140.dll", 3}};
+            }},
+#ifndef _WIN32
         LineCase{"InitialisationCrashed", P::initialisationStopped, "",
                  "/opt/q/oo2core_8_win64.dll failed to initialise: it crashed (SIGSEGV at "
                  "oo2core_8_win64.dll+0x1a2b3)",
-                 [](DecoderBinding& b) { b.fault = {SIGSEGV, "oo2core_8_win64.dll+0x1a2b3", ""}; }},
+                 [](DecoderBinding& b) {
+                   b.fault = {SIGSEGV, "oo2core_8_win64.dll+0x1a2b3", ""};
+                 }},
+#endif
         LineCase{"InitialisationCalledAStandIn", P::initialisationStopped, "",
                  "/opt/q/oo2core_8_win64.dll failed to initialise: it called "
                  "KERNEL32.dll!CreateFileW, which Quarry does not provide",
-                 [](DecoderBinding& b) { b.fault = {0, "", "KERNEL32.dll!CreateFileW"}; }},
+                 [](DecoderBinding& b) {
+                   b.fault = {0, "", "KERNEL32.dll!CreateFileW"};
+                 }},
         LineCase{"InitialisationFailed", P::initialisationFailed, "",
                  "/opt/q/oo2core_8_win64.dll failed to initialise: its DllMain answered FALSE"},
         LineCase{"NotRunnableHere", P::notRunnableHere, "",
@@ -118,8 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"AbortOutsideIt", SIGABRT, "0x7f1200001234",
                  "File #3 \"x.bin\" stops the run: the decoder library crashed (SIGABRT at "
                  "0x7f1200001234)"},
-        StopCase{"OtherSignal", SIGUSR1, "0x10",
-                 "File #3 \"x.bin\" stops the run: the decoder library crashed (signal 10 at 0x10)"},
+        StopCase{
+            "OtherSignal", SIGUSR1, "0x10",
+            "File #3 \"x.bin\" stops the run: the decoder library crashed (signal 10 at 0x10)"},
         StopCase{"ImportNotProvided", 0, "KERNEL32.dll!CreateFileW",
                  "File #3 \"x.bin\" stops the run: the decoder library called "
                  "KERNEL32.dll!CreateFileW, which Quarry does not provide"},
