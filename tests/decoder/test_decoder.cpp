@@ -119,17 +119,23 @@ __attribute__((noinline)) int recurseForever(int depth) {
   return recurseForever(depth + 1) + page[0];
 }
 
-// A number the compiler cannot see, so a division by zero stays a division.
-volatile int dividend = 7;
-int nowhereInt() {
-  return dividend;
+// The processor's own division by zero, which neither the compiler nor the undefined-
+// behaviour checker can step in front of.
+int divideByZero() {
+#if defined(__x86_64__)
+  int quotient = 7, remainder = 0, divisor = 0;
+  asm volatile("cltd\n\tidivl %2" : "+a"(quotient), "=&d"(remainder) : "r"(divisor));
+  return quotient;
+#else
+  volatile int divisor = 0;
+  return 7 / divisor;
+#endif
 }
 
 // Ends the call the way asked; none of these returns.
 void crash(quarry::testing::DecoderCrash how) {
   using quarry::testing::DecoderCrash;
   volatile std::uintptr_t nowhere = 8;
-  volatile int zero = 0;
   switch (how) {
     case DecoderCrash::segv:
       *reinterpret_cast<volatile int*>(nowhere) = 1;
@@ -139,10 +145,10 @@ void crash(quarry::testing::DecoderCrash how) {
     case DecoderCrash::ill:
       __builtin_trap();
     case DecoderCrash::fpe:
-      zero = nowhereInt() / zero;
+      divideByZero();
       break;
     case DecoderCrash::stack:
-      zero = recurseForever(0);
+      recurseForever(0);
       break;
     default:
       break;

@@ -53,13 +53,15 @@ INSTANTIATE_TEST_SUITE_P(
                    shim<void MS_ABI(void*, void*, void*, void*, void*, void*)>("RtlUnwindEx")(
                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
                  }},
-        StopCase{
-            "KERNEL32.dll!CreateEventW",
-            [] { reinterpret_cast<void MS_ABI (*)()>(standInFor("KERNEL32.dll!CreateEventW"))(); }},
+        StopCase{"KERNEL32.dll!CreateEventW",
+                 [] {  // (The name's string is gone before the call, which never returns.)
+                   void* standIn = standInFor("KERNEL32.dll!CreateEventW");
+                   reinterpret_cast<void MS_ABI (*)()>(standIn)();
+                 }},
         StopCase{"api-ms-win-core-synch-l1-2-0.dll!#4",
                  [] {
-                   reinterpret_cast<void MS_ABI (*)()>(
-                       standInFor("api-ms-win-core-synch-l1-2-0.dll!#4"))();
+                   void* standIn = standInFor("api-ms-win-core-synch-l1-2-0.dll!#4");
+                   reinterpret_cast<void MS_ABI (*)()>(standIn)();
                  }}),
     [](const ::testing::TestParamInfo<StopCase>& info) {
       std::string name = info.param.name;
