@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 
 #include "app/message_text.h"
@@ -61,6 +62,69 @@ std::string shown(const std::string& path) {
   return escapeForMessage(path);
 }
 
+// What stopped the library: the signal or exception by its name where it has one.
+std::string faultName(int code) {
+#ifdef _WIN32
+  switch (static_cast<unsigned>(code)) {
+    case 22:
+      return "abort";
+    case 0xC0000005:
+      return "access violation";
+    case 0xC0000006:
+      return "in-page error";
+    case 0xC000001D:
+      return "illegal instruction";
+    case 0xC0000094:
+      return "integer division by zero";
+    case 0xC00000FD:
+      return "stack overflow";
+    default: {
+      char text[16];
+      std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+      return std::string("exception ") + text;
+    }
+  }
+#else
+  switch (code) {
+    case SIGSEGV:
+      return "SIGSEGV";
+    case SIGBUS:
+      return "SIGBUS";
+    case SIGILL:
+      return "SIGILL";
+    case SIGFPE:
+      return "SIGFPE";
+    case SIGABRT:
+      return "SIGABRT";
+    default:
+      return "signal " + std::to_string(code);
+  }
+#endif
+}
+
+// After "the decoder library ": it crashed, or called what stops the run. An import Quarry
+// does not provide is named "MODULE!Name"; the calls that end or unwind are bare names.
+std::string decoderStopText(int signal, const std::string& place, const std::string& call) {
+  if (call.empty()) return "crashed (" + faultName(signal) + " at " + escapeForMessage(place) + ")";
+  const std::string called = "called " + escapeForMessage(call);
+  if (call.find('!') == std::string::npos) return called;
+  return called + ", which Quarry does not provide";
+}
+
+std::string countOf(std::uint64_t functions) {
+  return std::to_string(functions) + (functions == 1 ? " function" : " functions");
+}
+
+// "msvcrt.dll (12 functions), USER32.dll (1 function) and VCRUNTIME140.dll (3 functions)"
+std::string moduleList(const std::vector<ForeignModule>& modules) {
+  std::string list;
+  for (std::size_t k = 0; k < modules.size(); ++k) {
+    if (k > 0) list += k + 1 == modules.size() ? " and " : ", ";
+    list += escapeForMessage(modules[k].name) + " (" + countOf(modules[k].functions) + ")";
+  }
+  return list;
+}
+
 std::string couldNotBeLoaded(const DecoderBinding& binding, const std::string& reason) {
   return "Found " + shown(binding.file) + " but it could not be loaded: " + reason;
 }
@@ -97,7 +161,9 @@ std::string withName(const EntryFailure& failure) {
       return "needs " + std::to_string(failure.size) +
              " bytes of memory to decode, which cannot be had";
     case EntryProblem::DecoderFault:
-      return "stops the run: the decoder library " + failure.detail;
+      return "stops the run: the decoder library " +
+             decoderStopText(failure.osError, failure.osError != 0 ? failure.detail : "",
+                             failure.osError == 0 ? failure.detail : "");
     case EntryProblem::CannotCreateDirectory:
       return "cannot create directory " + shown(failure.path) + ": " + osErrorText(failure.osError);
     default:
@@ -116,6 +182,12 @@ std::string decoderProblemLine(const DecoderBinding& binding) {
       return {};
     case DecoderProblem::notLoadable:
       return couldNotBeLoaded(binding, detail);
+    case DecoderProblem::notAFile:
+      return couldNotBeLoaded(binding, binding.detail == "directory" ? "it is a directory"
+                                                                     : "it is not a regular file");
+    case DecoderProblem::tooLarge:
+      return couldNotBeLoaded(binding, "it is " + std::to_string(binding.size) +
+                                           " bytes long, larger than any decoder library");
     case DecoderProblem::noEntryPoint:
       return "The library " + file + " has no entry point " + DECODER_ENTRY_POINT;
     case DecoderProblem::notRunnableHere:
@@ -127,10 +199,14 @@ std::string decoderProblemLine(const DecoderBinding& binding) {
       return couldNotBeLoaded(binding, "the Windows library is damaged (" + detail + ")");
     case DecoderProblem::unsupportedImage:
       return couldNotBeLoaded(binding, "it needs what Quarry's loader does not offer: " + detail);
-    case DecoderProblem::missingImport:
-      return file + " imports " + detail + ", which Quarry does not provide";
+    case DecoderProblem::foreignImports:
+      return file + " imports from " + moduleList(binding.modules) +
+             ", which Quarry does not provide";
     case DecoderProblem::initialisationFailed:
       return file + " failed to initialise: its DllMain answered FALSE";
+    case DecoderProblem::initialisationStopped:
+      return file + " failed to initialise: it " +
+             decoderStopText(binding.fault.signal, binding.fault.where, binding.fault.call);
   }
   return couldNotBeLoaded(binding, detail);
 }

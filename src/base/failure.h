@@ -36,7 +36,11 @@ enum class EntryProblem : std::uint8_t {
   IsQuarrysOutput,        // path: the file is where Quarry's own standard output or error goes
   OutputFolderUnusable,   // osError (0: removed during the run), path: the output folder
   CannotWrite,            // osError, path
-  DecoderFault,           // detail: the library crashed, or called what ends the run
+  // The decoder library did not come back: osError is the signal (POSIX) or exception code
+  // (Windows) and detail the place ("oo2core_8_win64.dll+0x1a2b3", or a bare address) for a
+  // crash; osError is 0 and detail what it called ("KERNEL32.dll!CreateFileW") for a stop.
+  // The run stops there.
+  DecoderFault,
 };
 
 struct EntryFailure {
@@ -48,7 +52,7 @@ struct EntryFailure {
   std::string path;         // the path concerned, as the platform spells it, in UTF-8
   std::uint64_t size = 0;   // OutOfMemory, PathTooLong
   std::uint64_t limit = 0;  // PathTooLong
-  std::string detail;       // DecoderFault: what happened, e.g. "SIGSEGV at oo2core_8_win64.dll+0x1a2b3"
+  std::string detail;       // DecoderFault
 };
 
 // Why the container could not be opened: the run ends at the start.

@@ -9,7 +9,8 @@
 #include "decoder/decoder.h"
 
 #ifdef QUARRY_WINDOWS_LOADER
-#include "decoder/windows_library-linux.h"
+#include "loader/thread_environment-linux.h"
+#include "loader/windows_library-linux.h"
 #endif
 
 namespace quarry {
@@ -47,9 +48,12 @@ bool fileExists(const std::string& path) {
   return stat(path.c_str(), &status) == 0;
 }
 
-// A Windows image starts with the DOS header's "MZ"; anything else goes to dlopen.
+// A Windows image starts with the DOS header's "MZ"; anything else goes to dlopen. Opened
+// without waiting, so a FIFO of that name cannot hold the run; only a regular file is read.
 bool startsLikeWindowsImage(const std::string& path) {
-  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return true;
+  const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (file < 0) return false;
   char magic[2] = {};
   const bool windows = read(file, magic, sizeof magic) == 2 && magic[0] == 'M' && magic[1] == 'Z';
@@ -63,7 +67,11 @@ std::string dlerrorText() {
 }
 
 DecoderBinding problem(DecoderProblem what, const std::string& path, std::string detail = {}) {
-  return {{}, what, path, std::move(detail)};
+  DecoderBinding refused;
+  refused.problem = what;
+  refused.file = path;
+  refused.detail = std::move(detail);
+  return refused;
 }
 
 // dlopen's way: beside the program when found there, else by the system's search.
@@ -82,15 +90,69 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
   bound.file = fileOf(entry);
+  Dl_info found{};
+  if (dladdr(entry, &found) != 0) {
+    bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(found.dli_fbase);
+  }
   return bound;
 }
+
+#ifdef QUARRY_WINDOWS_LOADER
+DecoderProblem problemOf(LoadProblem problem) {
+  switch (problem) {
+    case LoadProblem::none:
+      return DecoderProblem::none;
+    case LoadProblem::notLoadable:
+      return DecoderProblem::notLoadable;
+    case LoadProblem::notAFile:
+      return DecoderProblem::notAFile;
+    case LoadProblem::tooLarge:
+      return DecoderProblem::tooLarge;
+    case LoadProblem::wrongMachine:
+      return DecoderProblem::wrongMachine;
+    case LoadProblem::damagedImage:
+      return DecoderProblem::damagedImage;
+    case LoadProblem::unsupportedImage:
+      return DecoderProblem::unsupportedImage;
+    case LoadProblem::foreignImports:
+      return DecoderProblem::foreignImports;
+    case LoadProblem::noEntryPoint:
+      return DecoderProblem::noEntryPoint;
+    case LoadProblem::initialisationFailed:
+      return DecoderProblem::initialisationFailed;
+    case LoadProblem::initialisationStopped:
+      return DecoderProblem::initialisationStopped;
+  }
+  return DecoderProblem::notLoadable;
+}
+
+DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault) {
+  DecoderBinding refused = problem(problemOf(fault.problem), path, fault.detail);
+  refused.size = fault.size;
+  for (const PeModuleCount& module : fault.modules) {
+    refused.modules.push_back({module.name, module.functions});
+  }
+  if (fault.problem == LoadProblem::initialisationStopped) {
+    Decompressor where;
+    where.libraryBase = fault.imageBase;
+    where.librarySize = fault.imageSize;
+    refused.fault = describeStop(where, fault.stop);
+  }
+  return refused;
+}
+#endif
 
 DecoderBinding bindWindowsImage(const std::string& path) {
 #ifdef QUARRY_WINDOWS_LOADER
   const WindowsLibrary library = loadWindowsLibrary(path, DECODER_ENTRY_POINT);
-  if (library.fault) return problem(library.fault.problem, path, library.fault.detail);
+  if (library.fault) {
+    return refusedWindowsImage(path, library.fault);
+  }
   DecoderBinding bound;
   bound.decompress.windows = reinterpret_cast<WindowsDecompressFn>(library.exported);
+  bound.decompress.beforeCall = refreshSharedData;
+  bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(library.base);
+  bound.decompress.librarySize = library.size;
   bound.file = path;
   return bound;
 #else
@@ -99,6 +161,19 @@ DecoderBinding bindWindowsImage(const std::string& path) {
 }
 
 }  // namespace
+
+std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
+  const std::uintptr_t base = decompress.libraryBase;
+  bool inside = base != 0 && address >= base;
+  if (decompress.librarySize != 0) {
+    inside = inside && address - base < decompress.librarySize;
+  } else {
+    Dl_info found{};
+    inside = inside && dladdr(reinterpret_cast<void*>(address), &found) != 0 &&
+             reinterpret_cast<std::uintptr_t>(found.dli_fbase) == base;
+  }
+  return inside ? libraryOffsetText(address - base) : addressText(address);
+}
 
 DecoderBinding bindDecompressor() {
   const std::string beside = programFolder() + LIBRARY_NAME;

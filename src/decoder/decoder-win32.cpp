@@ -14,24 +14,53 @@ std::string loadedFrom(HMODULE library) {
   return encodeLossless(std::u16string_view(reinterpret_cast<const char16_t*>(path), length));
 }
 
+// The folder Quarry.exe lies in, with its trailing separator.
+std::u16string programFolder() {
+  std::u16string path(32768, u'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path.data()), 32768);
+  path.resize(length);
+  return path.substr(0, path.find_last_of(u"\\/") + 1);
+}
+
 }  // namespace
 
+std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
+  HMODULE holder = nullptr;
+  const DWORD flags =
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+  const bool inside = decompress.libraryBase != 0 &&
+                      GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(address), &holder) != 0 &&
+                      reinterpret_cast<std::uintptr_t>(holder) == decompress.libraryBase;
+  return inside ? libraryOffsetText(address - decompress.libraryBase) : addressText(address);
+}
+
 DecoderBinding bindDecompressor() {
-  const std::u16string name = DECODER_LIBRARY;
-  HMODULE library = LoadLibraryW(asWide(name));
+  // By its full path only: a library of that name in the current folder or on PATH is never
+  // loaded in its place. Its own imports are looked up beside it first.
+  const std::u16string name = programFolder() + DECODER_LIBRARY;
+  HMODULE library = LoadLibraryExW(asWide(name), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (library == nullptr) {
     const int code = lastOsError();
-    if (code == ERROR_MOD_NOT_FOUND) return {{}, DecoderProblem::missing, {}, {}};
-    return {{}, DecoderProblem::notLoadable, encodeLossless(name), osErrorText(code)};
+    DecoderBinding refused;
+    refused.problem =
+        code == ERROR_MOD_NOT_FOUND ? DecoderProblem::missing : DecoderProblem::notLoadable;
+    if (refused.problem == DecoderProblem::notLoadable) {
+      refused.file = encodeLossless(name);
+      refused.detail = osErrorText(code);
+    }
+    return refused;
   }
   FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
   if (entry == nullptr) {
-    DecoderBinding refused{{}, DecoderProblem::noEntryPoint, loadedFrom(library), {}};
+    DecoderBinding refused;
+    refused.problem = DecoderProblem::noEntryPoint;
+    refused.file = loadedFrom(library);
     FreeLibrary(library);
     return refused;
   }
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
+  bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(library);
   bound.file = loadedFrom(library);
   return bound;
 }

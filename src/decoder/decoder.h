@@ -3,7 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "base/guarded_call.h"
 
 namespace quarry {
 
@@ -29,6 +33,11 @@ using WindowsDecompressFn = std::int64_t(__attribute__((ms_abi)) *)(
 // The bound entry point, whichever convention it was built for; empty when none is bound.
 struct Decompressor {
   DecompressFn native = nullptr;
+  // Where the library's image starts (the HMODULE on Windows, dladdr's dli_fbase for a native
+  // library), and how many bytes it spans when Quarry mapped it itself (0: ask the system).
+  std::uintptr_t libraryBase = 0;
+  std::uint64_t librarySize = 0;
+  void (*beforeCall)() = nullptr;  // brings what the library reads of the system up to date
 #ifdef QUARRY_WINDOWS_LOADER
   WindowsDecompressFn windows = nullptr;
   explicit operator bool() const {
@@ -52,25 +61,62 @@ struct Decompressor {
   }
 };
 
+// Why a call into the decoder library did not come back by itself.
+struct DecoderFault {
+  int signal = 0;     // POSIX signal number or Windows exception code; 0 for a call that stops
+  std::string where;  // "oo2core_8_win64.dll+0x1a2b3" when the address lies in the library,
+                      // else the bare address "0x7f12..." (the faulting instruction)
+  std::string call;   // what the library called that stops the run, e.g.
+                      // "KERNEL32.dll!CreateFileW" or "ExitProcess"; empty for a fault
+};
+
+// Calls the bound entry point (ten trailing zeros, as Decompressor::operator()); returns its
+// answer, or fills fault and returns -1 when the call did not come back.
+std::int64_t callDecoder(const Decompressor& decompress, const std::uint8_t* stream,
+                         std::int64_t streamLength, std::uint8_t* output,
+                         std::int64_t expectedLength, std::optional<DecoderFault>& fault);
+
+// "oo2core_8_win64.dll+0x1a2b3" for an address inside the bound library, else "0x7f12...".
+std::string placeOf(const Decompressor& decompress, std::uintptr_t address);
+
+// What a guarded call into the library that did not come back stopped at.
+DecoderFault describeStop(const Decompressor& decompress, const GuardedStop& stop);
+
+// "oo2core_8_win64.dll+0x1a2b3", and "0x7f12...": the two ways of naming a place.
+std::string libraryOffsetText(std::uint64_t offset);
+std::string addressText(std::uintptr_t address);
+
+// A module other than KERNEL32 that a Windows library imports from, and how many functions.
+struct ForeignModule {
+  std::string name;
+  std::uint64_t functions = 0;
+};
+
 // Why no decoder was bound; the words are composed by the program, not here.
 enum class DecoderProblem {
   none,
-  missing,               // no library of that name anywhere
-  notLoadable,           // the system's loader or the file itself failed; detail says how
-  noEntryPoint,          // loaded, but OodleLZ_Decompress is not exported
-  notRunnableHere,       // a Windows library on a machine where Quarry cannot load one
-  wrongMachine,          // a Windows library for another CPU; detail names it ("32-bit", ...)
-  damagedImage,          // detail names the check that failed
-  unsupportedImage,      // sound, but needs what the loader does not offer; detail says what
-  missingImport,         // detail is "MODULE!Name" or "MODULE!#ordinal"
-  initialisationFailed,  // its DllMain answered FALSE
+  missing,                // no library of that name anywhere
+  notLoadable,            // the system's loader or the file itself failed; detail says how
+  notAFile,               // a directory, FIFO, device... stands at the library's name
+  tooLarge,               // the file is larger than any such library; size says how large
+  noEntryPoint,           // loaded, but OodleLZ_Decompress is not exported
+  notRunnableHere,        // a Windows library on a machine where Quarry cannot load one
+  wrongMachine,           // a Windows library for another CPU; detail names it ("32-bit", ...)
+  damagedImage,           // detail names the check that failed
+  unsupportedImage,       // sound, but needs what the loader does not offer; detail says what
+  foreignImports,         // it imports from modules Quarry does not provide: see modules
+  initialisationFailed,   // its DllMain answered FALSE
+  initialisationStopped,  // its initialisation crashed or asked to end: see fault
 };
 
 struct DecoderBinding {
   Decompressor decompress;
   DecoderProblem problem = DecoderProblem::none;
-  std::string file;    // the library's path as the platform spells it, in UTF-8; empty if none
-  std::string detail;  // the system's words, the failed check, the import... (not escaped)
+  std::string file;        // the library's path as the platform spells it, in UTF-8; empty if none
+  std::string detail;      // the system's words, the failed check, the import... (not escaped)
+  std::uint64_t size = 0;  // tooLarge: the file's size
+  std::vector<ForeignModule> modules;  // foreignImports, in the order first imported
+  DecoderFault fault;                  // initialisationStopped
 };
 
 // Loads the library (beside the program first) and resolves its entry point; the library

@@ -22,9 +22,15 @@ std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize,
     failure.size = fullSize;
     return failure;
   }
+  std::optional<DecoderFault> fault;
   const std::int64_t produced =
-      decompress(stream.data(), static_cast<std::int64_t>(stream.size()), decoded.buffer.get(),
-                 static_cast<std::int64_t>(fullSize));
+      callDecoder(decompress, stream.data(), static_cast<std::int64_t>(stream.size()),
+                  decoded.buffer.get(), static_cast<std::int64_t>(fullSize), fault);
+  if (fault) {
+    EntryFailure failure(EntryProblem::DecoderFault, fault->signal);
+    failure.detail = fault->call.empty() ? fault->where : fault->call;
+    return failure;
+  }
   if (static_cast<std::uint64_t>(produced) != fullSize) {
     return EntryFailure(EntryProblem::DecompressionFailed);
   }

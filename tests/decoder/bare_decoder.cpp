@@ -4,12 +4,18 @@
 // the tests' own codec behind the closed library's entry point, and refuses to unless
 // everything a Windows loader owes it is in place: its initialisation ran, its TLS block
 // exists, gs points at a thread environment block whose stack bounds hold the stack, and the
-// call came with the ten trailing arguments zero. It honours QUARRY_TEST_DECODER_SKEW as the
-// logging test decoder does; it cannot write a log, since it may not import a file function.
+// call came with the ten trailing arguments zero. Like code built by Microsoft's tools it reads
+// the version from the shared user data page and takes its scratch memory with a commit-only
+// VirtualAlloc. It honours QUARRY_TEST_DECODER_SKEW as the logging test decoder does, and
+// QUARRY_TEST_DECODER_CRASH's "segv" and "import"; it cannot write a log, since it may not
+// import a file function.
 //
-// Variants for the loader's refusals, chosen when it is built:
+// Variants for the loader, chosen when it is built:
 //   QUARRY_BARE_DLLMAIN_FAILS   DllMain answers FALSE
-//   QUARRY_BARE_EXTRA_IMPORT    it also imports CreateFileW, which Quarry does not offer
+//   QUARRY_BARE_EXTRA_IMPORT    it also imports functions outside Quarry's table (CreateEventW
+//                               among them) and one that fails as Windows fails it
+//                               (CreateFileW); it calls CreateEventW only when asked to crash
+//                               with "import", and CreateFileW on every call
 //   QUARRY_BARE_EXPORT_NAME     the name it exports its decoder under
 #include <windows.h>
 
@@ -85,7 +91,12 @@ struct Call {
   std::int64_t expectedSize;
   bool trailingZero;
   std::int64_t skew;
+  quarry::testing::CrashRequest crash;
 };
+
+// KUSER_SHARED_DATA, where every Windows process has it: NtMajorVersion.
+constexpr std::uintptr_t SHARED_MAJOR_VERSION = 0x7FFE026C;
+constexpr std::size_t SCRATCH_SIZE = 64 * 1024;
 
 }  // namespace
 
@@ -207,19 +218,28 @@ bool environmentValue(const WCHAR* block, const char* name, char* text, const ch
   return true;
 }
 
-bool skewReadable(Call& call) {
+bool controlsReadable(Call& call) {
   HANDLE heap = GetProcessHeap();
-  auto* text = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, SKEW_TEXT_ROOM));
+  auto* text = static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 2 * SKEW_TEXT_ROOM));
   WCHAR* block = GetEnvironmentStringsW();
   const char* value = nullptr;
-  const bool read = text != nullptr && allZero(text, SKEW_TEXT_ROOM) && block != nullptr &&
-                    environmentValue(block, quarry::testing::DECODER_SKEW_VARIABLE, text, value);
+  const char* crash = nullptr;
+  const bool read = text != nullptr && allZero(text, 2 * SKEW_TEXT_ROOM) && block != nullptr &&
+                    environmentValue(block, quarry::testing::DECODER_SKEW_VARIABLE, text, value) &&
+                    environmentValue(block, quarry::testing::DECODER_CRASH_VARIABLE,
+                                     text + SKEW_TEXT_ROOM, crash);
   const std::optional<std::int64_t> skew =
       read ? quarry::testing::parseDecoderSkew(value) : std::nullopt;
+  call.crash = read ? quarry::testing::parseDecoderCrash(crash) : quarry::testing::CrashRequest{};
   if (block != nullptr) FreeEnvironmentStringsW(block);
   if (text != nullptr) HeapFree(heap, 0, text);
   call.skew = skew.value_or(0);
   return skew.has_value();
+}
+
+// Any Windows this runs on is NT 6 or later (Wine, by default, plays Windows 7).
+bool sharedDataReadable(Call&) {
+  return *reinterpret_cast<const volatile ULONG*>(SHARED_MAJOR_VERSION) >= 6;
 }
 
 using Check = bool (*)(Call&);
@@ -228,8 +248,13 @@ using Check = bool (*)(Call&);
 
 // Absolute addresses in writable data: wrong until the loader relocates them.
 extern "C" Check decodeChecks[];
-Check decodeChecks[] = {initialisationRan,     threadEnvironmentSound, trailingArgumentsZero,
-                        sizesAndPointersSound, skewReadable,           nullptr};
+Check decodeChecks[] = {initialisationRan,
+                        threadEnvironmentSound,
+                        trailingArgumentsZero,
+                        sizesAndPointersSound,
+                        controlsReadable,
+                        sharedDataReadable,
+                        nullptr};
 
 namespace {
 
@@ -239,7 +264,27 @@ std::int64_t addSaturating(std::int64_t value, std::int64_t skew) {
   return skew < 0 ? INT64_MIN : INT64_MAX;
 }
 
+// The crash asked for by the controls, if this call is the one.
+void crashIfAsked(const Call& call) {
+  using quarry::testing::DecoderCrash;
+  if (call.crash.expectedSize != call.expectedSize) return;
+  if (call.crash.how == DecoderCrash::segv) {
+    volatile std::uintptr_t nowhere = 8;
+    *reinterpret_cast<volatile int*>(nowhere) = 1;
+  }
+#ifdef QUARRY_BARE_EXTRA_IMPORT
+  if (call.crash.how == DecoderCrash::import) {
+    CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  }
+#endif
+}
+
 std::int64_t decodeUnderLock(const Call& call) {
+  // Scratch memory reserved and committed in one step, as Windows allows.
+  auto* scratch =
+      static_cast<std::uint8_t*>(VirtualAlloc(nullptr, SCRATCH_SIZE, MEM_COMMIT, PAGE_READWRITE));
+  if (scratch == nullptr) return -1;
+  scratch[SCRATCH_SIZE - 1] = 1;
   EnterCriticalSection(&state->lock);
   LARGE_INTEGER before, after;
   QueryPerformanceCounter(&before);
@@ -248,7 +293,7 @@ std::int64_t decodeUnderLock(const Call& call) {
       static_cast<std::uint64_t>(call.expectedSize));
   QueryPerformanceCounter(&after);
   LeaveCriticalSection(&state->lock);
-  if (after.QuadPart < before.QuadPart) return -1;
+  if (!VirtualFree(scratch, 0, MEM_RELEASE) || after.QuadPart < before.QuadPart) return -1;
   return addSaturating(static_cast<std::int64_t>(produced), call.skew);
 }
 
@@ -260,20 +305,24 @@ extern "C" __declspec(dllexport) std::int64_t
                             std::int32_t a6, std::int32_t a7, std::int64_t a8, std::int64_t a9,
                             std::int64_t a10, std::int64_t a11, std::int64_t a12, std::int64_t a13,
                             std::int32_t a14) {
-#ifdef QUARRY_BARE_EXTRA_IMPORT
-  if (compressedSize == INT64_MIN) {
-    CreateFileW(L"never", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  }
-#endif
   Call call{compressed,
             compressedSize,
             output,
             expectedSize,
             (a5 | a6 | a7 | a8 | a9 | a10 | a11 | a12 | a13 | a14) == 0,
-            0};
+            0,
+            {}};
   for (Check* check = decodeChecks; *check != nullptr; ++check) {
     if (!(*check)(call)) return -1;
   }
+  crashIfAsked(call);
+#ifdef QUARRY_BARE_EXTRA_IMPORT
+  // A decoder has no business opening files; Windows' answer for one it may not open is kept.
+  if (CreateFileW(L"C:\\never.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) !=
+      INVALID_HANDLE_VALUE) {
+    return -1;
+  }
+#endif
   return decodeUnderLock(call);
 }
 
@@ -292,6 +341,16 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     return FALSE;
   }
   state->initialised = true;
+#ifdef QUARRY_BARE_EXTRA_IMPORT
+  // Imported, as a C runtime's start-up imports them, and never called on the way to decoding.
+  volatile bool never = false;
+  if (never) {
+    FlsAlloc(nullptr);
+    FindFirstFileExW(L"*", FindExInfoBasic, nullptr, FindExSearchNameMatch, nullptr, 0);
+    CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    GetStringTypeW(CT_CTYPE1, L"a", 1, nullptr);
+  }
+#endif
 #ifdef QUARRY_BARE_DLLMAIN_FAILS
   return FALSE;
 #else

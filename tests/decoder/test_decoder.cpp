@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,15 +40,28 @@ std::optional<std::wstring> environmentValue(const char* asciiName) {
   return value;
 }
 
-std::optional<std::int64_t> skewFromEnvironment() {
-  const std::optional<std::wstring> wide = environmentValue(quarry::testing::DECODER_SKEW_VARIABLE);
-  if (!wide) return 0;
+std::optional<std::string> asciiEnvironmentValue(const char* name) {
+  const std::optional<std::wstring> wide = environmentValue(name);
+  if (!wide) return std::string();
   std::string narrow;
   for (const wchar_t c : *wide) {
     if (c > 0x7F) return std::nullopt;
     narrow.push_back(static_cast<char>(c));
   }
-  return quarry::testing::parseDecoderSkew(narrow.c_str());
+  return narrow;
+}
+
+std::optional<std::int64_t> skewFromEnvironment() {
+  const std::optional<std::string> text =
+      asciiEnvironmentValue(quarry::testing::DECODER_SKEW_VARIABLE);
+  if (!text) return std::nullopt;
+  return quarry::testing::parseDecoderSkew(text->c_str());
+}
+
+quarry::testing::CrashRequest crashFromEnvironment() {
+  const std::optional<std::string> text =
+      asciiEnvironmentValue(quarry::testing::DECODER_CRASH_VARIABLE);
+  return quarry::testing::parseDecoderCrash(text ? text->c_str() : nullptr);
 }
 
 std::FILE* openLogIfAsked(bool& asked) {
@@ -59,6 +73,10 @@ std::FILE* openLogIfAsked(bool& asked) {
 void cutFileIfAsked() {}  // the container is opened without write sharing: it cannot be cut
 void actIfAsked() {}
 #else
+quarry::testing::CrashRequest crashFromEnvironment() {
+  return quarry::testing::parseDecoderCrash(std::getenv(quarry::testing::DECODER_CRASH_VARIABLE));
+}
+
 std::optional<std::int64_t> skewFromEnvironment() {
   return quarry::testing::parseDecoderSkew(std::getenv(quarry::testing::DECODER_SKEW_VARIABLE));
 }
@@ -107,6 +125,52 @@ bool sizesAndPointersSound(const std::uint8_t* compressed, std::int64_t compress
          (output || expectedSize == 0);
 }
 
+// Each deepens the stack by a page and uses it after the call, so no call becomes a jump. It
+// stops only when a flag that is never set says so.
+volatile bool stopRecursing = false;
+__attribute__((noinline)) int recurseForever(int depth) {
+  volatile char page[4096];
+  page[depth % sizeof page] = static_cast<char>(depth);
+  if (stopRecursing) return page[0];
+  return recurseForever(depth + 1) + page[0];
+}
+
+// The processor's own division by zero, which neither the compiler nor the undefined-
+// behaviour checker can step in front of.
+int divideByZero() {
+#if defined(__x86_64__)
+  int quotient = 7, remainder = 0, divisor = 0;
+  asm volatile("cltd\n\tidivl %2" : "+a"(quotient), "=&d"(remainder) : "r"(divisor));
+  return quotient;
+#else
+  volatile int divisor = 0;
+  return 7 / divisor;
+#endif
+}
+
+// Ends the call the way asked; none of these returns.
+void crash(quarry::testing::DecoderCrash how) {
+  using quarry::testing::DecoderCrash;
+  volatile std::uintptr_t nowhere = 8;
+  switch (how) {
+    case DecoderCrash::segv:
+      *reinterpret_cast<volatile int*>(nowhere) = 1;
+      break;
+    case DecoderCrash::abort:
+      std::abort();
+    case DecoderCrash::ill:
+      __builtin_trap();
+    case DecoderCrash::fpe:
+      divideByZero();
+      break;
+    case DecoderCrash::stack:
+      recurseForever(0);
+      break;
+    default:
+      break;
+  }
+}
+
 std::int64_t addSaturating(std::int64_t value, std::int64_t skew) {
   std::int64_t sum;
   if (!__builtin_add_overflow(value, skew, &sum)) return sum;
@@ -122,6 +186,10 @@ QUARRY_DECODER_EXPORT std::int64_t OodleLZ_Decompress(
     std::int32_t a14) {
   cutFileIfAsked();
   actIfAsked();
+  const quarry::testing::CrashRequest asked = crashFromEnvironment();
+  if (asked.how != quarry::testing::DecoderCrash::none && asked.expectedSize == expectedSize) {
+    crash(asked.how);
+  }
   DecoderCall call;
   call.compressedSize = compressedSize;
   call.outputSet = output != nullptr;

@@ -12,6 +12,12 @@
 //   QUARRY_TEST_DECODER_CUT   "<size>:<path>" (POSIX only): before decoding, the file at path is
 //                             cut to size bytes, as another program might cut the container
 //                             the program is reading.
+//   QUARRY_TEST_DECODER_CRASH "<how>:<expected size>": a call whose expected size is that
+//                             number never returns: "segv" writes through a null pointer,
+//                             "abort" aborts, "ill" runs an illegal instruction, "fpe" divides
+//                             by zero, "stack" recurses without end, "import" calls CreateEventW
+//                             (which only the extra-import Windows variant imports). The bare
+//                             Windows variants know "segv" and "import".
 //
 // Each line is space-separated key=value fields, always in this order:
 //   call=decoded compressed=<n> output=<null|set> expected=<n> produced=<n> result=<n>
@@ -44,6 +50,39 @@ constexpr char DECODER_RUN_VARIABLE[] = "QUARRY_TEST_DECODER_RUN";
 constexpr char DECODER_RAISE_VARIABLE[] = "QUARRY_TEST_DECODER_RAISE";
 // Set by the decoder for its command: the process it runs in.
 constexpr char DECODER_PID_VARIABLE[] = "QUARRY_TEST_DECODER_PID";
+constexpr char DECODER_CRASH_VARIABLE[] = "QUARRY_TEST_DECODER_CRASH";
+
+// How a call asked to by QUARRY_TEST_DECODER_CRASH ends.
+enum class DecoderCrash { none, segv, abort, ill, fpe, stack, import };
+
+struct CrashRequest {
+  DecoderCrash how = DecoderCrash::none;
+  std::int64_t expectedSize = -1;  // the call it applies to
+};
+
+// The value of QUARRY_TEST_DECODER_CRASH (null or malformed: no crash). Written without the
+// standard library's strings, so the bare Windows variants can use it.
+inline CrashRequest parseDecoderCrash(const char* text) {
+  constexpr struct {
+    const char* name;
+    DecoderCrash how;
+  } KINDS[] = {{"segv", DecoderCrash::segv},   {"abort", DecoderCrash::abort},
+               {"ill", DecoderCrash::ill},     {"fpe", DecoderCrash::fpe},
+               {"stack", DecoderCrash::stack}, {"import", DecoderCrash::import}};
+  if (text == nullptr) return {};
+  for (const auto& kind : KINDS) {
+    std::size_t k = 0;
+    while (kind.name[k] != '\0' && text[k] == kind.name[k]) ++k;
+    if (kind.name[k] != '\0' || text[k] != ':' || text[k + 1] == '\0') continue;
+    std::int64_t size = 0;
+    for (const char* digit = text + k + 1; *digit != '\0'; ++digit) {
+      if (*digit < '0' || *digit > '9' || size > (INT64_MAX - 9) / 10) return {};
+      size = size * 10 + (*digit - '0');
+    }
+    return {kind.how, size};
+  }
+  return {};
+}
 
 struct DecoderCall {
   bool refused = false;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "decoder/pe_format.h"
+#include "loader/pe_format.h"
 
 namespace quarry::testing {
 namespace {
@@ -191,6 +191,29 @@ BuiltPeImage buildPeImage(const PeImageOptions& options) {
   image.relocationBlock = RELOC;
   image.absolutePointer = ABSOLUTE_POINTER;
   return image;
+}
+
+Bytes importAmplifiedImage(std::uint32_t descriptors, std::uint32_t thunks) {
+  BuiltPeImage image = buildPeImage();
+  Bytes& bytes = image.bytes;
+  const std::uint64_t table = IMAGE_SIZE + (descriptors + 1) * IMPORT_DESCRIPTOR_SIZE;
+  const std::uint64_t end = table + (thunks + 1) * THUNK_SIZE;
+  const auto extent = static_cast<std::uint32_t>((end - IMAGE_SIZE + PAGE - 1) / PAGE * PAGE);
+  bytes.resize(IMAGE_SIZE + extent, 0);
+  for (std::uint64_t k = 0; k < descriptors; ++k) {
+    const std::uint64_t at = IMAGE_SIZE + k * IMPORT_DESCRIPTOR_SIZE;
+    putU32(bytes, at + IMPORT_MODULE_NAME, MODULE_NAME);
+    putU32(bytes, at + IMPORT_ADDRESS_TABLE, static_cast<std::uint32_t>(table));
+  }
+  for (std::uint64_t k = 0; k < thunks; ++k) putU64(bytes, table + k * THUNK_SIZE, HINT_NAMES);
+  putSection(bytes, 4, ".idata", IMAGE_SIZE, SECTION_READ | SECTION_WRITE | 0x40);
+  const std::uint64_t section = sectionHeaderAt(image, 4);
+  putU32(bytes, section + SECTION_VIRTUAL_SIZE, extent);
+  putU32(bytes, section + SECTION_RAW_SIZE, extent);
+  putU16(bytes, NT_HEADERS + SIGNATURE_SIZE + FILE_SECTION_COUNT, 5);
+  putU32(bytes, image.optionalHeader + OPTIONAL_SIZE_OF_IMAGE, IMAGE_SIZE + extent);
+  putDirectory(bytes, DIRECTORY_IMPORTS, IMAGE_SIZE, descriptors * IMPORT_DESCRIPTOR_SIZE);
+  return bytes;
 }
 
 std::uint64_t sectionHeaderAt(const BuiltPeImage& image, unsigned index) {

@@ -45,6 +45,11 @@ struct BuiltPeImage {
 
 BuiltPeImage buildPeImage(const PeImageOptions& options = {});
 
+// The plain image with a fifth section that holds descriptors import descriptors, all naming
+// one shared table of thunks functions: a few megabytes that declare descriptors x thunks
+// imports.
+Bytes importAmplifiedImage(std::uint32_t descriptors, std::uint32_t thunks);
+
 // Offsets of a section header's fields, for damaging it: index counts from 0 in the table.
 std::uint64_t sectionHeaderAt(const BuiltPeImage& image, unsigned index);
 

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <sstream>
 
-#include "decoder/kernel32-linux.h"
-#include "decoder/kernel32_parts-linux.h"
+#include "loader/kernel32-linux.h"
+#include "loader/kernel32_parts-linux.h"
 
 namespace quarry {
 namespace kernel32 {
@@ -54,6 +54,29 @@ QUARRY_WINAPI std::size_t HeapSize(Handle heap, Dword, const void* memory) {
   std::size_t size;
   std::memcpy(&size, blockStart(const_cast<void*>(memory)), sizeof size);
   return size;
+}
+
+constexpr Dword HEAP_REALLOC_IN_PLACE_ONLY = 0x10;
+
+// The block grows or shrinks, keeping its bytes; the growth is zeroed when asked. In place
+// only, a block cannot grow: its size is all the room it is known to have.
+QUARRY_WINAPI void* HeapReAlloc(Handle heap, Dword flags, void* memory, std::size_t size) {
+  if (heap != &processHeap || memory == nullptr) {
+    return failWith<void*>(ERROR_INVALID_PARAMETER, nullptr);
+  }
+  const std::size_t old = HeapSize(heap, 0, memory);
+  if ((flags & HEAP_REALLOC_IN_PLACE_ONLY) != 0) {
+    if (size > old) return failWith<void*>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+    std::memcpy(blockStart(memory), &size, sizeof size);
+    return memory;
+  }
+  if (size > SIZE_MAX - HEAP_HEADER) return failWith<void*>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  void* block = std::realloc(blockStart(memory), size + HEAP_HEADER);
+  if (block == nullptr) return failWith<void*>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  std::memcpy(block, &size, sizeof size);
+  auto* bytes = static_cast<std::uint8_t*>(block) + HEAP_HEADER;
+  if ((flags & HEAP_ZERO_MEMORY) != 0 && size > old) std::memset(bytes + old, 0, size - old);
+  return bytes;
 }
 
 // Virtual memory: regions reserved at allocation-granularity boundaries, as on Windows.
@@ -194,7 +217,10 @@ QUARRY_WINAPI void* VirtualAlloc(void* address, std::size_t size, Dword type, Dw
     return failWith<void*>(ERROR_INVALID_PARAMETER, nullptr);
   }
   const std::lock_guard<std::mutex> lock(regionsLock);
-  if ((kinds & MEM_RESERVE) != 0) return reserve(at, size, (kinds & MEM_COMMIT) ? prot : PROT_NONE);
+  // Committing with no address reserves too, in one step, as Windows does.
+  if ((kinds & MEM_RESERVE) != 0 || at == 0) {
+    return reserve(at, size, (kinds & MEM_COMMIT) != 0 ? prot : PROT_NONE);
+  }
   return commit(at, size, prot);
 }
 
@@ -273,8 +299,8 @@ QUARRY_WINAPI Bool VirtualProtect(void* address, std::size_t size, Dword protect
 const Function FUNCTIONS[] = {
     QUARRY_KERNEL32_FUNCTION(GetProcessHeap), QUARRY_KERNEL32_FUNCTION(HeapAlloc),
     QUARRY_KERNEL32_FUNCTION(HeapFree),       QUARRY_KERNEL32_FUNCTION(HeapSize),
-    QUARRY_KERNEL32_FUNCTION(VirtualAlloc),   QUARRY_KERNEL32_FUNCTION(VirtualFree),
-    QUARRY_KERNEL32_FUNCTION(VirtualProtect),
+    QUARRY_KERNEL32_FUNCTION(HeapReAlloc),    QUARRY_KERNEL32_FUNCTION(VirtualAlloc),
+    QUARRY_KERNEL32_FUNCTION(VirtualFree),    QUARRY_KERNEL32_FUNCTION(VirtualProtect),
 };
 
 }  // namespace

@@ -11,17 +11,42 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "decoder/decoder.h"
+#include "base/guarded_call.h"
 
 namespace quarry {
 
 using MutableBytes = std::span<std::uint8_t>;
 
-// Why an image is refused: one of the image kinds of DecoderProblem, and what the check saw.
+// Why a library is refused; the binding turns it into its own terms.
+enum class LoadProblem {
+  none,
+  notLoadable,            // the file could not be read; detail has the system's words
+  notAFile,               // a directory, FIFO, device... stands at the path
+  tooLarge,               // larger than any such library: size
+  wrongMachine,           // detail names it ("32-bit", "ARM64", ...)
+  damagedImage,           // detail names the check that failed
+  unsupportedImage,       // sound, but needs what the loader does not offer; detail says what
+  foreignImports,         // modules lists what it imports from other modules than KERNEL32
+  noEntryPoint,           // the export asked for is not there
+  initialisationFailed,   // its DllMain answered FALSE
+  initialisationStopped,  // its initialisation crashed or asked to end: stop
+};
+
+// A module other than KERNEL32 that an image imports from, with its count of functions.
+struct PeModuleCount {
+  std::string name;
+  std::uint64_t functions = 0;
+};
+
 struct PeFault {
-  DecoderProblem problem = DecoderProblem::none;
+  LoadProblem problem = LoadProblem::none;
   std::string detail;
-  explicit operator bool() const { return problem != DecoderProblem::none; }
+  std::uint64_t size = 0;
+  std::vector<PeModuleCount> modules;
+  GuardedStop stop;  // initialisationStopped: why, and where the image lay
+  std::uintptr_t imageBase = 0;
+  std::uint64_t imageSize = 0;
+  explicit operator bool() const { return problem != LoadProblem::none; }
 };
 
 struct PeDirectory {
@@ -39,20 +64,22 @@ struct PeSection {
 };
 
 struct PeHeaders {
+  std::uint64_t fileSize = 0;
   std::uint64_t optionalHeader = 0;  // its offset in the file and in the image
   std::uint64_t imageBase = 0;       // the preferred one
   std::uint32_t sizeOfImage = 0;
   std::uint32_t sizeOfHeaders = 0;
   std::uint32_t sectionAlignment = 0;
   std::uint32_t entryPoint = 0;  // 0: none
-  PeDirectory exports, imports, relocations, tls;
+  PeDirectory exports, imports, exceptions, relocations, tls;
   std::vector<PeSection> sections;
 };
 
 struct PeImport {
-  std::string_view module;  // into the image
-  std::string_view name;    // into the image; "#<ordinal>" names are refused, never listed
-  std::uint32_t slot = 0;   // RVA of the 8 bytes that receive the function's address
+  std::string_view module;    // into the image
+  std::string_view name;      // into the image; empty when imported by ordinal
+  std::uint16_t ordinal = 0;  // when imported by ordinal
+  std::uint32_t slot = 0;     // RVA of the 8 bytes that receive the function's address
 };
 
 struct PeTls {
@@ -61,6 +88,7 @@ struct PeTls {
   std::uint64_t templateSize = 0;
   std::uint32_t zeroFill = 0;            // zero bytes after the template
   std::uint32_t indexRva = 0;            // where the loader writes the module's TLS index (32 bits)
+  std::uint32_t alignment = 1;           // of the block, from the directory's Characteristics
   std::vector<std::uint32_t> callbacks;  // RVAs, in order
 };
 
@@ -73,21 +101,34 @@ struct PeProtection {
 };
 
 // The headers and the section table, with every section checked against the file and the
-// image, the machine, the kind of file and the entry point.
+// image, the machine, the kind of file and the entry point. headerBytes is the start of a file
+// of fileSize bytes, at least peHeadersExtent of it where the file holds that much.
+PeFault readPeHeaders(ByteSpan headerBytes, std::uint64_t fileSize, PeHeaders& headers);
+// The same over a whole file in memory.
 PeFault readPeHeaders(ByteSpan file, PeHeaders& headers);
+
+// How many bytes from the start of the file readPeHeaders needs, as far as prefix tells: the
+// headers through the section table and SizeOfHeaders. At most 2^32 + 2^20 or so.
+std::uint64_t peHeadersExtent(ByteSpan prefix);
 
 // Bytes the image takes in memory: SizeOfImage rounded up to whole pages.
 std::uint64_t mappedImageSize(const PeHeaders& headers);
 
 // Copies the headers and each section's bytes into image, which holds mappedImageSize
-// zeroed bytes. headers came from readPeHeaders over the same file.
+// zeroed bytes. headers came from readPeHeaders over the same file, which file holds whole.
 void layOutImage(ByteSpan file, const PeHeaders& headers, MutableBytes image);
+
+// The .pdata table: RUNTIME_FUNCTION records (begin, end, unwind RVAs) sorted by begin, as
+// far as they lie within the image. Sets first (an RVA) and count.
+void readFunctionTable(ByteSpan image, const PeHeaders& headers, std::uint32_t& first,
+                       std::uint32_t& count);
 
 // Moves every absolute address from the preferred base to loadedBase, and records the new
 // base in the image's own header as Windows does.
 PeFault relocateImage(MutableBytes image, const PeHeaders& headers, std::uint64_t loadedBase);
 
-// Every function the image imports, by module and name.
+// Every function the image imports, by module and name. Their count is bounded by the address
+// table slots the image can hold, so tables shared between descriptors cannot multiply it.
 PeFault readImports(ByteSpan image, const PeHeaders& headers, std::vector<PeImport>& imports);
 
 // The TLS directory, once the image sits relocated at loadedBase.

@@ -10,7 +10,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "decoder/kernel32_parts-linux.h"
+#include "loader/kernel32_parts-linux.h"
 
 namespace quarry::kernel32 {
 namespace {
@@ -41,6 +41,14 @@ QUARRY_WINAPI Bool InitializeCriticalSectionAndSpinCount(void* section, Dword sp
   putField(section, SECTION_LOCK_COUNT, SECTION_FREE);
   putField(section, SECTION_SPIN_COUNT, std::uint64_t{spinCount});
   return BOOL_TRUE;
+}
+
+QUARRY_WINAPI Bool InitializeCriticalSectionEx(void* section, Dword spinCount, Dword) {
+  return InitializeCriticalSectionAndSpinCount(section, spinCount);
+}
+
+QUARRY_WINAPI void InitializeCriticalSection(void* section) {
+  InitializeCriticalSectionAndSpinCount(section, 0);
 }
 
 QUARRY_WINAPI void DeleteCriticalSection(void* section) {
@@ -140,6 +148,8 @@ QUARRY_WINAPI void Sleep(Dword milliseconds) {
 
 const Function FUNCTIONS[] = {
     QUARRY_KERNEL32_FUNCTION(InitializeCriticalSectionAndSpinCount),
+    QUARRY_KERNEL32_FUNCTION(InitializeCriticalSectionEx),
+    QUARRY_KERNEL32_FUNCTION(InitializeCriticalSection),
     QUARRY_KERNEL32_FUNCTION(DeleteCriticalSection),
     QUARRY_KERNEL32_FUNCTION(EnterCriticalSection),
     QUARRY_KERNEL32_FUNCTION(LeaveCriticalSection),

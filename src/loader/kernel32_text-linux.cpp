@@ -13,7 +13,8 @@
 #include <string_view>
 
 #include "base/unicode.h"
-#include "decoder/kernel32_parts-linux.h"
+#include "loader/kernel32-linux.h"
+#include "loader/kernel32_parts-linux.h"
 
 extern char** environ;
 
@@ -231,3 +232,16 @@ std::span<const Function> textFunctions() {
 }
 
 }  // namespace quarry::kernel32
+
+namespace quarry {
+
+void* standardHandle(int descriptor) {
+  using namespace kernel32;
+  return GetStdHandle(STD_INPUT_HANDLE - static_cast<Dword>(descriptor));
+}
+
+std::string windowsCommandLine() {
+  return kernel32::GetCommandLineA();
+}
+
+}  // namespace quarry

@@ -1,10 +1,10 @@
-#include "decoder/pe_image.h"
+#include "loader/pe_image.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "decoder/pe_format.h"
+#include "loader/pe_format.h"
 
 namespace quarry {
 namespace {
@@ -16,11 +16,11 @@ using namespace pe;
 constexpr std::uint64_t LONGEST_NAME = 4096;
 
 PeFault damaged(std::string check) {
-  return {DecoderProblem::damagedImage, std::move(check)};
+  return {LoadProblem::damagedImage, std::move(check), 0, {}, {}};
 }
 
 PeFault unsupported(std::string what) {
-  return {DecoderProblem::unsupportedImage, std::move(what)};
+  return {LoadProblem::unsupportedImage, std::move(what), 0, {}, {}};
 }
 
 bool fits(ByteSpan bytes, std::uint64_t offset, std::uint64_t length) {
@@ -42,18 +42,30 @@ bool nameAt(ByteSpan bytes, std::uint64_t offset, std::string_view& name) {
   return true;
 }
 
+// Whether the NUL-terminated name at offset is name; reads no more than name's bytes and the
+// NUL, so a table of many names costs no more than its count.
+bool namedAt(ByteSpan bytes, std::uint64_t offset, std::string_view name) {
+  if (!fits(bytes, offset, name.size() + 1)) return false;
+  return bytes[offset + name.size()] == 0 &&
+         std::memcmp(bytes.data() + offset, name.data(), name.size()) == 0;
+}
+
 bool isExecutable(const PeHeaders& headers, std::uint64_t rva) {
   return std::any_of(headers.sections.begin(), headers.sections.end(), [&](const PeSection& s) {
     return (s.characteristics & SECTION_EXECUTE) != 0 && rva >= s.rva && rva - s.rva < s.extent;
   });
 }
 
+PeFault wrongMachine(std::string which) {
+  return {LoadProblem::wrongMachine, std::move(which), 0, {}, {}};
+}
+
 PeFault machineFault(std::uint16_t machine) {
-  if (machine == MACHINE_I386) return {DecoderProblem::wrongMachine, "32-bit"};
-  if (machine == MACHINE_ARM64) return {DecoderProblem::wrongMachine, "ARM64"};
+  if (machine == MACHINE_I386) return wrongMachine("32-bit");
+  if (machine == MACHINE_ARM64) return wrongMachine("ARM64");
   char name[32];
   std::snprintf(name, sizeof name, "machine type 0x%04X", machine);
-  return {DecoderProblem::wrongMachine, name};
+  return wrongMachine(name);
 }
 
 // Where the NT headers start, checked up to the end of the file header.
@@ -74,7 +86,7 @@ PeDirectory directoryAt(const std::uint8_t* optional, std::uint32_t count, std::
   return {readU32(at), readU32(at + 4)};
 }
 
-PeFault readLayoutFields(const std::uint8_t* optional, std::uint64_t fileSize, PeHeaders& headers) {
+PeFault readLayoutFields(const std::uint8_t* optional, PeHeaders& headers) {
   headers.entryPoint = readU32(optional + OPTIONAL_ENTRY_POINT);
   headers.imageBase = readU64(optional + OPTIONAL_IMAGE_BASE);
   headers.sectionAlignment = readU32(optional + OPTIONAL_SECTION_ALIGNMENT);
@@ -86,7 +98,7 @@ PeFault readLayoutFields(const std::uint8_t* optional, std::uint64_t fileSize, P
                        " bytes, not to whole pages");
   }
   if (headers.sizeOfImage == 0) return damaged("SizeOfImage is zero");
-  if (headers.sizeOfHeaders > fileSize || headers.sizeOfHeaders > headers.sizeOfImage) {
+  if (headers.sizeOfHeaders > headers.fileSize || headers.sizeOfHeaders > headers.sizeOfImage) {
     return damaged("SizeOfHeaders reaches past the file or the image");
   }
   return {};
@@ -102,7 +114,7 @@ PeFault readOptionalHeader(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& he
   }
   const std::uint8_t* optional = file.data() + headers.optionalHeader;
   const std::uint16_t magic = readU16(optional + OPTIONAL_MAGIC);
-  if (magic == MAGIC_PE32) return {DecoderProblem::wrongMachine, "32-bit"};
+  if (magic == MAGIC_PE32) return wrongMachine("32-bit");
   if (magic != MAGIC_PE32_PLUS) return damaged("the optional header's magic is unknown");
   if ((readU16(fileHeader + FILE_CHARACTERISTICS) & FILE_IS_DLL) == 0) {
     return damaged("the file is not a DLL");
@@ -117,9 +129,10 @@ PeFault readOptionalHeader(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& he
   }
   headers.exports = directoryAt(optional, count, DIRECTORY_EXPORTS);
   headers.imports = directoryAt(optional, count, DIRECTORY_IMPORTS);
+  headers.exceptions = directoryAt(optional, count, DIRECTORY_EXCEPTIONS);
   headers.relocations = directoryAt(optional, count, DIRECTORY_RELOCATIONS);
   headers.tls = directoryAt(optional, count, DIRECTORY_TLS);
-  return readLayoutFields(optional, file.size(), headers);
+  return readLayoutFields(optional, headers);
 }
 
 PeSection sectionAt(ByteSpan file, std::uint64_t at) {
@@ -138,10 +151,11 @@ PeSection sectionAt(ByteSpan file, std::uint64_t at) {
 }
 
 // One section against the file, the image and the sections before it (which end at *end).
-PeFault checkSection(ByteSpan file, std::uint64_t rawSize, const PeSection& section,
-                     const PeHeaders& headers, std::uint64_t& end) {
+// Only the bytes copied must lie in the file: a SizeOfRawData rounded up past the file's end
+// is taken, as Windows takes it.
+PeFault checkSection(const PeSection& section, const PeHeaders& headers, std::uint64_t& end) {
   const std::string about = "section " + section.name;
-  if (rawSize > 0 && !fits(file, section.rawOffset, rawSize)) {
+  if (section.copied > 0 && !rangeFits(section.rawOffset, section.copied, headers.fileSize)) {
     return damaged(about + ": its bytes lie outside the file");
   }
   if (section.rva % headers.sectionAlignment != 0) {
@@ -171,8 +185,7 @@ PeFault readSections(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& headers)
   for (std::uint64_t k = 0; k < count; ++k) {
     const std::uint64_t at = table + k * SECTION_HEADER_SIZE;
     headers.sections.push_back(sectionAt(file, at));
-    const std::uint64_t rawSize = readU32(file.data() + at + SECTION_RAW_SIZE);
-    if (PeFault fault = checkSection(file, rawSize, headers.sections.back(), headers, end)) {
+    if (PeFault fault = checkSection(headers.sections.back(), headers, end)) {
       return fault;
     }
   }
@@ -197,6 +210,7 @@ PeFault applyRelocationBlocks(MutableBytes image, PeDirectory directory, std::ui
   while (end - at >= RELOCATION_BLOCK_HEADER) {
     const std::uint64_t page = readU32(image.data() + at);
     const std::uint64_t blockSize = readU32(image.data() + at + 4);
+    if (blockSize == 0) break;  // Windows ends the table at an empty block
     if (blockSize < RELOCATION_BLOCK_HEADER || blockSize > end - at ||
         blockSize % RELOCATION_ENTRY_SIZE != 0) {
       return damaged("a relocation block is damaged");
@@ -211,10 +225,13 @@ PeFault applyRelocationBlocks(MutableBytes image, PeDirectory directory, std::ui
 }
 
 // The functions of one import descriptor: its lookup table names them, its address table
-// receives them.
+// receives them. Each needs a slot of its own, so no image holds more than its size in slots.
 PeFault readThunks(ByteSpan image, std::string_view module, std::uint64_t lookup,
                    std::uint64_t addresses, std::vector<PeImport>& imports) {
   for (std::uint64_t k = 0;; ++k) {
+    if (imports.size() >= image.size() / THUNK_SIZE) {
+      return damaged("the import tables declare more functions than the image has room for");
+    }
     if (!fits(image, lookup + k * THUNK_SIZE, THUNK_SIZE)) {
       return damaged("an import lookup table lies outside the image");
     }
@@ -224,15 +241,18 @@ PeFault readThunks(ByteSpan image, std::string_view module, std::uint64_t lookup
     if (!fits(image, slot, THUNK_SIZE))
       return damaged("an import address table lies outside the image");
     if ((thunk & THUNK_BY_ORDINAL) != 0) {
-      return {DecoderProblem::missingImport,
-              std::string(module) + "!#" + std::to_string(thunk & 0xFFFF)};
+      imports.push_back({module,
+                         {},
+                         static_cast<std::uint16_t>(thunk & 0xFFFF),
+                         static_cast<std::uint32_t>(slot)});
+      continue;
     }
     if ((thunk & ~THUNK_NAME_RVA_MASK) != 0) return damaged("an import thunk is damaged");
     std::string_view name;
     if (!nameAt(image, thunk + IMPORT_HINT_SIZE, name)) {
       return damaged("an imported name lies outside the image");
     }
-    imports.push_back({module, name, static_cast<std::uint32_t>(slot)});
+    imports.push_back({module, name, 0, static_cast<std::uint32_t>(slot)});
   }
 }
 
@@ -288,7 +308,26 @@ void writeU64(std::uint8_t* at, std::uint64_t value) {
 }
 
 PeFault readPeHeaders(ByteSpan file, PeHeaders& headers) {
+  return readPeHeaders(file, file.size(), headers);
+}
+
+std::uint64_t peHeadersExtent(ByteSpan prefix) {
+  std::uint64_t ntHeaders = 0;
+  if (findNtHeaders(prefix, ntHeaders)) return prefix.size();
+  const std::uint8_t* fileHeader = prefix.data() + ntHeaders + SIGNATURE_SIZE;
+  const std::uint64_t optional = ntHeaders + SIGNATURE_SIZE + FILE_HEADER_SIZE;
+  const std::uint64_t tableEnd = optional + readU16(fileHeader + FILE_OPTIONAL_HEADER_SIZE) +
+                                 readU16(fileHeader + FILE_SECTION_COUNT) * SECTION_HEADER_SIZE;
+  std::uint64_t sizeOfHeaders = 0;
+  if (fits(prefix, optional, OPTIONAL_SIZE_OF_HEADERS + 4)) {
+    sizeOfHeaders = readU32(prefix.data() + optional + OPTIONAL_SIZE_OF_HEADERS);
+  }
+  return std::max(tableEnd, sizeOfHeaders);
+}
+
+PeFault readPeHeaders(ByteSpan file, std::uint64_t fileSize, PeHeaders& headers) {
   headers = PeHeaders{};
+  headers.fileSize = fileSize;
   std::uint64_t ntHeaders = 0;
   if (PeFault fault = findNtHeaders(file, ntHeaders)) return fault;
   const std::uint16_t machine = readU16(file.data() + ntHeaders + SIGNATURE_SIZE + FILE_MACHINE);
@@ -303,6 +342,14 @@ PeFault readPeHeaders(ByteSpan file, PeHeaders& headers) {
 
 std::uint64_t mappedImageSize(const PeHeaders& headers) {
   return alignUp(headers.sizeOfImage, IMAGE_PAGE_SIZE);
+}
+
+void readFunctionTable(ByteSpan image, const PeHeaders& headers, std::uint32_t& first,
+                       std::uint32_t& count) {
+  const PeDirectory table = headers.exceptions;
+  const bool inside = table.rva != 0 && fits(image, table.rva, table.size);
+  first = inside ? table.rva : 0;
+  count = inside ? static_cast<std::uint32_t>(table.size / RUNTIME_FUNCTION_SIZE) : 0;
 }
 
 void layOutImage(ByteSpan file, const PeHeaders& headers, MutableBytes image) {
@@ -370,13 +417,17 @@ PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBa
     return damaged("the TLS index lies outside the image");
   }
   tls.zeroFill = readU32(directory + TLS_ZERO_FILL);
+  const std::uint32_t alignmentCode =
+      readU32(directory + TLS_CHARACTERISTICS) >> TLS_ALIGNMENT_SHIFT & 0xF;
+  if (alignmentCode > 14) return damaged("the TLS alignment is unknown");
+  tls.alignment = alignmentCode == 0 ? 1 : std::uint32_t{1} << (alignmentCode - 1);
   return readTlsCallbacks(image, headers, loadedBase, readU64(directory + TLS_CALLBACKS), tls);
 }
 
 PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view name,
                    std::uint32_t& rva) {
   const PeDirectory directory = headers.exports;
-  if (directory.rva == 0 || directory.size == 0) return {DecoderProblem::noEntryPoint, {}};
+  if (directory.rva == 0 || directory.size == 0) return {LoadProblem::noEntryPoint, {}, 0, {}, {}};
   if (!fits(image, directory.rva, EXPORT_DIRECTORY_SIZE)) {
     return damaged("the export directory lies outside the image");
   }
@@ -391,16 +442,12 @@ PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view na
     return damaged("the export tables lie outside the image");
   }
   for (std::uint64_t k = 0; k < nameCount; ++k) {
-    std::string_view exported;
-    if (!nameAt(image, readU32(image.data() + names + k * 4), exported)) {
-      return damaged("an exported name lies outside the image");
-    }
-    if (exported != name) continue;
+    if (!namedAt(image, readU32(image.data() + names + k * 4), name)) continue;
     const std::uint64_t ordinal = readU16(image.data() + ordinals + k * 2);
     if (ordinal >= functionCount) return damaged("an export's ordinal is out of range");
     return exportedCode(headers, image, name, readU32(image.data() + functions + ordinal * 4), rva);
   }
-  return {DecoderProblem::noEntryPoint, {}};
+  return {LoadProblem::noEntryPoint, {}, 0, {}, {}};
 }
 
 std::vector<PeProtection> protectionPlan(const PeHeaders& headers) {

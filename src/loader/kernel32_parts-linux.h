@@ -7,7 +7,8 @@
 #include <span>
 #include <string_view>
 
-#include "decoder/thread_environment-linux.h"
+#include "loader/thread_environment-linux.h"
+#include "loader/windows_fields.h"
 
 namespace quarry::kernel32 {
 
@@ -49,6 +50,7 @@ std::span<const Function> memoryFunctions();
 std::span<const Function> textFunctions();
 std::span<const Function> threadFunctions();
 std::span<const Function> systemFunctions();
+std::span<const Function> runtimeFunctions();
 
 // Sets the last error and answers value: the shape of most failures.
 template <typename Value>
@@ -58,16 +60,7 @@ Value failWith(Dword error, Value value) {
 }
 
 // Fields of the structures a library hands over, which it owns and lays out as Windows does.
-template <typename Value>
-void putField(void* block, std::size_t offset, Value value) {
-  std::memcpy(static_cast<std::uint8_t*>(block) + offset, &value, sizeof value);
-}
-
-template <typename Value>
-Value fieldAt(const void* block, std::size_t offset) {
-  Value value;
-  std::memcpy(&value, static_cast<const std::uint8_t*>(block) + offset, sizeof value);
-  return value;
-}
+using windows::fieldAt;
+using windows::putField;
 
 }  // namespace quarry::kernel32

@@ -1,6 +1,6 @@
 // Time, the machine, the process and its failures, for a Windows library that Quarry loaded.
-// Windows' structured exceptions have no Linux counterpart: the exception and unwinding
-// functions answer as Windows does where it has nothing to offer.
+// Windows' structured exceptions have no Linux counterpart: a library that raises one, unwinds
+// or asks to end the process stops the call in progress, and the run says so.
 #include <cpuid.h>
 #include <unistd.h>
 
@@ -9,7 +9,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "decoder/kernel32_parts-linux.h"
+#include "base/guarded_call.h"
+#include "loader/kernel32-linux.h"
+#include "loader/kernel32_parts-linux.h"
 
 namespace quarry::kernel32 {
 namespace {
@@ -122,7 +124,7 @@ constexpr ProcessorFeature LOOKED_UP[] = {
 // Features that every 64-bit x86 has are present; fast-fail is not, because its interrupt
 // does not end a Linux process in order: the C runtime falls back to TerminateProcess.
 // Writing the gs base is not, because gs holds the TEB.
-QUARRY_WINAPI Bool IsProcessorFeaturePresent(Dword feature) {
+bool featurePresent(Dword feature) {
   switch (feature) {
     case 2:   // PF_COMPARE_EXCHANGE_DOUBLE
     case 3:   // PF_MMX_INSTRUCTIONS_AVAILABLE
@@ -131,14 +133,18 @@ QUARRY_WINAPI Bool IsProcessorFeaturePresent(Dword feature) {
     case 9:   // PF_PAE_ENABLED
     case 10:  // PF_XMMI64_INSTRUCTIONS_AVAILABLE
     case 12:  // PF_NX_ENABLED
-      return BOOL_TRUE;
+      return true;
     default:
       break;
   }
   for (const ProcessorFeature& known : LOOKED_UP) {
-    if (known.number == feature) return known.present() ? BOOL_TRUE : BOOL_FALSE;
+    if (known.number == feature) return known.present();
   }
-  return BOOL_FALSE;
+  return false;
+}
+
+QUARRY_WINAPI Bool IsProcessorFeaturePresent(Dword feature) {
+  return featurePresent(feature) ? BOOL_TRUE : BOOL_FALSE;
 }
 
 // A Linux debugger is not one that Windows code could talk to; the PEB says the same.
@@ -150,14 +156,23 @@ QUARRY_WINAPI Handle GetCurrentProcess() {
   return CURRENT_PROCESS;
 }
 
-// The library ends the run, as it would on Windows. POSIX keeps the status's low byte; when
-// that is 0 the status is 255, so the end is never taken for success.
-QUARRY_WINAPI Bool TerminateProcess(Handle process, unsigned code) {
+// The library asks to end the process: the call in progress stops, and the run with it.
+QUARRY_WINAPI Bool TerminateProcess(Handle process, unsigned) {
   if (process != CURRENT_PROCESS) return failWith(ERROR_INVALID_HANDLE, BOOL_FALSE);
-  std::fflush(nullptr);
-  std::fprintf(stderr, "Quarry stopped: the decoder library ended the process (code 0x%08X)\n",
-               code);
-  _exit((code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 255);
+  leaveGuardedCall("TerminateProcess");
+}
+
+QUARRY_WINAPI void ExitProcess(unsigned) {
+  leaveGuardedCall("ExitProcess");
+}
+
+// No handler of the library's could be found for it here: the exception ends the call.
+QUARRY_WINAPI void RaiseException(Dword, Dword, Dword, const void*) {
+  leaveGuardedCall("RaiseException");
+}
+
+QUARRY_WINAPI void RtlUnwindEx(void*, void*, void*, void*, void*, void*) {
+  leaveGuardedCall("RtlUnwindEx");
 }
 
 // Without a debugger Windows drops the text.
@@ -173,19 +188,42 @@ QUARRY_WINAPI void RtlCaptureContext(void* context) {
   putField(context, CONTEXT_RSP, static_cast<std::uint8_t*>(__builtin_frame_address(0)) + 16);
 }
 
-// No function entries are looked up: Windows answers null for a leaf function, which every
-// caller must handle.
-QUARRY_WINAPI void* RtlLookupFunctionEntry(std::uint64_t, std::uint64_t* imageBase, void*) {
-  if (imageBase != nullptr) *imageBase = 0;
-  return nullptr;
+// Unwinding through the library's frames is not offered: a library that walks its stack
+// stops, rather than walking a frame that never moves.
+QUARRY_WINAPI void* RtlVirtualUnwind(Dword, std::uint64_t, std::uint64_t, void*, void*, void**,
+                                     std::uint64_t*, void*) {
+  leaveGuardedCall("RtlVirtualUnwind");
 }
 
-// Reached only with a function entry, which RtlLookupFunctionEntry never gives: no handler.
-QUARRY_WINAPI void* RtlVirtualUnwind(Dword, std::uint64_t, std::uint64_t, void*, void*,
-                                     void** handlerData, std::uint64_t* establisherFrame, void*) {
-  if (handlerData != nullptr) *handlerData = nullptr;
-  if (establisherFrame != nullptr) *establisherFrame = 0;
-  return nullptr;
+QUARRY_WINAPI Dword GetTickCount() {
+  return static_cast<Dword>(nanoseconds(CLOCK_MONOTONIC) / 1000000);
+}
+
+QUARRY_WINAPI std::uint64_t GetTickCount64() {
+  return nanoseconds(CLOCK_MONOTONIC) / 1000000;
+}
+
+// TIME_ZONE_INFORMATION (172 bytes): the bias in minutes west of UTC, without names or dates
+// of a change, which Linux keeps as rules the C library does not hand out.
+constexpr std::size_t TIME_ZONE_SIZE = 172;
+constexpr Dword TIME_ZONE_ID_UNKNOWN = 0;
+constexpr Dword TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
+
+QUARRY_WINAPI Dword GetTimeZoneInformation(void* zone) {
+  if (zone == nullptr) return failWith(ERROR_INVALID_PARAMETER, TIME_ZONE_ID_INVALID);
+  std::memset(zone, 0, TIME_ZONE_SIZE);
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) return TIME_ZONE_ID_UNKNOWN;
+  const long westOfUtc = -local.tm_gmtoff / 60 + (local.tm_isdst > 0 ? 60 : 0);
+  putField(zone, 0, static_cast<std::int32_t>(westOfUtc));
+  return TIME_ZONE_ID_UNKNOWN;
+}
+
+const Handle CURRENT_THREAD = reinterpret_cast<Handle>(-2);
+
+QUARRY_WINAPI Handle GetCurrentThread() {
+  return CURRENT_THREAD;
 }
 
 void* topLevelFilter = nullptr;
@@ -211,9 +249,15 @@ const Function FUNCTIONS[] = {
     QUARRY_KERNEL32_FUNCTION(IsDebuggerPresent),
     QUARRY_KERNEL32_FUNCTION(GetCurrentProcess),
     QUARRY_KERNEL32_FUNCTION(TerminateProcess),
+    QUARRY_KERNEL32_FUNCTION(ExitProcess),
+    QUARRY_KERNEL32_FUNCTION(RaiseException),
+    QUARRY_KERNEL32_FUNCTION(RtlUnwindEx),
+    QUARRY_KERNEL32_FUNCTION(GetTickCount),
+    QUARRY_KERNEL32_FUNCTION(GetTickCount64),
+    QUARRY_KERNEL32_FUNCTION(GetTimeZoneInformation),
+    QUARRY_KERNEL32_FUNCTION(GetCurrentThread),
     QUARRY_KERNEL32_FUNCTION(OutputDebugStringA),
     QUARRY_KERNEL32_FUNCTION(RtlCaptureContext),
-    QUARRY_KERNEL32_FUNCTION(RtlLookupFunctionEntry),
     QUARRY_KERNEL32_FUNCTION(RtlVirtualUnwind),
     QUARRY_KERNEL32_FUNCTION(SetUnhandledExceptionFilter),
     QUARRY_KERNEL32_FUNCTION(UnhandledExceptionFilter),
@@ -226,3 +270,7 @@ std::span<const Function> systemFunctions() {
 }
 
 }  // namespace quarry::kernel32
+
+bool quarry::processorFeaturePresent(std::uint32_t feature) {
+  return kernel32::featurePresent(feature);
+}

@@ -44,6 +44,7 @@ constexpr std::uint64_t DIRECTORY_SIZE = 8;
 constexpr std::uint32_t DIRECTORY_LIMIT = 16;
 constexpr std::uint32_t DIRECTORY_EXPORTS = 0;
 constexpr std::uint32_t DIRECTORY_IMPORTS = 1;
+constexpr std::uint32_t DIRECTORY_EXCEPTIONS = 3;
 constexpr std::uint32_t DIRECTORY_RELOCATIONS = 5;
 constexpr std::uint32_t DIRECTORY_TLS = 9;
 
@@ -92,6 +93,11 @@ constexpr std::uint64_t TLS_TEMPLATE_END = 8;
 constexpr std::uint64_t TLS_INDEX_ADDRESS = 16;
 constexpr std::uint64_t TLS_CALLBACKS = 24;
 constexpr std::uint64_t TLS_ZERO_FILL = 32;
+constexpr std::uint64_t TLS_CHARACTERISTICS = 36;  // bits 20-23: log2(alignment) + 1, 0 for none
+constexpr std::uint32_t TLS_ALIGNMENT_SHIFT = 20;
+
+// Exception directory (.pdata): RUNTIME_FUNCTION records, sorted by their first RVA.
+constexpr std::uint64_t RUNTIME_FUNCTION_SIZE = 12;  // begin, end, unwind information
 
 // The page of 64-bit Windows, which is also the page of 64-bit x86 Linux.
 constexpr std::uint32_t IMAGE_PAGE_SIZE = 4096;

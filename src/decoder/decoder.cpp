@@ -1,0 +1,63 @@
+#include <cstdio>
+
+#include "base/unicode.h"
+#include "decoder/decoder.h"
+
+namespace quarry {
+namespace {
+
+struct Call {
+  const Decompressor* decompress;
+  const std::uint8_t* stream;
+  std::int64_t streamLength;
+  std::uint8_t* output;
+  std::int64_t expectedLength;
+  std::int64_t answer = -1;
+};
+
+void callInside(void* context) {
+  Call& call = *static_cast<Call*>(context);
+  call.answer =
+      (*call.decompress)(call.stream, call.streamLength, call.output, call.expectedLength);
+}
+
+std::string hexadecimal(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+}  // namespace
+
+std::string libraryOffsetText(std::uint64_t offset) {
+  return encodeLossless(DECODER_LIBRARY) + "+" + hexadecimal(offset);
+}
+
+std::string addressText(std::uintptr_t address) {
+  return hexadecimal(address);
+}
+
+DecoderFault describeStop(const Decompressor& decompress, const GuardedStop& stop) {
+  DecoderFault fault;
+  fault.signal = stop.call != nullptr ? 0 : stop.signal;
+  if (stop.call != nullptr) {
+    fault.call = stop.call;
+  } else {
+    fault.where = placeOf(decompress, stop.address);
+  }
+  return fault;
+}
+
+std::int64_t callDecoder(const Decompressor& decompress, const std::uint8_t* stream,
+                         std::int64_t streamLength, std::uint8_t* output,
+                         std::int64_t expectedLength, std::optional<DecoderFault>& fault) {
+  fault.reset();
+  if (decompress.beforeCall != nullptr) decompress.beforeCall();
+  Call call{&decompress, stream, streamLength, output, expectedLength};
+  GuardedStop stop;
+  if (runGuarded(callInside, &call, stop)) return call.answer;
+  fault = describeStop(decompress, stop);
+  return -1;
+}
+
+}  // namespace quarry

@@ -1,0 +1,364 @@
+#include "loader/windows_library-linux.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "base/guarded_call.h"
+#include "base/os_error.h"
+#include "base/unique_fd.h"
+#include "loader/kernel32-linux.h"
+#include "loader/pe_format.h"
+#include "loader/thread_environment-linux.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARRY_LEAK_CHECKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARRY_LEAK_CHECKS 1
+#endif
+#endif
+#ifdef QUARRY_LEAK_CHECKS
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace quarry {
+namespace {
+
+using EntryPoint = std::int32_t(__attribute__((ms_abi)) *)(void* module, std::uint32_t reason,
+                                                           void* reserved);
+using TlsCallback = void(__attribute__((ms_abi)) *)(void* module, std::uint32_t reason,
+                                                    void* reserved);
+
+// The first bytes read of the file, which hold the headers of any image of a usual shape.
+constexpr std::uint64_t HEADER_PROBE = 4096;
+
+PeFault refusal(LoadProblem problem, std::string detail = {}) {
+  return {problem, std::move(detail), 0, {}, {}};
+}
+
+PeFault systemFailure(int code) {
+  return refusal(LoadProblem::notLoadable, osErrorText(code));
+}
+
+// The library's data may hold the only pointers to what it allocates on Quarry's heap, so a
+// leak checker must scan its pages as it does Quarry's own data.
+void scanForLeaks([[maybe_unused]] void* pages, [[maybe_unused]] std::uint64_t size) {
+#ifdef QUARRY_LEAK_CHECKS
+  __lsan_register_root_region(pages, size);
+#endif
+}
+
+void stopScanningForLeaks([[maybe_unused]] void* pages, [[maybe_unused]] std::uint64_t size) {
+#ifdef QUARRY_LEAK_CHECKS
+  __lsan_unregister_root_region(pages, size);
+#endif
+}
+
+// The image's pages: one owner, unmapped unless released to the process for good.
+class ImageMapping {
+ public:
+  ImageMapping() = default;
+  ImageMapping(const ImageMapping&) = delete;
+  ImageMapping& operator=(const ImageMapping&) = delete;
+  ~ImageMapping() {
+    if (base_ == nullptr) return;
+    stopScanningForLeaks(base_, size_);
+    munmap(base_, size_);
+  }
+
+  // Read-write pages, zeroed; at the preferred address when wanted, and only there.
+  bool map(std::uint64_t size, std::uint64_t preferred, bool onlyThere) {
+    void* hint = onlyThere ? reinterpret_cast<void*>(preferred) : nullptr;
+    const int exactly = onlyThere ? MAP_FIXED_NOREPLACE : 0;
+    void* mapped =
+        mmap(hint, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | exactly, -1, 0);
+    if (mapped == MAP_FAILED) return false;
+    if (onlyThere && mapped != hint) {  // a kernel that took the address as a hint only
+      munmap(mapped, size);
+      errno = EEXIST;
+      return false;
+    }
+    base_ = static_cast<std::uint8_t*>(mapped);
+    size_ = size;
+    scanForLeaks(base_, size_);
+    return true;
+  }
+
+  MutableBytes bytes() const { return {base_, size_}; }
+  std::uint8_t* base() const { return base_; }
+  std::uint8_t* release() { return std::exchange(base_, nullptr); }
+
+ private:
+  std::uint8_t* base_ = nullptr;
+  std::uint64_t size_ = 0;
+};
+
+struct Loading {
+  UniqueFd file;
+  std::uint64_t fileSize = 0;
+  std::vector<std::uint8_t> headerBytes;  // the start of the file, through the headers
+  PeHeaders headers;
+  ImageMapping image;
+  PeTls tls;
+  std::uint32_t exported = 0;  // RVA
+};
+
+// Reads up to into.size() bytes at offset; how many there were (fewer at the file's end), or
+// -1 with errno set.
+std::int64_t readAt(int file, std::uint64_t offset, MutableBytes into) {
+  std::uint64_t done = 0;
+  while (done < into.size()) {
+    const ssize_t got =
+        pread(file, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<std::uint64_t>(got);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+// Opened without waiting (a FIFO would hold a blocking open), and only a regular file of a
+// size that a library can have is read at all.
+PeFault openLibraryFile(const std::string& path, Loading& loading) {
+  loading.file = UniqueFd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (!loading.file.valid() || fstat(loading.file.get(), &status) != 0) {
+    return systemFailure(errno);
+  }
+  if (S_ISDIR(status.st_mode)) return refusal(LoadProblem::notAFile, "directory");
+  if (!S_ISREG(status.st_mode)) return refusal(LoadProblem::notAFile);
+  loading.fileSize = static_cast<std::uint64_t>(status.st_size);
+  if (loading.fileSize > LARGEST_LIBRARY_FILE) {
+    PeFault tooLarge = refusal(LoadProblem::tooLarge);
+    tooLarge.size = loading.fileSize;
+    return tooLarge;
+  }
+  return {};
+}
+
+// The headers are read before anything else of the file: a file that is no image costs one
+// small read.
+PeFault readHeaders(Loading& loading) {
+  std::vector<std::uint8_t>& bytes = loading.headerBytes;
+  bytes.resize(std::min(loading.fileSize, HEADER_PROBE));
+  std::int64_t got = readAt(loading.file.get(), 0, bytes);
+  if (got < 0) return systemFailure(errno);
+  bytes.resize(static_cast<std::size_t>(got));
+  const std::uint64_t extent = std::min(peHeadersExtent(bytes), loading.fileSize);
+  if (extent > bytes.size()) {
+    bytes.resize(extent);
+    got = readAt(loading.file.get(), 0, bytes);
+    if (got < 0) return systemFailure(errno);
+    bytes.resize(static_cast<std::size_t>(got));
+  }
+  return readPeHeaders(bytes, loading.fileSize, loading.headers);
+}
+
+// The headers from what was read of them, each section's bytes straight from the file.
+PeFault layOutFromFile(Loading& loading) {
+  const PeHeaders& headers = loading.headers;
+  std::copy_n(loading.headerBytes.data(), headers.sizeOfHeaders, loading.image.base());
+  for (const PeSection& section : headers.sections) {
+    const MutableBytes into = loading.image.bytes().subspan(section.rva, section.copied);
+    const std::int64_t got = readAt(loading.file.get(), section.rawOffset, into);
+    if (got < 0) return systemFailure(errno);
+    if (static_cast<std::uint64_t>(got) != section.copied) {
+      return refusal(LoadProblem::damagedImage,
+                     "section " + section.name + ": its bytes lie outside the file");
+    }
+  }
+  return {};
+}
+
+// An image without relocations can only sit at its preferred base; any other goes where the
+// system puts it, so the relocations are always exercised.
+PeFault mapImage(Loading& loading) {
+  const PeHeaders& headers = loading.headers;
+  const bool fixed = headers.relocations.rva == 0 || headers.relocations.size == 0;
+  if (!loading.image.map(mappedImageSize(headers), headers.imageBase, fixed)) {
+    if (fixed && errno == EEXIST) {
+      return refusal(LoadProblem::unsupportedImage,
+                     "a move from its preferred base, which it has no relocations for");
+    }
+    return systemFailure(errno);
+  }
+  if (PeFault fault = layOutFromFile(loading)) return fault;
+  return relocateImage(loading.image.bytes(), headers,
+                       reinterpret_cast<std::uintptr_t>(loading.image.base()));
+}
+
+std::string lowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+// Every module other than KERNEL32 imported from, as first spelled, with its count.
+PeFault foreignModules(const std::vector<PeImport>& imports) {
+  PeFault refused = refusal(LoadProblem::foreignImports);
+  std::map<std::string, std::size_t> seen;  // lower-case name -> place in the list
+  for (const PeImport& import : imports) {
+    if (isKernel32(import.module)) continue;
+    const auto [at, isNew] = seen.emplace(lowerCase(import.module), refused.modules.size());
+    if (isNew) refused.modules.push_back({std::string(import.module), 0});
+    ++refused.modules[at->second].functions;
+  }
+  return refused.modules.empty() ? PeFault{} : refused;
+}
+
+// Quarry's own function, or else a stand-in that stops the call if it is ever made.
+void* kernel32FunctionFor(const PeImport& import) {
+  void* function = import.name.empty() ? nullptr : kernel32Function(import.name);
+  if (function != nullptr) return function;
+  const std::string name =
+      import.name.empty() ? "#" + std::to_string(import.ordinal) : std::string(import.name);
+  return standInFor(std::string(import.module) + "!" + name);
+}
+
+PeFault bindImports(Loading& loading) {
+  std::vector<PeImport> imports;
+  if (PeFault fault = readImports(loading.image.bytes(), loading.headers, imports)) return fault;
+  if (PeFault fault = foreignModules(imports)) return fault;
+  std::vector<void*> functions;
+  for (const PeImport& import : imports) {
+    void* function = kernel32FunctionFor(import);
+    if (function == nullptr) {
+      return refusal(LoadProblem::unsupportedImage,
+                     "more than " + std::to_string(STAND_IN_COUNT) +
+                         " KERNEL32 functions that Quarry does not provide");
+    }
+    functions.push_back(function);
+  }
+  // Written only once all are read, so no slot overwrites a name still to be looked up.
+  for (std::size_t k = 0; k < imports.size(); ++k) {
+    writeU64(loading.image.base() + imports[k].slot,
+             reinterpret_cast<std::uintptr_t>(functions[k]));
+  }
+  return {};
+}
+
+// The module's TLS block, from its template, and its index where its code reads it. The block
+// lives as long as the module.
+PeFault prepareTls(Loading& loading) {
+  const auto base = reinterpret_cast<std::uintptr_t>(loading.image.base());
+  if (PeFault fault = readTls(loading.image.bytes(), loading.headers, base, loading.tls)) {
+    return fault;
+  }
+  const PeTls& tls = loading.tls;
+  if (!tls.present) return {};
+  const std::size_t alignment = std::max<std::size_t>(tls.alignment, alignof(std::max_align_t));
+  const std::size_t size = tls.templateSize + tls.zeroFill + 1;
+  void* memory = nullptr;
+  if (posix_memalign(&memory, alignment, size) != 0) return systemFailure(ENOMEM);
+  auto* block = static_cast<std::uint8_t*>(std::memset(memory, 0, size));
+  std::memcpy(block, loading.image.base() + tls.templateRva, tls.templateSize);
+  setModuleTlsBlock(block);
+  const std::uint32_t index = MODULE_TLS_INDEX;
+  std::memcpy(loading.image.base() + tls.indexRva, &index, sizeof index);
+  return {};
+}
+
+PeFault protectSections(const Loading& loading) {
+  for (const PeProtection& range : protectionPlan(loading.headers)) {
+    const int prot = (range.readable ? PROT_READ : 0) | (range.writable ? PROT_WRITE : 0) |
+                     (range.executable ? PROT_EXEC : 0);
+    if (mprotect(loading.image.base() + range.offset, range.size, prot) != 0) {
+      return systemFailure(errno);
+    }
+  }
+  return {};
+}
+
+ProcessDescription describe(const Loading& loading, const std::string& path) {
+  ProcessDescription process;
+  process.heap = processHeapHandle();
+  process.imageBase = loading.image.base();
+  process.imageSize = loading.headers.sizeOfImage;
+  if (loading.headers.entryPoint != 0) {
+    process.entryPoint = loading.image.base() + loading.headers.entryPoint;
+  }
+  process.imagePath = path;
+  process.commandLine = windowsCommandLine();
+  for (int k = 0; k < 3; ++k) process.standardHandles[k] = standardHandle(k);
+  for (std::uint32_t k = 0; k < PROCESSOR_FEATURE_COUNT; ++k) {
+    process.processorFeatures[k] = processorFeaturePresent(k);
+  }
+  return process;
+}
+
+struct Start {
+  const Loading* loading;
+  bool succeeded = true;
+};
+
+// TLS callbacks first, then the entry point, as Windows runs them on a load.
+void start(void* context) {
+  Start& run = *static_cast<Start*>(context);
+  std::uint8_t* base = run.loading->image.base();
+  for (const std::uint32_t callback : run.loading->tls.callbacks) {
+    reinterpret_cast<TlsCallback>(base + callback)(base, pe::REASON_PROCESS_ATTACH, nullptr);
+  }
+  if (run.loading->headers.entryPoint == 0) return;
+  const auto entry = reinterpret_cast<EntryPoint>(base + run.loading->headers.entryPoint);
+  run.succeeded = entry(base, pe::REASON_PROCESS_ATTACH, nullptr) != 0;
+}
+
+PeFault initialise(const Loading& loading, const std::string& path) {
+  if (!installThreadEnvironment(describe(loading, path))) return systemFailure(errno);
+  LoadedImage image{loading.image.base(), mappedImageSize(loading.headers), path, 0, 0};
+  readFunctionTable(loading.image.bytes(), loading.headers, image.functionTable,
+                    image.functionCount);
+  setLoadedLibrary(image);
+  Start run{&loading};
+  PeFault stopped = refusal(LoadProblem::initialisationStopped);
+  stopped.imageBase = reinterpret_cast<std::uintptr_t>(image.base);
+  stopped.imageSize = image.size;
+  if (!runGuarded(start, &run, stopped.stop)) return stopped;
+  return run.succeeded ? PeFault{} : refusal(LoadProblem::initialisationFailed);
+}
+
+// The export is found while every page can still be read, and before any of the library's
+// code runs: a library that lacks it is refused without having run.
+PeFault load(Loading& loading, const std::string& path, std::string_view exportName) {
+  if (PeFault fault = openLibraryFile(path, loading)) return fault;
+  if (PeFault fault = readHeaders(loading)) return fault;
+  if (PeFault fault = mapImage(loading)) return fault;
+  if (PeFault fault = bindImports(loading)) return fault;
+  if (PeFault fault = prepareTls(loading)) return fault;
+  if (PeFault fault =
+          findExport(loading.image.bytes(), loading.headers, exportName, loading.exported)) {
+    return fault;
+  }
+  if (PeFault fault = protectSections(loading)) return fault;
+  return initialise(loading, path);
+}
+
+}  // namespace
+
+WindowsLibrary loadWindowsLibrary(const std::string& path, std::string_view exportName) {
+  Loading loading;
+  WindowsLibrary library;
+  library.fault = load(loading, path, exportName);
+  if (library.fault) {
+    setLoadedLibrary({});
+    return library;
+  }
+  library.size = mappedImageSize(loading.headers);
+  library.base = loading.image.release();
+  library.exported = library.base + loading.exported;
+  return library;
+}
+
+}  // namespace quarry
