@@ -31,6 +31,7 @@ int openBeneath(int base, const char* relative, int flags) {
   if (beneathMissing.load(std::memory_order_relaxed)) return CALL_MISSING;
   open_how how{};
   how.flags = static_cast<unsigned>(flags) | O_CLOEXEC;
+  how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   const long fd = syscall(SYS_openat2, base, relative, &how, sizeof how);
   if (fd >= 0) return static_cast<int>(fd);

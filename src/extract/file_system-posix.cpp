@@ -146,7 +146,19 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FsResult createFile(FsHandle parent, PathView name, FsHandle& out) override {
-    return opened(openat(fd(parent), std::string(name).c_str(), CREATE_FILE, 0666), out);
+    const std::string path(name);
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+      return opened(openat(fd(parent), path.c_str(), CREATE_FILE, 0666), out);
+    }
+    const int beneath = openBeneath(fd(parent), path.c_str(), CREATE_FILE);
+    if (beneath != CALL_MISSING) return opened(beneath, out);
+    FsHandle folder = NO_FS_HANDLE;
+    const FsResult reached = walkFolders(fd(parent), PathView(path).substr(0, slash), folder);
+    if (!reached.ok()) return reached;
+    const FsResult result = createFile(folder, PathView(path).substr(slash + 1), out);
+    close(fd(folder));
+    return result;
   }
 
   FsResult createTemporary(FsHandle parent, FsHandle& out, PathString& name) override {

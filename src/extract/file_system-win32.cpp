@@ -217,6 +217,15 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   FsResult createFile(FsHandle parent, PathView name, FsHandle& out) override {
+    const std::size_t slash = name.find_last_of(u"\\/");
+    if (slash != PathView::npos) {  // a path below parent: its folders walked
+      FsHandle folder = NO_FS_HANDLE;
+      const FsResult reached = openFolder(parent, name.substr(0, slash), folder);
+      if (!reached.ok()) return reached;
+      const FsResult result = createFile(folder, name.substr(slash + 1), out);
+      closeFolder(folder);
+      return result;
+    }
     HANDLE file = nullptr;
     const FsResult result = openBelow(handleOf(parent), name, FILE_ACCESS, FILE_SHARE_WRITE,
                                       FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);

@@ -65,8 +65,9 @@ class FileSystem {
   virtual FsResult makeFolder(FsHandle parent, PathView name) = 0;
   // What stands at name in parent, a link not followed.
   virtual FsResult inspect(FsHandle parent, PathView name, Node& node) = 0;
-  // Creates the new file name in parent, empty and open for writing; Exists when the name is
-  // taken. Never follows a link and never waits.
+  // Creates the new file name (one component, or a path of several below parent, none of
+  // them a link) in parent, empty and open for writing; Exists when the name is taken.
+  // Never follows a link and never waits.
   virtual FsResult createFile(FsHandle parent, PathView name, FsHandle& out) = 0;
   // Creates a file in parent that no entry names, for content that is to replace a name;
   // name is how to reach it, empty while it has none.

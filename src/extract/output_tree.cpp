@@ -167,24 +167,25 @@ std::optional<EntryFailure> OutputTree::makeFolders(const OutputPath& target,
   return std::nullopt;
 }
 
-// Opens the entry's folder: kept open, known to exist (one call, whatever its depth), or made.
+// Finds the entry's folder: kept open, known to exist (then the file is created below the
+// output folder in one call, whatever the depth, and the folder opened only if needed), or
+// made.
 std::optional<EntryFailure> OutputTree::findParent(const OutputPath& target,
                                                    const PathString& key) {
   parent_ = openFolderFor(key);
-  if (parent_ != NO_FS_HANDLE) return std::nullopt;
-  if (known_.contains(key)) {
-    FsHandle opened = NO_FS_HANDLE;
-    const FsResult result = files_.openFolder(root_, key, opened);
-    if (result.ok()) {
-      keepOpen(key, opened);
-      parent_ = opened;
-      return std::nullopt;
-    }
-    if (result.outcome == FsOutcome::TooManyOpen) return failedFolder(result, target, 0);
-    forgetFolders();
-    if (rootRemoved()) return rootFailure_;
-  }
+  if (parent_ != NO_FS_HANDLE || known_.contains(key)) return std::nullopt;
   return makeFolders(target, key);
+}
+
+// The entry's folder open, for what must be done in it by name (replacing, removing).
+FsResult OutputTree::openParent() {
+  if (parent_ != NO_FS_HANDLE) return {};
+  FsHandle opened = NO_FS_HANDLE;
+  const FsResult result = files_.openFolder(root_, parentKey_, opened);
+  if (!result.ok()) return result;
+  keepOpen(parentKey_, opened);
+  parent_ = opened;
+  return {};
 }
 
 std::optional<EntryFailure> OutputTree::makeParentOf(const OutputPath& target) {
@@ -226,7 +227,8 @@ std::optional<EntryFailure> OutputTree::checkReplaceable(const OutputPath& targe
 
 bool OutputTree::standsAlready(const OutputPath& target) {
   Node node;
-  return !leafOf(target).empty() && files_.inspect(parent_, leafOf(target), node).ok();
+  return !leafOf(target).empty() && openParent().ok() &&
+         files_.inspect(parent_, leafOf(target), node).ok();
 }
 
 // Closes a file this run made and removes it, while its name still holds it.
@@ -234,7 +236,7 @@ void OutputTree::discard(FsHandle file, const PathString& name) {
   FileIdentity identity;
   const bool known = files_.identify(file, identity).ok();
   files_.closeFile(file);
-  if (known && !name.empty()) files_.removeIfSame(parent_, name, identity);
+  if (known && !name.empty() && openParent().ok()) files_.removeIfSame(parent_, name, identity);
 }
 
 std::optional<EntryFailure> OutputTree::writeNew(const OutputPath& target, FsHandle file,
@@ -248,13 +250,16 @@ std::optional<EntryFailure> OutputTree::writeNew(const OutputPath& target, FsHan
   const bool known = files_.identify(file, identity).ok();
   result = files_.closeFile(file);
   if (result.ok()) return std::nullopt;
-  if (known) files_.removeIfSame(parent_, leafOf(target), identity);
+  if (known && openParent().ok()) files_.removeIfSame(parent_, leafOf(target), identity);
   return failureAt(EntryProblem::CannotWrite, target.path, result.code);
 }
 
 // The content goes to a new file beside the name, which then takes the name in one step: the
 // old file, and every other name it has, keeps its bytes until then and after.
 std::optional<EntryFailure> OutputTree::replace(const OutputPath& target, const Payload& payload) {
+  if (const FsResult opened = openParent(); !opened.ok()) {
+    return failureAt(EntryProblem::CannotWrite, target.path, opened.code);
+  }
   if (auto refused = checkReplaceable(target)) return refused;
   FsHandle temporary = NO_FS_HANDLE;
   PathString temporaryName;
@@ -277,13 +282,21 @@ std::optional<EntryFailure> OutputTree::createOrReplace(const OutputPath& target
                                                         ExistingFiles existing,
                                                         WriteOutcome& outcome) {
   FsHandle file = NO_FS_HANDLE;
-  const FsResult created = files_.createFile(parent_, leafOf(target), file);
+  const bool inParent = parent_ != NO_FS_HANDLE;
+  const FsResult created =
+      inParent ? files_.createFile(parent_, leafOf(target), file)
+               : files_.createFile(root_, parentKey_ + PathChar('/') + PathString(leafOf(target)),
+                                   file);
   if (created.ok()) return writeNew(target, file, payload);
   if (created.outcome == FsOutcome::Exists) {
     if (existing == ExistingFiles::Replace) return replace(target, payload);
     outcome = WriteOutcome::Kept;
     return std::nullopt;
   }
+  // Below the output folder, a link or a gap on the way is found again, folder by folder.
+  const bool onTheWay = created.outcome == FsOutcome::Link ||
+                        created.outcome == FsOutcome::NotAFolder;
+  if (!inParent && onTheWay) folderVanished_ = true;
   if (created.outcome == FsOutcome::Link) return failureAt(EntryProblem::LinkInTheWay, target.path);
   if (created.outcome == FsOutcome::TooManyOpen) ranOutOfHandles_ = true;
   if (created.outcome == FsOutcome::Missing) folderVanished_ = true;

@@ -67,6 +67,7 @@ class OutputTree {
   std::optional<EntryFailure> failedFolder(const FsResult& result, const OutputPath& target,
                                            std::size_t end);
   void keepOpen(const PathString& key, FsHandle handle);
+  FsResult openParent();
   FsHandle openFolderFor(const PathString& key);
   void closeFolders();
   void forgetFolders();
@@ -89,7 +90,7 @@ class OutputTree {
   std::uint64_t uses_ = 0;
   std::unordered_set<PathString> known_;  // folders made or found in this run, by key
   std::unordered_map<PathString, EntryFailure> failed_;
-  FsHandle parent_ = NO_FS_HANDLE;  // the folder of the entry being written
+  FsHandle parent_ = NO_FS_HANDLE;  // the entry's folder, when open (else reached by its key)
   PathString parentKey_;
   bool ranOutOfHandles_ = false;  // a call of this entry's found no descriptor or handle free
   bool folderVanished_ = false;   // the entry's folder was gone when its file was created

@@ -214,6 +214,17 @@ FsResult MemoryFileSystem::inspect(FsHandle parent, PathView name, Node& node) {
 
 FsResult MemoryFileSystem::createFile(FsHandle parent, PathView name, FsHandle& out) {
   if (auto fault = injected(FsCall::CreateFile, name, nullptr)) return *fault;
+  const std::size_t slash = name.find_last_of(PathChar('/'));
+  if (slash != PathView::npos) {  // a path below parent: its folders walked, as on disk
+    FsHandle folder = NO_FS_HANDLE;
+    const std::size_t calls = calls_.size();
+    const FsResult reached = openFolder(parent, name.substr(0, slash), folder);
+    calls_.resize(calls);
+    if (!reached.ok()) return reached;
+    const FsResult result = createFile(folder, name.substr(slash + 1), out);
+    handles_.erase(folder);
+    return result;
+  }
   const std::size_t folder = nodeOf(parent);
   if (nodes_[folder].removed) return {FsOutcome::Missing, ENOENT};
   if (nodes_[folder].children.contains(PathString(name))) return {FsOutcome::Exists, EEXIST};

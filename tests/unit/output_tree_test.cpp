@@ -279,6 +279,17 @@ TEST(OutputTree, HoldsAFewHandlesWhateverTheDepthAndOrder) {
     ASSERT_FALSE(fixture.extract(name)) << name;
   }
   EXPECT_LE(fixture.files.mostOpenHandles(), 8u);
+  // Folders known to exist are not opened again: each file is created below the output folder.
+  const auto opens = [&] {
+    const auto& calls = fixture.files.calls();
+    return std::count(calls.begin(), calls.end(), FsCall::OpenFolder);
+  };
+  const auto before = opens();
+  for (int k = 0; k < 20; ++k) {
+    ASSERT_FALSE(fixture.extract((k % 2 ? deep : "") + "e" + std::to_string(k % 7) + "/g" +
+                                 std::to_string(k)));
+  }
+  EXPECT_EQ(opens(), before);
 }
 
 TEST(OutputTree, AFolderRemovedMidRunIsMadeAgain) {
