@@ -292,7 +292,7 @@ Options (anywhere before a lone --, after which every argument is a name):
   --version        show Quarry's version and the decoder library it would use
 
 Patterns select entries by their whole name: * and ? within a folder, ** across
-folders, sets [abc] [a-z] [!a-z]; / and \ are the same; case does not matter.
+folders, sets [abc] [a-z] [!a-z]; / and \ are the same; A-Z match a-z.
 Quote them, so that the shell leaves them alone.
 
 Examples:
@@ -304,7 +304,8 @@ Examples:
   quarry --test game.resources
   quarry -- --list out
 
-Status: 0 all done; 1 an entry failed or a pattern matched none; 2 cannot start.
+Status: 0 all done; 1 an entry failed or a pattern matched none; 2 cannot start;
+255 (-1 on Windows) the decoder library failed; 128 + signal interrupted.
 )";
 
 #ifndef QUARRY_VERSION
