@@ -27,7 +27,12 @@
 # 1,000 levels deep). A last row times the small workload with standard output on a tmux
 # terminal against standard output in a file.
 #
+# Then what a modder does with a large container: listing the 300,000 entries (quarry --list
+# against tar -tf on the same files, output thrown away), and extracting one entry chosen by
+# a pattern against extracting all (from the large workload and from the 300,000 entries).
+#
 #   QUARRY_BENCH_ONLY=order   only the two order workloads (for a quick look)
+#   QUARRY_BENCH_ONLY=select  only the listing and one-entry rows
 #
 #   QUARRY_BENCH_DIR (default build/bench)
 #   QUARRY_BENCH_RUNS         timed runs per tool and workload (default 15)
@@ -104,6 +109,9 @@ command_for() {
   local fair=(--no-same-owner --no-same-permissions -m)
   case $tool in
     quarry) printf '%q ' "$work/bin/quarry" "$work/$name.resources" "$to" ;;
+    quarry-one) printf '%q ' "$work/bin/quarry" "$work/$name.resources" "$to" "$(one_entry "$name")" ;;
+    quarry-list) printf '%q ' "$work/bin/quarry" --list "$work/$name.resources" ;;
+    tar-list) printf '%q ' tar -tf "$work/$name.tar" ;;
     limit) command_for "$name" "limit-${limit_method[$name]}" "$to" ;;
     limit-*) printf '%q ' "$work/bin/limit" "${tool#limit-}" "$work/$name.manifest" "$work/$name.tar" "$to" ;;
     tar) printf '%q ' tar "${fair[@]}" -xf "$work/$name.tar" -C "$to" ;;
@@ -111,6 +119,14 @@ command_for() {
     bsdtar) printf '%q ' bsdtar "${fair[@]}" -xf "$work/$name.tar" -C "$to" ;;
     7zip) printf '%q ' "$seven" x -bd -y "-o$to" "$work/$name.7z" ;;
     *) echo "unknown tool $tool" >&2; exit 1 ;;
+  esac
+}
+
+# one_entry WORKLOAD: a pattern that selects one entry of WORKLOAD, near its end.
+one_entry() {
+  case $1 in
+    large) echo "big/blob5.bin" ;;
+    *) tar -tf "$work/$1.tar" | grep -v '/$' | tail -1 | sed 's|^\./||' ;;
   esac
 }
 
@@ -301,6 +317,22 @@ find_peers
 fresh_output_script
 trap cleanup EXIT
 
+# time_selection: the listing and one-entry rows.
+time_selection() {
+  echo "Timing the list and one entry... ($(date +%T))"
+  time_rounds entries-300000 "$results/list" "$runs" quarry-list tar-list
+  time_rounds large "$results/one-large" "$runs" quarry quarry-one
+  time_rounds entries-300000 "$results/one-small" "$runs" quarry quarry-one
+}
+
+if [ "${QUARRY_BENCH_ONLY:-}" = select ]; then
+  make_workload large 0 PEERS large
+  make_workload entries-300000 0 ALONE small 300000
+  time_selection
+  python3 bench/summarise.py select "$results"
+  exit 0
+fi
+
 make_workload random 0 ALONE random
 make_workload deep 0 ALONE deep
 for name in random deep; do
@@ -331,6 +363,7 @@ for name in entries-10000 entries-300000; do
   check_outputs "$name" limit
   time_rounds "$name" "$results/$name" "$entry_runs" quarry limit
 done
+time_selection
 echo "Timing small on a terminal... ($(date +%T))"
 time_terminal
 echo "$(nproc) cores; $(uptime)" >"$results/load-end.txt"

@@ -3,6 +3,7 @@
 
 summarise.py table RESULTS          prints the table, the targets and their verdicts
 summarise.py order RESULTS          prints the entry-order workloads alone
+summarise.py select RESULTS         prints the listing and one-entry rows alone
 summarise.py fastest FOLDER TOOL... prints the TOOL with the lowest median time in FOLDER
 """
 import glob
@@ -197,6 +198,29 @@ def print_order(results):
         target_line(name, quarry, 1, "tar", tar)
 
 
+LIST_SECONDS = 1.0  # quarry --list of 300,000 entries: all runs under this
+LIST_RATIO = 0.1     # and at most this x tar -tf's median
+ONE_RATIO = {"one-large": 0.3, "one-small": 0.2}  # one entry against all: at most this x
+
+
+def print_selection(results):
+    """The listing against tar -tf, and one entry by a pattern against the whole container."""
+    print("A modder's container (300,000 entries; the large workload):")
+    folder = os.path.join(results, "list")
+    quarry, tar = times(folder, "quarry-list"), times(folder, "tar-list")
+    print("  list    quarry --list %s  tar -tf %s  quarry/tar %.3fx" % (
+        spread(quarry), spread(tar), statistics.median(quarry) / statistics.median(tar)))
+    target_line("list", quarry, LIST_RATIO, "tar -tf", tar)
+    print("  %-9s quarry --list under %.1f s (%s)  %s" % (
+        "list", LIST_SECONDS, spread(quarry), verdict(quarry, LIST_SECONDS)))
+    for name, ratio in ONE_RATIO.items():
+        folder = os.path.join(results, name)
+        one, every = times(folder, "quarry-one"), times(folder, "quarry")
+        print("  %-9s one entry %s  every entry %s  one/all %.3fx" % (
+            name, spread(one), spread(every), statistics.median(one) / statistics.median(every)))
+        target_line(name, one, ratio, "all", every)
+
+
 def table(results):
     print("Load at the start: " + read_text(os.path.join(results, "load-start.txt")))
     print()
@@ -218,6 +242,8 @@ def table(results):
     print()
     print_order(results)
     print()
+    print_selection(results)
+    print()
     print("Load at the end: " + read_text(os.path.join(results, "load-end.txt")))
 
 
@@ -238,6 +264,8 @@ def main():
         table(sys.argv[2])
     elif len(sys.argv) == 3 and sys.argv[1] == "order":
         print_order(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "select":
+        print_selection(sys.argv[2])
     elif len(sys.argv) >= 4 and sys.argv[1] == "fastest":
         fastest(sys.argv[2], sys.argv[3:])
     else:
