@@ -11,6 +11,8 @@
 #               run starts on the screen's last row and everything scrolls
 #   redirected  standard output to a file: no bar, no escape sequences, just the count line
 #   errors_file standard error to a file: the bar on the screen, the plain lines in the file
+#   interrupt   Ctrl+C during a long run: the bar's line ended, one line below it, the
+#               interrupt's status, and no file left half-made
 set -u
 
 CASE=$1
@@ -71,14 +73,15 @@ make_tree() {  # make_tree FOLDER COUNT: COUNT small files
   for ((k = 0; k < $2; ++k)); do printf 'file %d\n' "$k" >"$1/f$k.txt"; done
 }
 
-# run_on_terminal WIDTH HEIGHT CONTAINER [REDIRECTIONS]
+# start_on_terminal WIDTH HEIGHT CONTAINER [REDIRECTIONS]
 # Types the run into a shell on a fresh WIDTHxHEIGHT terminal, after clearing the screen;
-# "[after]" is printed on a new line once the program is done.
-# Leaves the program's status in STATUS and the screen in SCREEN_PLAIN / SCREEN_SGR.
-run_on_terminal() {
+# "[after]" is printed on a new line once the program is done. (The script's own shell lives
+# through a Ctrl+C, which its child takes with the default action as any program would.)
+start_on_terminal() {
   local width=$1 height=$2 container=$3 redirections=${4:-}
   rm -rf out status status.tmp
   cat >run.sh <<EOF
+trap : INT
 printf '\\033[H\\033[2J'
 $RUNNER bin/$PROGRAM_NAME $container out $redirections
 s=\$?
@@ -89,6 +92,11 @@ EOF
   tmux -S "$SOCKET" -f /dev/null new-session -d -s quarry -x "$width" -y "$height" \
     "env PS1='$ ' ENV= sh" || { echo "cannot start tmux"; exit 1; }
   tmux -S "$SOCKET" send-keys -t quarry "sh run.sh" Enter
+}
+
+# Waits for the run that start_on_terminal began. Leaves the program's status in STATUS and
+# the screen in SCREEN_PLAIN / SCREEN_SGR.
+finish_on_terminal() {
   local waited=0
   while [ ! -e status ]; do
     if ((waited >= WAIT_SECONDS * 10)); then
@@ -110,6 +118,11 @@ EOF
   done
   capture
   tmux -S "$SOCKET" kill-server 2>/dev/null
+}
+
+run_on_terminal() {
+  start_on_terminal "$@"
+  finish_on_terminal
 }
 
 # Each row on its own, so that its SGR sequences tell its colours from its first cell on; the
@@ -351,8 +364,37 @@ case_errors_file() {
   (($(rows_containing "File #") == 0)) || fail "an error line reached the screen"
 }
 
+case_interrupt() {
+  local count=100000 line="Interrupted by SIGINT; the run stops here" status=130
+  if [ -n "$RUNNER" ]; then  # Wine turns the terminal's Ctrl+C into the console's event
+    count=30000 line="Interrupted by Ctrl+C; the run stops here" status=$((0xC000013A & 0xFF))
+  fi
+  sample many many.res "$count"
+  LABEL="Ctrl+C during the run"
+  start_on_terminal 80 24 many.res
+  local waited=0
+  until tmux -S "$SOCKET" capture-pane -p -t quarry | grep -q "Progress:"; do
+    ((waited++ < WAIT_SECONDS * 10)) || { fail "the bar never showed"; exit 1; }
+    sleep 0.1
+  done
+  tmux -S "$SOCKET" send-keys -t quarry C-c
+  finish_on_terminal
+  expect_status "$status"
+  find_text "$line" 80
+  if ((ROW >= 0)); then
+    local above=$((ROW - 1))
+    [ "${SCREEN_PLAIN[above]}" == "^C" ] && above=$((above - 1))  # the terminal's own echo
+    [[ "${SCREEN_PLAIN[above]}" == "Progress: ["* ]] || fail "the line should follow the bar"
+    expect_default_colours "$ROW" "the interrupt's line"
+  fi
+  local made
+  made=$(find out -type f | wc -l)
+  ((made < count)) || fail "the run was not interrupted: $made files"
+  [ -z "$(find out -name '*.part')" ] || fail "a temporary file was left behind"
+}
+
 case "$CASE" in
-  bar | narrow | errors | redirected | errors_file) "case_$CASE" ;;
+  bar | narrow | errors | redirected | errors_file | interrupt) "case_$CASE" ;;
   *)
     echo "unknown case $CASE"
     exit 2

@@ -336,7 +336,8 @@ TEST(HelpText, TheReadmeShowsItWordForWord) {
 #endif
   std::ifstream file(path, std::ios::binary);
   ASSERT_TRUE(file) << path;
-  const std::string readme((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string readme((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
   EXPECT_NE(readme.find("```\n" + helpText() + "```\n"), std::string::npos)
       << "paste the output of quarry --help into the README";
 }
