@@ -15,17 +15,6 @@ constexpr char USAGE_LINE[] =
     "Usage: quarry [options] <resources file> <output folder> [<pattern>...] (quarry --help for "
     "more)\n";
 
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
-bool startsWith(const std::string& text, const std::string& start) {
-  return text.rfind(start, 0) == 0;
-}
-
 // A small game's worth of entries: folders, mixed case, both separators, one compressed.
 std::vector<ContainerEntry> modEntries() {
   return {storedEntry("textures/wall.DDS", textBytes("wall")),

@@ -150,9 +150,9 @@ TEST_P(DecodeWith, AClaimOfTerabytesFailsThatEntryAlone) {
 
 struct CrashCase {
   const char* name;
-  const char* how;     // QUARRY_TEST_DECODER_CRASH's kind
-  const char* fault;   // how the line names it, up to " at "
-  bool inLibrary;      // whether the faulting instruction is the library's own
+  const char* how;    // QUARRY_TEST_DECODER_CRASH's kind
+  const char* fault;  // how the line names it, up to " at "
+  bool inLibrary;     // whether the faulting instruction is the library's own
 };
 
 void PrintTo(const CrashCase& c, std::ostream* out) {
@@ -173,22 +173,21 @@ TEST_P(DecoderCrash, StopsTheRunWithOneLineNamingTheEntry) {
   const ProcessResult result = sandbox.extract(options);
   EXPECT_EQ(result.exitCode, STATUS_NO_DECODER) << result.err;
   EXPECT_EQ(result.out, "Found 3 files, extracting...\n");
-  const std::string start = std::string("File #1 \"b.txt\" stops the run: the decoder library crashed (") +
-                            GetParam().fault + " at " +
-                            (GetParam().inLibrary ? "oo2core_8_win64.dll+0x" : "0x");
+  const std::string start =
+      std::string("File #1 \"b.txt\" stops the run: the decoder library crashed (") +
+      GetParam().fault + " at " + (GetParam().inLibrary ? "oo2core_8_win64.dll+0x" : "0x");
   EXPECT_EQ(result.err.rfind(start, 0), 0u) << result.err;
   EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   EXPECT_EQ(result.err.substr(result.err.size() - 2), ")\n") << result.err;
   EXPECT_EQ(treeOf(sandbox.output()), (Tree{{"a.txt", pattern(1000, 1)}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, DecoderCrash,
-    ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Kinds, DecoderCrash,
+                         ::testing::Values(
 #ifdef _WIN32
-        CrashCase{"BadAccess", "segv", "access violation", true},
-        CrashCase{"IllegalInstruction", "ill", "illegal instruction", true},
-        CrashCase{"DivisionByZero", "fpe", "integer division by zero", true}
+                             CrashCase{"BadAccess", "segv", "access violation", true},
+                             CrashCase{"IllegalInstruction", "ill", "illegal instruction", true},
+                             CrashCase{"DivisionByZero", "fpe", "integer division by zero", true}
 #else
         CrashCase{"BadAccess", "segv", "SIGSEGV", true},
         CrashCase{"Abort", "abort", "SIGABRT", false},
@@ -196,8 +195,10 @@ INSTANTIATE_TEST_SUITE_P(
         CrashCase{"DivisionByZero", "fpe", "SIGFPE", true},
         CrashCase{"StackOverflow", "stack", "SIGSEGV", true}
 #endif
-        ),
-    [](const ::testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.name); });
+                             ),
+                         [](const ::testing::TestParamInfo<CrashCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_P(DecodeWith, ARandomTreeOfThousandsOfEntriesComesBackIdentical) {
   Sandbox sandbox(GetParam().file);

@@ -18,13 +18,6 @@ namespace {
 
 using Tree = std::map<std::string, Bytes>;
 
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
 TEST(Replace, AHardLinkInTheFolderLeavesTheFileOutsideAlone) {
   Sandbox sandbox;
   const fs::path outside = sandbox.root() / "outside" / "precious.txt";

@@ -24,17 +24,6 @@ constexpr char CONTAINER_CHANGED_LINE[] =
     "The resources file was cut short by another program while it was read; the run stops "
     "here\n";
 
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
-bool startsWith(const std::string& text, const std::string& start) {
-  return text.rfind(start, 0) == 0;
-}
-
 double secondsOf(const std::function<void()>& work) {
   const auto start = std::chrono::steady_clock::now();
   work();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,18 @@ class Sandbox {
  private:
   TempFolder folder_;
 };
+
+// A program's output, line by line, without the line ends.
+inline std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+inline bool startsWith(const std::string& text, const std::string& start) {
+  return text.rfind(start, 0) == 0;
+}
 
 // Every regular file below root, by its path relative to root with slashes, and its bytes.
 inline std::map<std::string, Bytes> treeOf(const fs::path& root) {

@@ -11,6 +11,7 @@
 #include "container/mapped_file.h"
 #include "extract/output_tree.h"
 #include "support/container_writer.h"
+#include "support/payloads.h"
 #include "support/temp_folder.h"
 
 namespace quarry {
@@ -62,31 +63,21 @@ struct Fixture {
   std::unique_ptr<OutputTree> tree;
 };
 
-Payload decoded(const Bytes& bytes) {
-  DecodedBytes payload;
-  payload.length = bytes.size();
-  if (!bytes.empty()) {
-    payload.buffer.reset(static_cast<std::uint8_t*>(std::malloc(bytes.size())));
-    std::memcpy(payload.buffer.get(), bytes.data(), bytes.size());
-  }
-  return payload;
-}
-
 TEST(DiskOutput, ReplacesWhatWasThereAndWritesEmptyFiles) {
   Fixture fixture;
   fs::create_directories(fixture.folder / "out");
   writeBytes(fixture.folder / "out" / "f", numbered(5000));
   const Bytes small = numbered(10);
-  EXPECT_FALSE(fixture.extract("f", decoded(small)));
+  EXPECT_FALSE(fixture.extract("f", testing::decodedPayload(small)));
   EXPECT_EQ(readBytes(fixture.folder / "out" / "f"), small);
-  EXPECT_FALSE(fixture.extract("f", decoded({})));
+  EXPECT_FALSE(fixture.extract("f", testing::decodedPayload({})));
   EXPECT_EQ(readBytes(fixture.folder / "out" / "f"), Bytes{});
 }
 
 TEST(DiskOutput, ADirectoryWhereTheFileGoesIsLeftAndReported) {
   Fixture fixture;
   fs::create_directories(fixture.folder / "out" / "dir" / "inside");
-  const auto failure = fixture.extract("dir", decoded(numbered(10)));
+  const auto failure = fixture.extract("dir", testing::decodedPayload(numbered(10)));
   ASSERT_TRUE(failure);
   EXPECT_EQ(failure->problem, EntryProblem::CannotWrite);
   EXPECT_TRUE(fs::is_directory(fixture.folder / "out" / "dir" / "inside"));
@@ -102,7 +93,7 @@ TEST(DiskOutput, DeepFoldersInAnyOrder) {
   const std::string names[] = {deep + "a", shallower + "b", deep + "c", "top", shallower + "e"};
   for (const std::string& name : names) {
     SCOPED_TRACE(name.size());
-    EXPECT_FALSE(fixture.extract(name, decoded(testing::textBytes(name))));
+    EXPECT_FALSE(fixture.extract(name, testing::decodedPayload(testing::textBytes(name))));
     EXPECT_EQ(readBytes(fixture.folder / "out" / name), testing::textBytes(name));
   }
 }

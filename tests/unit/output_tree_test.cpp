@@ -10,22 +10,13 @@
 
 #include "base/stop.h"
 #include "support/memory_file_system.h"
+#include "support/payloads.h"
 
 namespace quarry::testing {
 namespace {
 
 PathString p(const std::string& ascii) {
   return PathString(ascii.begin(), ascii.end());
-}
-
-Payload decoded(const Bytes& bytes) {
-  DecodedBytes payload;
-  payload.length = bytes.size();
-  if (!bytes.empty()) {
-    payload.buffer.reset(static_cast<std::uint8_t*>(std::malloc(bytes.size())));
-    std::memcpy(payload.buffer.get(), bytes.data(), bytes.size());
-  }
-  return payload;
 }
 
 // A failure's path with slashes, however the platform joins.
@@ -47,7 +38,7 @@ struct Fixture {
     OutputPath target;
     if (auto failure = outputPathFor(tree.folder(), name, target)) return failure;
     if (auto failure = tree.makeParentOf(target)) return failure;
-    return tree.write(target, decoded(content), existing, outcome);
+    return tree.write(target, decodedPayload(content), existing, outcome);
   }
 
   MemoryFileSystem files;
@@ -128,7 +119,7 @@ TEST(OutputTree, ProtectedFilesAreRefusedByIdentityWhateverTheirName) {
     ASSERT_FALSE(outputPathFor(tree.folder(), "alias", target));
     ASSERT_FALSE(tree.makeParentOf(target));
     WriteOutcome outcome;
-    const auto failure = tree.write(target, decoded(NEW), ExistingFiles::Replace, outcome);
+    const auto failure = tree.write(target, decodedPayload(NEW), ExistingFiles::Replace, outcome);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->problem, problem);
     EXPECT_EQ(files.contentOf(p("out/alias")), OLD);

@@ -371,9 +371,7 @@ void putTlsAlignment(BuiltPeImage& b, std::uint32_t code) {
 const TakenCase TAKEN[] = {
     // A raw size rounded up past the file's end: only the virtual size is copied.
     {"RawSizePastTheFileEnd", PLAIN,
-     [](BuiltPeImage& b) {
-       putU32(b.bytes, sectionField(b, 2, pe::SECTION_RAW_SIZE), 0x100000);
-     },
+     [](BuiltPeImage& b) { putU32(b.bytes, sectionField(b, 2, pe::SECTION_RAW_SIZE), 0x100000); },
      [](const BuiltPeImage& b, const ReadImage& read) {
        EXPECT_EQ(read.headers.sections[2].copied, 0x1000u);
        relocated(b, read);
@@ -443,8 +441,7 @@ TEST(PeImage, ImportCountsAreBoundedByTheImage) {
     SCOPED_TRACE(std::to_string(tables.descriptors) + " x " + std::to_string(tables.thunks));
     const Bytes file = testing::importAmplifiedImage(tables.descriptors, tables.thunks);
     const ReadImage read = readWholeImage(file);
-    EXPECT_EQ(read.fault.problem, tables.refused ? P::damagedImage : P::none)
-        << read.fault.detail;
+    EXPECT_EQ(read.fault.problem, tables.refused ? P::damagedImage : P::none) << read.fault.detail;
     if (!tables.refused) {
       EXPECT_EQ(read.imports.size(), std::uint64_t{tables.descriptors} * tables.thunks);
     }

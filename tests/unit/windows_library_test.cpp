@@ -142,8 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {.importModule = "USER32.dll", .imports = {"MessageBoxA", "MessageBoxW"}},
                 LoadProblem::foreignImports,
                 ""},
-        Refusal{
-            "NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::noEntryPoint, ""},
+        Refusal{"NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::noEntryPoint, ""},
         // Pages that no section covers end inaccessible; the export is read
         // before that.
         Refusal{"ExportsWhereNoSectionIs",
@@ -168,8 +167,8 @@ TEST(WindowsLibrary, AnotherModuleIsNamedWithItsCountOfFunctions) {
 
 // KERNEL32 under any case and through its API sets; what it does not offer gets a stand-in.
 TEST(WindowsLibrary, KernelModulesAreTakenUnderEveryName) {
-  for (const char* module :
-       {"kernel32.DLL", "KERNEL32", "api-ms-win-core-synch-l1-2-0.dll", "API-MS-WIN-CORE-FIBERS-L1-1-1.DLL"}) {
+  for (const char* module : {"kernel32.DLL", "KERNEL32", "api-ms-win-core-synch-l1-2-0.dll",
+                             "API-MS-WIN-CORE-FIBERS-L1-1-1.DLL"}) {
     SCOPED_TRACE(module);
     const WindowsLibrary library =
         loadBuilt({.importModule = module, .imports = {"GetLastError", "CreateEventW"}});
