@@ -28,10 +28,22 @@ std::size_t appendEscaped(std::string& out, std::string_view bytes, std::size_t 
   return length;
 }
 
+// How many bytes from at are printable ASCII, shown as they are.
+std::size_t plainRun(std::string_view bytes, std::size_t at) {
+  std::size_t end = at;
+  while (end < bytes.size() && bytes[end] >= 0x20 && bytes[end] < 0x7F) ++end;
+  return end - at;
+}
+
 std::string escapeAll(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  for (std::size_t at = 0; at < bytes.size();) at += appendEscaped(out, bytes, at);
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t plain = plainRun(bytes, at);
+    out.append(bytes.substr(at, plain));
+    at += plain;
+    if (at < bytes.size()) at += appendEscaped(out, bytes, at);
+  }
   return out;
 }
 
