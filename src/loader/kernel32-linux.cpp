@@ -236,8 +236,8 @@ bool isKernel32(std::string_view module) {
 
 void* kernel32Function(std::string_view name) {
   using namespace kernel32;
-  for (const auto part : {moduleFunctions, memoryFunctions, textFunctions, threadFunctions,
-                          systemFunctions, runtimeFunctions}) {
+  for (const auto part : {moduleFunctions, heapFunctions, memoryFunctions, textFunctions,
+                          localeFunctions, threadFunctions, systemFunctions, runtimeFunctions}) {
     for (const Function& function : part()) {
       if (function.name == name) return function.address;
     }

@@ -1,13 +1,17 @@
-// The process heap and virtual memory, for a Windows library that Quarry loaded.
+// Virtual memory, for a Windows library that Quarry loaded: the regions it reserves and
+// commits, kept page by page so that VirtualQuery can describe them, and its own image.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <string>
 
 #include "loader/kernel32-linux.h"
 #include "loader/kernel32_parts-linux.h"
@@ -15,69 +19,6 @@
 namespace quarry {
 namespace kernel32 {
 namespace {
-
-// Each heap block carries its size before it, so HeapSize answers what was asked for; the
-// header keeps blocks 16-byte aligned, as Windows' are.
-constexpr std::size_t HEAP_HEADER = 16;
-constexpr Dword HEAP_ZERO_MEMORY = 0x8;
-constexpr std::size_t HEAP_SIZE_FAILED = static_cast<std::size_t>(-1);
-
-// Only its address matters: it is the process heap's handle.
-char processHeap;
-
-std::uint8_t* blockStart(void* memory) {
-  return static_cast<std::uint8_t*>(memory) - HEAP_HEADER;
-}
-
-QUARRY_WINAPI Handle GetProcessHeap() {
-  return &processHeap;
-}
-
-QUARRY_WINAPI void* HeapAlloc(Handle heap, Dword flags, std::size_t size) {
-  if (heap != &processHeap) return failWith<void*>(ERROR_INVALID_HANDLE, nullptr);
-  if (size > SIZE_MAX - HEAP_HEADER) return nullptr;
-  void* block = (flags & HEAP_ZERO_MEMORY) != 0 ? std::calloc(1, size + HEAP_HEADER)
-                                                : std::malloc(size + HEAP_HEADER);
-  if (block == nullptr) return nullptr;
-  std::memcpy(block, &size, sizeof size);
-  return static_cast<std::uint8_t*>(block) + HEAP_HEADER;
-}
-
-QUARRY_WINAPI Bool HeapFree(Handle heap, Dword, void* memory) {
-  if (heap != &processHeap) return failWith(ERROR_INVALID_HANDLE, BOOL_FALSE);
-  if (memory != nullptr) std::free(blockStart(memory));
-  return BOOL_TRUE;
-}
-
-QUARRY_WINAPI std::size_t HeapSize(Handle heap, Dword, const void* memory) {
-  if (heap != &processHeap || memory == nullptr) return HEAP_SIZE_FAILED;
-  std::size_t size;
-  std::memcpy(&size, blockStart(const_cast<void*>(memory)), sizeof size);
-  return size;
-}
-
-constexpr Dword HEAP_REALLOC_IN_PLACE_ONLY = 0x10;
-
-// The block grows or shrinks, keeping its bytes; the growth is zeroed when asked. In place
-// only, a block cannot grow: its size is all the room it is known to have.
-QUARRY_WINAPI void* HeapReAlloc(Handle heap, Dword flags, void* memory, std::size_t size) {
-  if (heap != &processHeap || memory == nullptr) {
-    return failWith<void*>(ERROR_INVALID_PARAMETER, nullptr);
-  }
-  const std::size_t old = HeapSize(heap, 0, memory);
-  if ((flags & HEAP_REALLOC_IN_PLACE_ONLY) != 0) {
-    if (size > old) return failWith<void*>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    std::memcpy(blockStart(memory), &size, sizeof size);
-    return memory;
-  }
-  if (size > SIZE_MAX - HEAP_HEADER) return failWith<void*>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-  void* block = std::realloc(blockStart(memory), size + HEAP_HEADER);
-  if (block == nullptr) return failWith<void*>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-  std::memcpy(block, &size, sizeof size);
-  auto* bytes = static_cast<std::uint8_t*>(block) + HEAP_HEADER;
-  if ((flags & HEAP_ZERO_MEMORY) != 0 && size > old) std::memset(bytes + old, 0, size - old);
-  return bytes;
-}
 
 // Virtual memory: regions reserved at allocation-granularity boundaries, as on Windows.
 constexpr Dword MEM_COMMIT = 0x1000;
@@ -98,8 +39,17 @@ constexpr Dword PAGE_EXECUTE_READWRITE = 0x40;
 constexpr Dword PAGE_EXECUTE_WRITECOPY = 0x80;
 constexpr Dword PAGE_KIND_MASK = 0xFF;
 
+// A live reservation: its length, the protection it was reserved with, and its pages as runs
+// by first address, each committed with a protection as given, or only reserved (0).
+struct Region {
+  std::size_t length = 0;
+  Dword allocationProtect = 0;
+  std::map<std::uintptr_t, Dword> pages;
+};
+constexpr Dword RESERVED_ONLY = 0;
+
 std::mutex regionsLock;
-std::map<std::uintptr_t, std::size_t> regions;  // base -> length, of every live reservation
+std::map<std::uintptr_t, Region> regions;  // by base
 
 enum class Protection { valid, writableCode, unknown };
 
@@ -149,14 +99,37 @@ std::uintptr_t roundUp(std::uintptr_t value, std::uintptr_t step) {
 }
 
 // The reservation that holds [start, start + length), or regions.end().
-std::map<std::uintptr_t, std::size_t>::iterator regionHolding(std::uintptr_t start,
-                                                              std::uintptr_t length) {
+std::map<std::uintptr_t, Region>::iterator regionHolding(std::uintptr_t start,
+                                                         std::uintptr_t length) {
   auto found = regions.upper_bound(start);
   if (found == regions.begin()) return regions.end();
   --found;
-  const bool inside =
-      start - found->first <= found->second && length <= found->second - (start - found->first);
+  const std::size_t size = found->second.length;
+  const bool inside = start - found->first <= size && length <= size - (start - found->first);
   return inside ? found : regions.end();
+}
+
+// The state of the page at address, which lies in region.
+Dword pageState(const Region& region, std::uintptr_t address) {
+  return std::prev(region.pages.upper_bound(address))->second;
+}
+
+// Pages [start, end) of region take state; the run after them keeps its own.
+void markPages(Region& region, std::uintptr_t base, std::uintptr_t start, std::uintptr_t end,
+               Dword state) {
+  if (end < base + region.length) region.pages[end] = pageState(region, end);
+  region.pages.erase(region.pages.lower_bound(start), region.pages.lower_bound(end));
+  region.pages[start] = state;
+}
+
+// Whether every page of [start, end) in region is committed.
+bool allCommitted(const Region& region, std::uintptr_t start, std::uintptr_t end) {
+  if (pageState(region, start) == RESERVED_ONLY) return false;
+  for (auto run = region.pages.upper_bound(start); run != region.pages.end() && run->first < end;
+       ++run) {
+    if (run->second == RESERVED_ONLY) return false;
+  }
+  return true;
 }
 
 // length bytes anywhere, starting on an allocation-granularity boundary.
@@ -183,25 +156,27 @@ void* mapAt(std::uintptr_t start, std::uintptr_t length, int prot) {
   return nullptr;
 }
 
-void* reserve(std::uintptr_t address, std::size_t size, int prot) {
+void* reserve(std::uintptr_t address, std::size_t size, Dword protect, int prot, bool committed) {
   const std::uintptr_t start = roundDown(address, ALLOCATION_GRANULARITY);
   const std::uintptr_t length = roundUp(address + size, PAGE) - start;
   void* mapped = address == 0 ? mapAligned(length, prot) : mapAt(start, length, prot);
   if (mapped == nullptr) {
     return failWith<void*>(address == 0 ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_ADDRESS, nullptr);
   }
-  regions[reinterpret_cast<std::uintptr_t>(mapped)] = length;
+  const auto base = reinterpret_cast<std::uintptr_t>(mapped);
+  regions[base] = Region{length, protect, {{base, committed ? protect : RESERVED_ONLY}}};
   return mapped;
 }
 
 // Committing pages of a reservation: they become accessible as asked.
-void* commit(std::uintptr_t address, std::size_t size, int prot) {
+void* commit(std::uintptr_t address, std::size_t size, Dword protect, int prot) {
   const std::uintptr_t start = roundDown(address, PAGE);
   const std::uintptr_t length = roundUp(address + size, PAGE) - start;
-  if (regionHolding(start, length) == regions.end() ||
-      mprotect(reinterpret_cast<void*>(start), length, prot) != 0) {
+  const auto region = regionHolding(start, length);
+  if (region == regions.end() || mprotect(reinterpret_cast<void*>(start), length, prot) != 0) {
     return failWith<void*>(ERROR_INVALID_ADDRESS, nullptr);
   }
+  markPages(region->second, region->first, start, start + length, protect);
   return reinterpret_cast<void*>(start);
 }
 
@@ -219,9 +194,10 @@ QUARRY_WINAPI void* VirtualAlloc(void* address, std::size_t size, Dword type, Dw
   const std::lock_guard<std::mutex> lock(regionsLock);
   // Committing with no address reserves too, in one step, as Windows does.
   if ((kinds & MEM_RESERVE) != 0 || at == 0) {
-    return reserve(at, size, (kinds & MEM_COMMIT) != 0 ? prot : PROT_NONE);
+    const bool committed = (kinds & MEM_COMMIT) != 0;
+    return reserve(at, size, protect, committed ? prot : PROT_NONE, committed);
   }
-  return commit(at, size, prot);
+  return commit(at, size, protect, prot);
 }
 
 // Decommitted pages read as zero when committed again, as on Windows.
@@ -230,10 +206,10 @@ Bool decommit(std::uintptr_t address, std::size_t size) {
   const bool wholeRegion = size == 0 && region != regions.end();
   const std::uintptr_t start = roundDown(address, PAGE);
   const std::uintptr_t length =
-      wholeRegion ? region->second : roundUp(address + size, PAGE) - start;
-  if (length == 0 || regionHolding(start, length) == regions.end()) {
-    return failWith(ERROR_INVALID_ADDRESS, BOOL_FALSE);
-  }
+      wholeRegion ? region->second.length : roundUp(address + size, PAGE) - start;
+  const auto holder = regionHolding(start, length);
+  if (length == 0 || holder == regions.end()) return failWith(ERROR_INVALID_ADDRESS, BOOL_FALSE);
+  markPages(holder->second, holder->first, start, start + length, RESERVED_ONLY);
   void* pages = reinterpret_cast<void*>(start);
   madvise(pages, length, MADV_DONTNEED);
   mprotect(pages, length, PROT_NONE);
@@ -247,7 +223,7 @@ QUARRY_WINAPI Bool VirtualFree(void* address, std::size_t size, Dword type) {
   if (type != MEM_RELEASE || size != 0) return failWith(ERROR_INVALID_PARAMETER, BOOL_FALSE);
   const auto region = regions.find(at);
   if (region == regions.end()) return failWith(ERROR_INVALID_ADDRESS, BOOL_FALSE);
-  munmap(address, region->second);
+  munmap(address, region->second.length);
   regions.erase(region);
   return BOOL_TRUE;
 }
@@ -278,6 +254,8 @@ bool currentProtection(std::uintptr_t address, Dword& protection) {
   return false;
 }
 
+// Pages of a reservation keep the protection as given; reserved pages cannot be protected,
+// as on Windows. Elsewhere (the library's image) the kernel tells the old protection.
 QUARRY_WINAPI Bool VirtualProtect(void* address, std::size_t size, Dword protect,
                                   Dword* oldProtect) {
   int prot = PROT_NONE;
@@ -287,20 +265,133 @@ QUARRY_WINAPI Bool VirtualProtect(void* address, std::size_t size, Dword protect
   const auto at = reinterpret_cast<std::uintptr_t>(address);
   if (!addressRangeSound(at, size)) return failWith(ERROR_INVALID_PARAMETER, BOOL_FALSE);
   const std::uintptr_t start = roundDown(at, PAGE);
+  const std::uintptr_t end = roundUp(at + size, PAGE);
+  const std::lock_guard<std::mutex> lock(regionsLock);
+  const auto region = regionHolding(start, end - start);
   Dword old = 0;
-  if (!currentProtection(start, old) ||
-      mprotect(reinterpret_cast<void*>(start), roundUp(at + size, PAGE) - start, prot) != 0) {
+  const bool known = region != regions.end() ? allCommitted(region->second, start, end)
+                                             : currentProtection(start, old);
+  if (!known || mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0) {
     return failWith(ERROR_INVALID_ADDRESS, BOOL_FALSE);
+  }
+  if (region != regions.end()) {
+    old = pageState(region->second, start);
+    markPages(region->second, region->first, start, end, protect);
   }
   *oldProtect = old;
   return BOOL_TRUE;
 }
 
+// MEMORY_BASIC_INFORMATION, as a 64-bit library lays it out.
+constexpr std::size_t MEMORY_INFO_SIZE = 48;
+constexpr Dword MEM_IMAGE = 0x1000000;
+constexpr Dword MEM_PRIVATE = 0x20000;
+constexpr Dword ERROR_BAD_LENGTH = 24;
+
+struct MemoryInfo {
+  std::uintptr_t base = 0;
+  std::uintptr_t allocationBase = 0;
+  Dword allocationProtect = 0;
+  std::uintptr_t size = 0;
+  Dword state = 0;
+  Dword protect = 0;
+  Dword type = 0;
+};
+
+void putMemoryInfo(void* out, const MemoryInfo& info) {
+  std::memset(out, 0, MEMORY_INFO_SIZE);
+  putField(out, 0, info.base);
+  putField(out, 8, info.allocationBase);
+  putField(out, 16, info.allocationProtect);
+  putField(out, 24, info.size);
+  putField(out, 32, info.state);
+  putField(out, 36, info.protect);
+  putField(out, 40, info.type);
+}
+
+// The run of pages from page that share its state, within a reservation.
+MemoryInfo describeRegion(std::uintptr_t base, const Region& region, std::uintptr_t page) {
+  const Dword state = pageState(region, page);
+  std::uintptr_t end = base + region.length;
+  for (auto run = region.pages.upper_bound(page); run != region.pages.end(); ++run) {
+    if (run->second == state) continue;
+    end = run->first;
+    break;
+  }
+  const bool committed = state != RESERVED_ONLY;
+  return {
+      page,  base,       region.allocationProtect, end - page, committed ? MEM_COMMIT : MEM_RESERVE,
+      state, MEM_PRIVATE};
+}
+
+// The kernel's mapping that holds address, joined with the ones right after it that have the
+// same permissions, up to limit; false when nothing is mapped there.
+bool mappedRun(std::uintptr_t address, std::uintptr_t limit, std::uintptr_t& end,
+               std::string& permissions) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  end = 0;
+  while (std::getline(maps, line) && end < limit) {
+    std::istringstream fields(line);
+    std::uintptr_t start = 0, stop = 0;
+    char dash = 0;
+    std::string kind;
+    fields >> std::hex >> start >> dash >> stop >> kind;
+    if (kind.size() < 3) continue;
+    if (end == 0 && address >= start && address < stop) {
+      end = stop;
+      permissions = kind;
+    } else if (end != 0 && (start != end || kind != permissions)) {
+      break;
+    } else if (end != 0) {
+      end = stop;
+    }
+  }
+  end = std::min(end, limit);
+  return end != 0;
+}
+
+// The library's image: its headers and sections with the protections they now have, all
+// committed, allocated as an image is (copy-on-write and executable).
+bool describeImage(std::uintptr_t page, MemoryInfo& info) {
+  const LoadedImage& image = loadedLibrary();
+  const auto base = reinterpret_cast<std::uintptr_t>(image.base);
+  if (image.base == nullptr || page < base || page - base >= image.size) return false;
+  std::uintptr_t end = 0;
+  std::string permissions;
+  if (!mappedRun(page, base + image.size, end, permissions)) return false;
+  info = {page,       base,       PAGE_EXECUTE_WRITECOPY,
+          end - page, MEM_COMMIT, windowsProtection(permissions),
+          MEM_IMAGE};
+  return true;
+}
+
+// Only memory that is the library's own is described: the rest of the process is Quarry's,
+// which the library has no business with, so the answer is Windows' for an address outside
+// what it may query.
+QUARRY_WINAPI std::size_t VirtualQuery(const void* address, void* buffer, std::size_t length) {
+  if (length < MEMORY_INFO_SIZE) return failWith<std::size_t>(ERROR_BAD_LENGTH, 0);
+  if (buffer == nullptr) return failWith<std::size_t>(ERROR_NOACCESS, 0);
+  const std::uintptr_t page = roundDown(reinterpret_cast<std::uintptr_t>(address), PAGE);
+  MemoryInfo info;
+  {
+    const std::lock_guard<std::mutex> lock(regionsLock);
+    const auto region = regionHolding(page, PAGE);
+    if (region != regions.end()) {
+      putMemoryInfo(buffer, describeRegion(region->first, region->second, page));
+      return MEMORY_INFO_SIZE;
+    }
+  }
+  if (!describeImage(page, info)) return failWith<std::size_t>(ERROR_INVALID_PARAMETER, 0);
+  putMemoryInfo(buffer, info);
+  return MEMORY_INFO_SIZE;
+}
+
 const Function FUNCTIONS[] = {
-    QUARRY_KERNEL32_FUNCTION(GetProcessHeap), QUARRY_KERNEL32_FUNCTION(HeapAlloc),
-    QUARRY_KERNEL32_FUNCTION(HeapFree),       QUARRY_KERNEL32_FUNCTION(HeapSize),
-    QUARRY_KERNEL32_FUNCTION(HeapReAlloc),    QUARRY_KERNEL32_FUNCTION(VirtualAlloc),
-    QUARRY_KERNEL32_FUNCTION(VirtualFree),    QUARRY_KERNEL32_FUNCTION(VirtualProtect),
+    QUARRY_KERNEL32_FUNCTION(VirtualAlloc),
+    QUARRY_KERNEL32_FUNCTION(VirtualFree),
+    QUARRY_KERNEL32_FUNCTION(VirtualProtect),
+    QUARRY_KERNEL32_FUNCTION(VirtualQuery),
 };
 
 }  // namespace
@@ -310,9 +401,4 @@ std::span<const Function> memoryFunctions() {
 }
 
 }  // namespace kernel32
-
-void* processHeapHandle() {
-  return kernel32::GetProcessHeap();
-}
-
 }  // namespace quarry

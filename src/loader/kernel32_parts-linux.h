@@ -46,11 +46,17 @@ struct Function {
   }
 
 // Each shim file's part of the table.
+std::span<const Function> heapFunctions();
 std::span<const Function> memoryFunctions();
 std::span<const Function> textFunctions();
+std::span<const Function> localeFunctions();
 std::span<const Function> threadFunctions();
 std::span<const Function> systemFunctions();
 std::span<const Function> runtimeFunctions();
+
+// The stream (0, 1 or 2) that one of the standard handles GetStdHandle first gives stands
+// for; false for any other handle.
+bool standardDescriptor(Handle handle, int& descriptor);
 
 // Sets the last error and answers value: the shape of most failures.
 template <typename Value>

@@ -2,6 +2,7 @@
 // Quarry loaded: fiber-local storage on the one thread, lock-free list heads, code-page
 // questions for UTF-8, writes to Quarry's own standard streams, and Windows' answers where a
 // decoder has no business: no file is opened or found.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <bitset>
@@ -140,14 +141,9 @@ QUARRY_WINAPI unsigned GetConsoleOutputCP() {
 }
 
 // The standard handles are Quarry's own streams: writes go there; they are never closed.
+// Each handle stays its stream's whatever SetStdHandle recorded since.
 bool standardStream(Handle handle, int& descriptor) {
-  for (int k = 0; k <= 2; ++k) {
-    if (handle != nullptr && handle == standardHandle(k)) {
-      descriptor = k;
-      return true;
-    }
-  }
-  return false;
+  return standardDescriptor(handle, descriptor) && fcntl(descriptor, F_GETFD) != -1;
 }
 
 QUARRY_WINAPI Bool WriteFile(Handle file, const void* bytes, Dword size, Dword* written, void*) {

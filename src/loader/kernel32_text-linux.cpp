@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -184,14 +185,38 @@ QUARRY_WINAPI void GetStartupInfoW(void* info) {
   std::memcpy(info, &size, sizeof size);
 }
 
+bool isStandardId(Dword which) {
+  return which <= STD_INPUT_HANDLE && which >= STD_ERROR_HANDLE;
+}
+
+// What SetStdHandle recorded for standard input, output and error, once it has.
+std::mutex recordedLock;
+Handle recordedHandles[3];
+bool recorded[3] = {};
+
 QUARRY_WINAPI Handle GetStdHandle(Dword which) {
-  if (which > STD_INPUT_HANDLE || which < STD_ERROR_HANDLE) {
-    return failWith(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
-  }
+  if (!isStandardId(which)) return failWith(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
   const int descriptor = static_cast<int>(STD_INPUT_HANDLE - which);
+  {
+    const std::lock_guard<std::mutex> lock(recordedLock);
+    if (recorded[descriptor]) return recordedHandles[descriptor];
+  }
   if (fcntl(descriptor, F_GETFD) == -1) return nullptr;  // the process has none
   return reinterpret_cast<Handle>(STANDARD_HANDLE_BASE + HANDLE_STEP * descriptor);
 }
+
+// Only recorded: the handle a C runtime sets is what GetStdHandle answers afterwards, and
+// WriteFile keeps writing each handle to its own stream.
+QUARRY_WINAPI Bool SetStdHandle(Dword which, Handle handle) {
+  if (!isStandardId(which)) return failWith(ERROR_INVALID_PARAMETER, BOOL_FALSE);
+  const int descriptor = static_cast<int>(STD_INPUT_HANDLE - which);
+  const std::lock_guard<std::mutex> lock(recordedLock);
+  recordedHandles[descriptor] = handle;
+  recorded[descriptor] = true;
+  return BOOL_TRUE;
+}
+
+}  // namespace
 
 bool standardDescriptor(Handle handle, int& descriptor) {
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
@@ -201,6 +226,8 @@ bool standardDescriptor(Handle handle, int& descriptor) {
   descriptor = static_cast<int>((value - STANDARD_HANDLE_BASE) / HANDLE_STEP);
   return descriptor <= 2;
 }
+
+namespace {
 
 QUARRY_WINAPI Dword GetFileType(Handle handle) {
   int descriptor = -1;
@@ -222,6 +249,7 @@ const Function FUNCTIONS[] = {
     QUARRY_KERNEL32_FUNCTION(GetACP),
     QUARRY_KERNEL32_FUNCTION(GetStartupInfoW),
     QUARRY_KERNEL32_FUNCTION(GetStdHandle),
+    QUARRY_KERNEL32_FUNCTION(SetStdHandle),
     QUARRY_KERNEL32_FUNCTION(GetFileType),
 };
 

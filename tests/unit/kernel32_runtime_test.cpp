@@ -3,6 +3,8 @@
 #ifdef QUARRY_WINDOWS_LOADER
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -178,6 +180,41 @@ TEST(Kernel32, ListHeadsHandEntriesBackLastInFirstOut) {
   EXPECT_EQ(push(head, second), first);
   EXPECT_EQ(shim<void * MS_ABI(void*)>("InterlockedFlushSList")(head), second);
   EXPECT_EQ(shim<void * MS_ABI(void*)>("InterlockedFlushSList")(head), nullptr);
+}
+
+TEST(Kernel32, SetStdHandleChangesWhatGetStdHandleAnswersNotWhereHandlesWrite) {
+  const auto getStd = shim<void * MS_ABI(Dword)>("GetStdHandle");
+  const auto setStd = shim<Bool MS_ABI(Dword, void*)>("SetStdHandle");
+  const auto writeFile = shim<Bool MS_ABI(void*, const void*, Dword, Dword*, void*)>("WriteFile");
+  constexpr Dword OUTPUT = static_cast<Dword>(-11), ERROR = static_cast<Dword>(-12);
+  void* output = getStd(OUTPUT);
+  void* error = getStd(ERROR);
+  ASSERT_NE(output, nullptr);
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const int savedOutput = dup(1);
+  ASSERT_EQ(dup2(pipeEnds[1], 1), 1);
+  const Bool set = setStd(OUTPUT, error);
+  void* answered = getStd(OUTPUT);
+  Dword written = 0;
+  const Bool wrote = writeFile(output, "out", 3, &written, nullptr);
+  setStd(OUTPUT, output);
+  dup2(savedOutput, 1);
+  close(savedOutput);
+  close(pipeEnds[1]);
+  char received[8] = {};
+  EXPECT_EQ(read(pipeEnds[0], received, sizeof received), 3);
+  close(pipeEnds[0]);
+  EXPECT_EQ(set, 1);
+  EXPECT_EQ(answered, error);
+  EXPECT_EQ(wrote, 1);
+  EXPECT_EQ(std::string(received), "out") << "the output handle still writes to the output";
+  EXPECT_EQ(getStd(OUTPUT), output);
+  for (const Dword which : {static_cast<Dword>(-13), 0u, 1u, static_cast<Dword>(-9)}) {
+    clearLastError();
+    EXPECT_EQ(setStd(which, error), 0) << which;
+    EXPECT_EQ(lastErrorAfterwards(), 87u) << which;  // ERROR_INVALID_PARAMETER
+  }
 }
 
 }  // namespace

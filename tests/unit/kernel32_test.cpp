@@ -112,7 +112,16 @@ TEST(Kernel32, EveryFunctionSuchALibraryImportsIsOfferedAndFoundByGetProcAddress
                                "SetFilePointerEx",
                                "GetFileSizeEx",
                                "GetCommandLineW",
-                               "SetEnvironmentVariableW"};
+                               "SetEnvironmentVariableW",
+                               "HeapCreate",
+                               "HeapDestroy",
+                               "GetStringTypeW",
+                               "LCMapStringW",
+                               "LCMapStringEx",
+                               "CompareStringW",
+                               "CompareStringEx",
+                               "SetStdHandle",
+                               "VirtualQuery"};
   const auto moduleHandle = shim<void * MS_ABI(const char16_t*)>("GetModuleHandleW");
   const auto procAddress = shim<void * MS_ABI(void*, const char*)>("GetProcAddress");
   void* kernel32 = moduleHandle(u"KERNEL32.DLL");
