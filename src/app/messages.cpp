@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 
 #include "app/message_text.h"
@@ -12,94 +11,8 @@
 namespace quarry {
 namespace {
 
-#ifdef _WIN32
-constexpr char PATH_UNITS[] = "characters";
-#else
-constexpr char PATH_UNITS[] = "bytes";
-#endif
-
-// What a refused name breaks, after "is refused: ".
-const char* nameRule(EntryProblem problem) {
-  switch (problem) {
-    case EntryProblem::NameNotUtf8:
-      return "its name is not valid UTF-8";
-    case EntryProblem::NameHasPrefix:
-      return "its name has a drive, device or server prefix";
-    case EntryProblem::NameStartsWithSeparator:
-      return "its name starts with a separator";
-    case EntryProblem::NameHasParentComponent:
-      return "its name has a '..' component";
-    case EntryProblem::NameHasDeviceName:
-      return "its name has a reserved device name";
-    case EntryProblem::NameHasColon:
-      return "its name has a colon inside a component";
-    case EntryProblem::NameHasTrailingDotOrSpace:
-      return "its name has a component that ends in a dot or a space";
-    default:
-      return nullptr;
-  }
-}
-
-// The lines that say nothing of the name: the records could not be read, or the bytes.
-std::string withoutName(const EntryFailure& failure) {
-  switch (failure.problem) {
-    case EntryProblem::NameIndexOutsideTable:
-      return "has a name index past the end of the string table";
-    case EntryProblem::NameStartsOutsideFile:
-      return "has a name that starts outside the file";
-    case EntryProblem::NameRunsPastFile:
-      return "has a name that runs past the end of the file";
-    case EntryProblem::StoredBytesOutsideFile:
-      return "has stored bytes outside the file";
-    case EntryProblem::DecompressionFailed:
-      return "failed decompression :(";
-    default:
-      return {};
-  }
-}
-
 std::string shown(const std::string& path) {
   return escapeForMessage(path);
-}
-
-// What stopped the library: the signal or exception by its name where it has one.
-std::string faultName(int code) {
-#ifdef _WIN32
-  switch (static_cast<unsigned>(code)) {
-    case 22:
-      return "abort";
-    case 0xC0000005:
-      return "access violation";
-    case 0xC0000006:
-      return "in-page error";
-    case 0xC000001D:
-      return "illegal instruction";
-    case 0xC0000094:
-      return "integer division by zero";
-    case 0xC00000FD:
-      return "stack overflow";
-    default: {
-      char text[16];
-      std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
-      return std::string("exception ") + text;
-    }
-  }
-#else
-  switch (code) {
-    case SIGSEGV:
-      return "SIGSEGV";
-    case SIGBUS:
-      return "SIGBUS";
-    case SIGILL:
-      return "SIGILL";
-    case SIGFPE:
-      return "SIGFPE";
-    case SIGABRT:
-      return "SIGABRT";
-    default:
-      return "signal " + std::to_string(code);
-  }
-#endif
 }
 
 // After "the decoder library ": it crashed, or called what stops the run. An import Quarry
@@ -137,16 +50,73 @@ std::string wrongMachineLine(const DecoderBinding& binding) {
          "; Quarry needs the one for 64-bit x86";
 }
 
-// What went wrong with a named entry, after its quoted name.
-std::string withName(const EntryFailure& failure) {
+// False for the lines that say nothing of the name: the records could not be read, or the
+// bytes did not decode.
+bool namesTheEntry(EntryProblem problem) {
+  switch (problem) {
+    case EntryProblem::NameIndexOutsideTable:
+    case EntryProblem::NameStartsOutsideFile:
+    case EntryProblem::NameRunsPastFile:
+    case EntryProblem::StoredBytesOutsideFile:
+    case EntryProblem::DecompressionFailed:
+      return false;
+    case EntryProblem::NameNotUtf8:
+    case EntryProblem::NameNotConvertible:
+    case EntryProblem::NameHasPrefix:
+    case EntryProblem::NameStartsWithSeparator:
+    case EntryProblem::NameHasParentComponent:
+    case EntryProblem::NameHasDeviceName:
+    case EntryProblem::NameHasColon:
+    case EntryProblem::NameHasTrailingDotOrSpace:
+    case EntryProblem::PathTooLong:
+    case EntryProblem::OutOfMemory:
+    case EntryProblem::CannotCreateDirectory:
+    case EntryProblem::LinkInTheWay:
+    case EntryProblem::NotARegularFile:
+    case EntryProblem::IsTheContainer:
+    case EntryProblem::IsTheDecoder:
+    case EntryProblem::IsQuarrysOutput:
+    case EntryProblem::OutputFolderUnusable:
+    case EntryProblem::CannotWrite:
+    case EntryProblem::DecoderFault:
+      break;
+  }
+  return true;
+}
+
+// What went wrong with the entry: after its quoted name where namesTheEntry holds.
+std::string entryProblemText(const EntryFailure& failure) {
   const std::string refused = "is refused: ";
-  if (const char* rule = nameRule(failure.problem)) return refused + rule;
   switch (failure.problem) {
+    case EntryProblem::NameIndexOutsideTable:
+      return "has a name index past the end of the string table";
+    case EntryProblem::NameStartsOutsideFile:
+      return "has a name that starts outside the file";
+    case EntryProblem::NameRunsPastFile:
+      return "has a name that runs past the end of the file";
+    case EntryProblem::StoredBytesOutsideFile:
+      return "has stored bytes outside the file";
+    case EntryProblem::DecompressionFailed:
+      return "failed decompression :(";
+    case EntryProblem::NameNotUtf8:
+      return refused + "its name is not valid UTF-8";
+    case EntryProblem::NameHasPrefix:
+      return refused + "its name has a drive, device or server prefix";
+    case EntryProblem::NameStartsWithSeparator:
+      return refused + "its name starts with a separator";
+    case EntryProblem::NameHasParentComponent:
+      return refused + "its name has a '..' component";
+    case EntryProblem::NameHasDeviceName:
+      return refused + "its name has a reserved device name";
+    case EntryProblem::NameHasColon:
+      return refused + "its name has a colon inside a component";
+    case EntryProblem::NameHasTrailingDotOrSpace:
+      return refused + "its name has a component that ends in a dot or a space";
     case EntryProblem::NameNotConvertible:
       return refused + "its name cannot be converted: " + osErrorText(failure.osError);
     case EntryProblem::PathTooLong:
       return refused + "its path would be longer than " + std::to_string(failure.limit) + " " +
-             PATH_UNITS;
+             pathUnits();
     case EntryProblem::LinkInTheWay:
       return refused + "a link stands in the way at " + shown(failure.path);
     case EntryProblem::NotARegularFile:
@@ -166,9 +136,11 @@ std::string withName(const EntryFailure& failure) {
                              failure.osError == 0 ? failure.detail : "");
     case EntryProblem::CannotCreateDirectory:
       return "cannot create directory " + shown(failure.path) + ": " + osErrorText(failure.osError);
-    default:
-      return "cannot write " + shown(failure.path) + ": " + osErrorText(failure.osError);
+    case EntryProblem::OutputFolderUnusable:  // worded whole by outputFolderLine; here as a write
+    case EntryProblem::CannotWrite:
+      break;
   }
+  return "cannot write " + shown(failure.path) + ": " + osErrorText(failure.osError);
 }
 
 }  // namespace
@@ -177,34 +149,34 @@ std::string decoderProblemLine(const DecoderBinding& binding) {
   const std::string detail = escapeForMessage(binding.detail);
   const std::string file = shown(binding.file);
   switch (binding.problem) {
-    case DecoderProblem::none:
-    case DecoderProblem::missing:
+    case DecoderProblem::None:
+    case DecoderProblem::Missing:
       return {};
-    case DecoderProblem::notLoadable:
+    case DecoderProblem::NotLoadable:
       return couldNotBeLoaded(binding, detail);
-    case DecoderProblem::notAFile:
+    case DecoderProblem::NotAFile:
       return couldNotBeLoaded(binding, binding.detail == "directory" ? "it is a directory"
                                                                      : "it is not a regular file");
-    case DecoderProblem::tooLarge:
+    case DecoderProblem::TooLarge:
       return couldNotBeLoaded(binding, "it is " + std::to_string(binding.size) +
                                            " bytes long, larger than any decoder library");
-    case DecoderProblem::noEntryPoint:
+    case DecoderProblem::NoEntryPoint:
       return "The library " + file + " has no entry point " + DECODER_ENTRY_POINT;
-    case DecoderProblem::notRunnableHere:
+    case DecoderProblem::NotRunnableHere:
       return file + " is a Windows library, and Quarry runs one only on 64-bit x86 " +
              "Linux, not on this machine";
-    case DecoderProblem::wrongMachine:
+    case DecoderProblem::WrongMachine:
       return wrongMachineLine(binding);
-    case DecoderProblem::damagedImage:
+    case DecoderProblem::DamagedImage:
       return couldNotBeLoaded(binding, "the Windows library is damaged (" + detail + ")");
-    case DecoderProblem::unsupportedImage:
+    case DecoderProblem::UnsupportedImage:
       return couldNotBeLoaded(binding, "it needs what Quarry's loader does not offer: " + detail);
-    case DecoderProblem::foreignImports:
+    case DecoderProblem::ForeignImports:
       return file + " imports from " + moduleList(binding.modules) +
              ", which Quarry does not provide";
-    case DecoderProblem::initialisationFailed:
+    case DecoderProblem::InitialisationFailed:
       return file + " failed to initialise: its DllMain answered FALSE";
-    case DecoderProblem::initialisationStopped:
+    case DecoderProblem::InitialisationStopped:
       return file + " failed to initialise: it " +
              decoderStopText(binding.fault.signal, binding.fault.where, binding.fault.call);
   }
@@ -245,9 +217,8 @@ std::string countLine(std::uint64_t entryCount) {
 std::string entryFailureLine(std::uint64_t index, std::string_view name,
                              const EntryFailure& failure) {
   const std::string start = "File #" + std::to_string(index) + " ";
-  const std::string plain = withoutName(failure);
-  if (!plain.empty()) return start + plain;
-  return start + "\"" + escapeForMessage(name) + "\" " + withName(failure);
+  if (!namesTheEntry(failure.problem)) return start + entryProblemText(failure);
+  return start + "\"" + escapeForMessage(name) + "\" " + entryProblemText(failure);
 }
 
 std::string outputFolderLine(const EntryFailure& failure) {

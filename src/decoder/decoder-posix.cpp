@@ -80,12 +80,12 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
   if (library == nullptr) {
     const std::string reason = dlerrorText();
     const bool missing = !besideProgram && reason.find("No such file") != std::string::npos;
-    return problem(missing ? DecoderProblem::missing : DecoderProblem::notLoadable, target, reason);
+    return problem(missing ? DecoderProblem::Missing : DecoderProblem::NotLoadable, target, reason);
   }
   void* entry = dlsym(library, DECODER_ENTRY_POINT);
   if (entry == nullptr) {
     dlclose(library);
-    return problem(DecoderProblem::noEntryPoint, target);
+    return problem(DecoderProblem::NoEntryPoint, target);
   }
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
@@ -100,30 +100,30 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
 #ifdef QUARRY_WINDOWS_LOADER
 DecoderProblem problemOf(LoadProblem problem) {
   switch (problem) {
-    case LoadProblem::none:
-      return DecoderProblem::none;
-    case LoadProblem::notLoadable:
-      return DecoderProblem::notLoadable;
-    case LoadProblem::notAFile:
-      return DecoderProblem::notAFile;
-    case LoadProblem::tooLarge:
-      return DecoderProblem::tooLarge;
-    case LoadProblem::wrongMachine:
-      return DecoderProblem::wrongMachine;
-    case LoadProblem::damagedImage:
-      return DecoderProblem::damagedImage;
-    case LoadProblem::unsupportedImage:
-      return DecoderProblem::unsupportedImage;
-    case LoadProblem::foreignImports:
-      return DecoderProblem::foreignImports;
-    case LoadProblem::noEntryPoint:
-      return DecoderProblem::noEntryPoint;
-    case LoadProblem::initialisationFailed:
-      return DecoderProblem::initialisationFailed;
-    case LoadProblem::initialisationStopped:
-      return DecoderProblem::initialisationStopped;
+    case LoadProblem::None:
+      return DecoderProblem::None;
+    case LoadProblem::NotLoadable:
+      return DecoderProblem::NotLoadable;
+    case LoadProblem::NotAFile:
+      return DecoderProblem::NotAFile;
+    case LoadProblem::TooLarge:
+      return DecoderProblem::TooLarge;
+    case LoadProblem::WrongMachine:
+      return DecoderProblem::WrongMachine;
+    case LoadProblem::DamagedImage:
+      return DecoderProblem::DamagedImage;
+    case LoadProblem::UnsupportedImage:
+      return DecoderProblem::UnsupportedImage;
+    case LoadProblem::ForeignImports:
+      return DecoderProblem::ForeignImports;
+    case LoadProblem::NoEntryPoint:
+      return DecoderProblem::NoEntryPoint;
+    case LoadProblem::InitialisationFailed:
+      return DecoderProblem::InitialisationFailed;
+    case LoadProblem::InitialisationStopped:
+      return DecoderProblem::InitialisationStopped;
   }
-  return DecoderProblem::notLoadable;
+  return DecoderProblem::NotLoadable;
 }
 
 DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault) {
@@ -132,7 +132,7 @@ DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault
   for (const PeModuleCount& module : fault.modules) {
     refused.modules.push_back({module.name, module.functions});
   }
-  if (fault.problem == LoadProblem::initialisationStopped) {
+  if (fault.problem == LoadProblem::InitialisationStopped) {
     Decompressor where;
     where.libraryBase = fault.imageBase;
     where.librarySize = fault.imageSize;
@@ -156,7 +156,7 @@ DecoderBinding bindWindowsImage(const std::string& path) {
   bound.file = path;
   return bound;
 #else
-  return problem(DecoderProblem::notRunnableHere, path);
+  return problem(DecoderProblem::NotRunnableHere, path);
 #endif
 }
 

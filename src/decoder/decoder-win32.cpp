@@ -2,6 +2,7 @@
 
 #include "base/os_error.h"
 #include "base/unicode.h"
+#include "base/wide-win32.h"
 #include "decoder/decoder.h"
 
 namespace quarry {
@@ -43,8 +44,8 @@ DecoderBinding bindDecompressor() {
     const int code = lastOsError();
     DecoderBinding refused;
     refused.problem =
-        code == ERROR_MOD_NOT_FOUND ? DecoderProblem::missing : DecoderProblem::notLoadable;
-    if (refused.problem == DecoderProblem::notLoadable) {
+        code == ERROR_MOD_NOT_FOUND ? DecoderProblem::Missing : DecoderProblem::NotLoadable;
+    if (refused.problem == DecoderProblem::NotLoadable) {
       refused.file = encodeLossless(name);
       refused.detail = osErrorText(code);
     }
@@ -53,7 +54,7 @@ DecoderBinding bindDecompressor() {
   FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
   if (entry == nullptr) {
     DecoderBinding refused;
-    refused.problem = DecoderProblem::noEntryPoint;
+    refused.problem = DecoderProblem::NoEntryPoint;
     refused.file = loadedFrom(library);
     FreeLibrary(library);
     return refused;

@@ -16,11 +16,11 @@ using namespace pe;
 constexpr std::uint64_t LONGEST_NAME = 4096;
 
 PeFault damaged(std::string check) {
-  return {LoadProblem::damagedImage, std::move(check), 0, {}, {}};
+  return {LoadProblem::DamagedImage, std::move(check), 0, {}, {}};
 }
 
 PeFault unsupported(std::string what) {
-  return {LoadProblem::unsupportedImage, std::move(what), 0, {}, {}};
+  return {LoadProblem::UnsupportedImage, std::move(what), 0, {}, {}};
 }
 
 bool fits(ByteSpan bytes, std::uint64_t offset, std::uint64_t length) {
@@ -57,7 +57,7 @@ bool isExecutable(const PeHeaders& headers, std::uint64_t rva) {
 }
 
 PeFault wrongMachine(std::string which) {
-  return {LoadProblem::wrongMachine, std::move(which), 0, {}, {}};
+  return {LoadProblem::WrongMachine, std::move(which), 0, {}, {}};
 }
 
 PeFault machineFault(std::uint16_t machine) {
@@ -427,7 +427,7 @@ PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBa
 PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view name,
                    std::uint32_t& rva) {
   const PeDirectory directory = headers.exports;
-  if (directory.rva == 0 || directory.size == 0) return {LoadProblem::noEntryPoint, {}, 0, {}, {}};
+  if (directory.rva == 0 || directory.size == 0) return {LoadProblem::NoEntryPoint, {}, 0, {}, {}};
   if (!fits(image, directory.rva, EXPORT_DIRECTORY_SIZE)) {
     return damaged("the export directory lies outside the image");
   }
@@ -447,7 +447,7 @@ PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view na
     if (ordinal >= functionCount) return damaged("an export's ordinal is out of range");
     return exportedCode(headers, image, name, readU32(image.data() + functions + ordinal * 4), rva);
   }
-  return {LoadProblem::noEntryPoint, {}, 0, {}, {}};
+  return {LoadProblem::NoEntryPoint, {}, 0, {}, {}};
 }
 
 std::vector<PeProtection> protectionPlan(const PeHeaders& headers) {

@@ -48,7 +48,7 @@ PeFault refusal(LoadProblem problem, std::string detail = {}) {
 }
 
 PeFault systemFailure(int code) {
-  return refusal(LoadProblem::notLoadable, osErrorText(code));
+  return refusal(LoadProblem::NotLoadable, osErrorText(code));
 }
 
 // The library's data may hold the only pointers to what it allocates on Quarry's heap, so a
@@ -137,11 +137,11 @@ PeFault openLibraryFile(const std::string& path, Loading& loading) {
   if (!loading.file.valid() || fstat(loading.file.get(), &status) != 0) {
     return systemFailure(errno);
   }
-  if (S_ISDIR(status.st_mode)) return refusal(LoadProblem::notAFile, "directory");
-  if (!S_ISREG(status.st_mode)) return refusal(LoadProblem::notAFile);
+  if (S_ISDIR(status.st_mode)) return refusal(LoadProblem::NotAFile, "directory");
+  if (!S_ISREG(status.st_mode)) return refusal(LoadProblem::NotAFile);
   loading.fileSize = static_cast<std::uint64_t>(status.st_size);
   if (loading.fileSize > LARGEST_LIBRARY_FILE) {
-    PeFault tooLarge = refusal(LoadProblem::tooLarge);
+    PeFault tooLarge = refusal(LoadProblem::TooLarge);
     tooLarge.size = loading.fileSize;
     return tooLarge;
   }
@@ -175,7 +175,7 @@ PeFault layOutFromFile(Loading& loading) {
     const std::int64_t got = readAt(loading.file.get(), section.rawOffset, into);
     if (got < 0) return systemFailure(errno);
     if (static_cast<std::uint64_t>(got) != section.copied) {
-      return refusal(LoadProblem::damagedImage,
+      return refusal(LoadProblem::DamagedImage,
                      "section " + section.name + ": its bytes lie outside the file");
     }
   }
@@ -189,7 +189,7 @@ PeFault mapImage(Loading& loading) {
   const bool fixed = headers.relocations.rva == 0 || headers.relocations.size == 0;
   if (!loading.image.map(mappedImageSize(headers), headers.imageBase, fixed)) {
     if (fixed && errno == EEXIST) {
-      return refusal(LoadProblem::unsupportedImage,
+      return refusal(LoadProblem::UnsupportedImage,
                      "a move from its preferred base, which it has no relocations for");
     }
     return systemFailure(errno);
@@ -207,7 +207,7 @@ std::string lowerCase(std::string_view text) {
 
 // Every module other than KERNEL32 imported from, as first spelled, with its count.
 PeFault foreignModules(const std::vector<PeImport>& imports) {
-  PeFault refused = refusal(LoadProblem::foreignImports);
+  PeFault refused = refusal(LoadProblem::ForeignImports);
   std::map<std::string, std::size_t> seen;  // lower-case name -> place in the list
   for (const PeImport& import : imports) {
     if (isKernel32(import.module)) continue;
@@ -235,7 +235,7 @@ PeFault bindImports(Loading& loading) {
   for (const PeImport& import : imports) {
     void* function = kernel32FunctionFor(import);
     if (function == nullptr) {
-      return refusal(LoadProblem::unsupportedImage,
+      return refusal(LoadProblem::UnsupportedImage,
                      "more than " + std::to_string(STAND_IN_COUNT) +
                          " KERNEL32 functions that Quarry does not provide");
     }
@@ -322,11 +322,11 @@ PeFault initialise(const Loading& loading, const std::string& path) {
                     image.functionCount);
   setLoadedLibrary(image);
   Start run{&loading};
-  PeFault stopped = refusal(LoadProblem::initialisationStopped);
+  PeFault stopped = refusal(LoadProblem::InitialisationStopped);
   stopped.imageBase = reinterpret_cast<std::uintptr_t>(image.base);
   stopped.imageSize = image.size;
   if (!runGuarded(start, &run, stopped.stop)) return stopped;
-  return run.succeeded ? PeFault{} : refusal(LoadProblem::initialisationFailed);
+  return run.succeeded ? PeFault{} : refusal(LoadProblem::InitialisationFailed);
 }
 
 // The export is found while every page can still be read, and before any of the library's

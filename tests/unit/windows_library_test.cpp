@@ -136,19 +136,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{"InitialisationFails",
                 {.dllMainSucceeds = false},
-                LoadProblem::initialisationFailed,
+                LoadProblem::InitialisationFailed,
                 ""},
         Refusal{"ImportFromAnotherModule",
                 {.importModule = "USER32.dll", .imports = {"MessageBoxA", "MessageBoxW"}},
-                LoadProblem::foreignImports,
+                LoadProblem::ForeignImports,
                 ""},
         Refusal{
-            "NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::noEntryPoint, ""},
+            "NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::NoEntryPoint, ""},
         // Pages that no section covers end inaccessible; the export is read
         // before that.
         Refusal{"ExportsWhereNoSectionIs",
                 {},
-                LoadProblem::noEntryPoint,
+                LoadProblem::NoEntryPoint,
                 "",
                 [](testing::BuiltPeImage& b) {
                   const std::uint64_t data = testing::sectionHeaderAt(b, 2);
@@ -182,14 +182,14 @@ TEST(WindowsLibrary, ImportsMultipliedBySharedTablesAreRefused) {
   const auto path = folder / "amplified.dll";
   testing::writeBytes(path, testing::importAmplifiedImage(1000, 1000));
   const WindowsLibrary library = loadWindowsLibrary(path.string(), DECODER_ENTRY_POINT);
-  EXPECT_EQ(library.fault.problem, LoadProblem::damagedImage);
+  EXPECT_EQ(library.fault.problem, LoadProblem::DamagedImage);
   EXPECT_EQ(library.fault.detail,
             "the import tables declare more functions than the image has room for");
 }
 
 TEST(WindowsLibrary, AFileThatCannotBeReadSaysWhy) {
   const WindowsLibrary library = loadWindowsLibrary("/nonexistent/x.dll", DECODER_ENTRY_POINT);
-  EXPECT_EQ(library.fault.problem, LoadProblem::notLoadable);
+  EXPECT_EQ(library.fault.problem, LoadProblem::NotLoadable);
   EXPECT_NE(library.fault.detail.find("No such file"), std::string::npos) << library.fault.detail;
 }
 
