@@ -174,15 +174,6 @@ int finishWithSummary(Extraction& run, const PatternSet& patterns, RunClock::tim
   return failed ? EXIT_SOME_FAILED : EXIT_ALL_EXTRACTED;
 }
 
-// The output folder as the platform's file calls take it.
-PathString nativeFolder(const std::u16string& folder) {
-#ifdef _WIN32
-  return folder;
-#else
-  return encodeLossless(folder);
-#endif
-}
-
 int loop(Extraction& run, RunClock::time_point started) {
   PatternSet patterns(run.line.patterns);
   const Selection selection = selectEntries(run.view, patterns);
@@ -205,7 +196,7 @@ int extractEntries(const CommandLine& line, ResourceView& view, DecoderOnDemand&
   // The library is protected whether it is bound yet or will be when first needed.
   const std::string library =
       decoder.binding().decompress ? decoder.binding().file : chooseDecoder().file;
-  OutputTree output(*disk, nativeFolder(line.output), filesToProtect(view.file, library));
+  OutputTree output(*disk, nativePath(line.output), filesToProtect(view.file, library));
   Extraction run(line, view, &output, decoder, console, RunKind::Extracted);
   return loop(run, started);
 }

@@ -34,13 +34,3 @@ std::u16string decodeLossless(std::string_view bytes);
 std::string encodeLossless(std::u16string_view text);
 
 }  // namespace quarry
-
-#ifdef _WIN32
-namespace quarry {
-// Windows' wide strings are UTF-16 too: the same units, seen through wchar_t.
-inline const wchar_t* asWide(const std::u16string& text) {
-  static_assert(sizeof(wchar_t) == sizeof(char16_t));
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-}  // namespace quarry
-#endif

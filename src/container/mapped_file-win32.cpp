@@ -4,6 +4,7 @@
 
 #include "base/os_error.h"
 #include "base/unicode.h"
+#include "base/wide-win32.h"
 #include "container/mapped_file.h"
 
 namespace quarry {

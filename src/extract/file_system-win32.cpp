@@ -12,6 +12,7 @@
 #include "base/os_error.h"
 #include "base/stop.h"
 #include "base/unicode.h"
+#include "base/wide-win32.h"
 #include "extract/directories.h"
 #include "extract/file_system.h"
 

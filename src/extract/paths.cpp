@@ -1,7 +1,5 @@
 #include "extract/paths.h"
 
-#include <algorithm>
-
 namespace quarry {
 namespace {
 
@@ -122,36 +120,6 @@ std::optional<EntryProblem> nameRefusalOf(std::basic_string_view<Char> name, boo
   return refusal;
 }
 
-#ifdef _WIN32
-constexpr bool WINDOWS_RULES = true;
-// A code page needs at most 3 bytes for one UTF-16 unit, so a longer name cannot fit.
-constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 3;
-
-// The name's slashes become backslashes: below a \\?\ folder Windows takes a slash literally.
-OutputPath joinOutputPath(PathView folder, PathView name) {
-  OutputPath joined{joinBelow(folder, name), 0};
-  joined.nameStart = joined.path.size() - name.size();
-  std::replace(joined.path.begin() + static_cast<std::ptrdiff_t>(joined.nameStart),
-               joined.path.end(), u'/', u'\\');
-  return joined;
-}
-#else
-constexpr bool WINDOWS_RULES = false;
-constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 1;
-
-// The folder is a plain path here; the name's backslashes separate folders, as slashes do.
-OutputPath joinOutputPath(PathView folder, PathView name) {
-  OutputPath joined{std::string(folder), 0};
-  if (!folder.empty() && folder.back() != '/') joined.path.push_back('/');
-  joined.nameStart = joined.path.size();
-  joined.path.append(name);
-  for (std::size_t at = joined.nameStart; at < joined.path.size(); ++at) {
-    if (joined.path[at] == '\\') joined.path[at] = '/';
-  }
-  return joined;
-}
-#endif
-
 EntryFailure pathTooLong() {
   EntryFailure failure{EntryProblem::PathTooLong};
   failure.limit = PATH_LIMIT - 1;
@@ -207,7 +175,8 @@ std::optional<EntryFailure> outputPathFor(PathView outputFolder, std::string_vie
   if (const auto problem = convertEntryName(name, converted, osError)) {
     return EntryFailure{*problem, osError};
   }
-  if (const auto refusal = nameRefusal(converted, WINDOWS_RULES)) return EntryFailure{*refusal};
+  if (const auto refusal = nameRefusal(converted, WINDOWS_NAME_RULES))
+    return EntryFailure{*refusal};
   out = joinOutputPath(outputFolder, converted);
   if (out.path.size() >= PATH_LIMIT) return pathTooLong();
   return std::nullopt;
