@@ -74,7 +74,7 @@ std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
   if (failure || stopRequested()) return failure;
   WriteOutcome outcome = WriteOutcome::Written;
   if (run.output != nullptr) {
-    failure = writeWholeFile(*run.output, target, payload, existing, outcome);
+    failure = run.output->writeWholeFile(target, payload, existing, outcome);
   }
   run.stoppedWriting = failure.has_value() && stopRequested();
   if (failure) return failure;
@@ -90,7 +90,7 @@ std::optional<EntryFailure> extractEntry(Extraction& run, const EntryRef& entry)
   const PathString folder = run.output != nullptr ? run.output->folder() : PathString();
   std::optional<EntryFailure> failure = outputPathFor(folder, entry.name, target);
   if (!failure && !stopRequested() && run.output != nullptr) {
-    failure = ensureParentDirectories(*run.output, target);
+    failure = run.output->ensureParentDirectories(target);
   }
   if (!failure && !stopRequested()) failure = writeEntry(run, entry, target);
   return failure;

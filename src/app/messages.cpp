@@ -11,10 +11,6 @@
 namespace quarry {
 namespace {
 
-std::string shown(const std::string& path) {
-  return escapeForMessage(path);
-}
-
 // After "the decoder library ": it crashed, or called what stops the run. An import Quarry
 // does not provide is named "MODULE!Name"; the calls that end or unwind are bare names.
 std::string decoderStopText(int signal, const std::string& place, const std::string& call) {
@@ -39,15 +35,16 @@ std::string moduleList(const std::vector<ForeignModule>& modules) {
 }
 
 std::string couldNotBeLoaded(const DecoderBinding& binding, const std::string& reason) {
-  return "Found " + shown(binding.file) + " but it could not be loaded: " + reason;
+  return "Found " + escapeForMessage(binding.file) + " but it could not be loaded: " + reason;
 }
 
 std::string wrongMachineLine(const DecoderBinding& binding) {
   if (binding.detail == "32-bit") {
-    return shown(binding.file) + " is a 32-bit Windows library; Quarry needs the 64-bit one";
+    return escapeForMessage(binding.file) +
+           " is a 32-bit Windows library; Quarry needs the 64-bit one";
   }
-  return shown(binding.file) + " is a Windows library for " + escapeForMessage(binding.detail) +
-         "; Quarry needs the one for 64-bit x86";
+  return escapeForMessage(binding.file) + " is a Windows library for " +
+         escapeForMessage(binding.detail) + "; Quarry needs the one for 64-bit x86";
 }
 
 // False for the lines that say nothing of the name: the records could not be read, or the
@@ -118,15 +115,16 @@ std::string entryProblemText(const EntryFailure& failure) {
       return refused + "its path would be longer than " + std::to_string(failure.limit) + " " +
              pathUnits();
     case EntryProblem::LinkInTheWay:
-      return refused + "a link stands in the way at " + shown(failure.path);
+      return refused + "a link stands in the way at " + escapeForMessage(failure.path);
     case EntryProblem::NotARegularFile:
-      return refused + "something other than a regular file stands at " + shown(failure.path);
+      return refused + "something other than a regular file stands at " +
+             escapeForMessage(failure.path);
     case EntryProblem::IsTheContainer:
-      return refused + shown(failure.path) + " is the resources file being extracted";
+      return refused + escapeForMessage(failure.path) + " is the resources file being extracted";
     case EntryProblem::IsTheDecoder:
-      return refused + shown(failure.path) + " is the decoder library in use";
+      return refused + escapeForMessage(failure.path) + " is the decoder library in use";
     case EntryProblem::IsQuarrysOutput:
-      return refused + shown(failure.path) + " is where Quarry's own output goes";
+      return refused + escapeForMessage(failure.path) + " is where Quarry's own output goes";
     case EntryProblem::OutOfMemory:
       return "needs " + std::to_string(failure.size) +
              " bytes of memory to decode, which cannot be had";
@@ -135,19 +133,20 @@ std::string entryProblemText(const EntryFailure& failure) {
              decoderStopText(failure.osError, failure.osError != 0 ? failure.detail : "",
                              failure.osError == 0 ? failure.detail : "");
     case EntryProblem::CannotCreateDirectory:
-      return "cannot create directory " + shown(failure.path) + ": " + osErrorText(failure.osError);
+      return "cannot create directory " + escapeForMessage(failure.path) + ": " +
+             osErrorText(failure.osError);
     case EntryProblem::OutputFolderUnusable:  // worded whole by outputFolderLine; here as a write
     case EntryProblem::CannotWrite:
       break;
   }
-  return "cannot write " + shown(failure.path) + ": " + osErrorText(failure.osError);
+  return "cannot write " + escapeForMessage(failure.path) + ": " + osErrorText(failure.osError);
 }
 
 }  // namespace
 
 std::string decoderProblemLine(const DecoderBinding& binding) {
   const std::string detail = escapeForMessage(binding.detail);
-  const std::string file = shown(binding.file);
+  const std::string file = escapeForMessage(binding.file);
   switch (binding.problem) {
     case DecoderProblem::None:
     case DecoderProblem::Missing:
@@ -223,10 +222,10 @@ std::string entryFailureLine(std::uint64_t index, std::string_view name,
 
 std::string outputFolderLine(const EntryFailure& failure) {
   if (failure.osError == 0) {
-    return "The output folder " + shown(failure.path) +
+    return "The output folder " + escapeForMessage(failure.path) +
            " was removed during the run; the run stops here";
   }
-  return "Cannot use the output folder " + shown(failure.path) + ": " +
+  return "Cannot use the output folder " + escapeForMessage(failure.path) + ": " +
          osErrorText(failure.osError) + "; the run stops here";
 }
 

@@ -51,15 +51,7 @@ void MappedFile::releasePages(std::uint64_t, std::uint64_t) const {}
 void MappedFile::boundFaults(ByteSpan) const {}
 
 // The container is opened without FILE_SHARE_WRITE: no other program can cut it short.
-bool MappedFile::shrank() const {
-  return false;
-}
-
-void MappedFile::markShrunk() const {}
-
-bool MappedFile::confirmWhole() const {
-  return true;
-}
+void MappedFile::confirmWhole() const {}
 
 std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out) {
   out = MappedFile();

@@ -36,16 +36,12 @@ class MappedFile {
   // letting pages go as the region is read keeps the resident set small.
   void boundFaults(ByteSpan region) const;
 
-  // True once the file was found cut short while mapped (another program truncated it). The
-  // bytes past its new end then read as zeros: whatever was read after that is not to be
-  // trusted. Windows' share mode keeps others from writing the file, so it never happens there.
-  bool shrank() const;
-  // Records that a read through the file found it shorter than the mapping.
-  void markShrunk() const;
-  // Asks the system whether the file is still as long as the mapping; a cut that left the
-  // last page partly in the file raises no fault, so the run asks at its end and whenever
-  // an entry fails. Records and returns the answer.
-  bool confirmWhole() const;
+  // Asks the system whether the file is still as long as the mapping, and raises the stop
+  // (StopCause::ContainerCutShort) when another program cut it short. A read past the new end
+  // raises it as it faults, the bytes there reading as zeros; a cut that left the last page
+  // partly in the file faults nowhere, so the run asks at its end and whenever an entry
+  // fails. Windows' share mode keeps others from writing the file, so it never happens there.
+  void confirmWhole() const;
 
   // Opens an existing, non-empty regular file for reading and maps all of it; out then owns
   // it. On failure out holds nothing.

@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "base/program_path.h"
 #include "base/unicode.h"
 #include "decoder/decoder.h"
 
@@ -17,19 +18,6 @@ namespace quarry {
 namespace {
 
 const std::string LIBRARY_NAME = encodeLossless(DECODER_LIBRARY);
-
-// The running program's path: Linux names it in /proc; elsewhere the dynamic loader knows
-// which file holds this very function.
-std::string programPath() {
-#ifdef __linux__
-  char buffer[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length > 0) return std::string(buffer, static_cast<std::size_t>(length));
-#endif
-  Dl_info found{};
-  if (dladdr(reinterpret_cast<const void*>(&programPath), &found) == 0) return {};
-  return found.dli_fname != nullptr ? found.dli_fname : "";
-}
 
 std::string programFolder() {
   const std::string path = programPath();

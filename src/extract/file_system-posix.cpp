@@ -184,13 +184,8 @@ class PosixFileSystem final : public FileSystem {
       return answer(writeInChunks(fd(file), decoded->bytes()));
     }
     const auto& stored = std::get<StoredBytes>(payload);
-    SourceState source = SourceState::Whole;
-    const int code = copy_.copy(static_cast<int>(container_.fileHandle()), stored.offset,
-                                stored.bytes.size(), fd(file), source);
-    if (source == SourceState::Whole) return answer(code);
-    // The file ends before the range the mapping was checked for: it was cut short.
-    requestStop(StopCause::ContainerCutShort);
-    return answer(STOPPED);
+    return answer(copy_.copy(static_cast<int>(container_.fileHandle()), stored.offset,
+                             stored.bytes.size(), fd(file)));
   }
 
   FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString& temporaryName,

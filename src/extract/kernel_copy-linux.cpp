@@ -35,8 +35,7 @@ bool copyRefused(int code) {
          code == ETXTBSY || code == ESPIPE;
 }
 
-int copyWith(KernelCopy copy, int from, std::uint64_t offset, std::uint64_t length, int to,
-             SourceState& source) {
+int copyWith(KernelCopy copy, int from, std::uint64_t offset, std::uint64_t length, int to) {
   auto position = static_cast<loff_t>(offset);
   bool copiedAny = false;
   while (length > 0) {
@@ -44,10 +43,7 @@ int copyWith(KernelCopy copy, int from, std::uint64_t offset, std::uint64_t leng
     const ssize_t copied = copy(from, &position, to, chunk);
     if (copied < 0 && errno == EINTR) continue;
     if (copied < 0) return !copiedAny && copyRefused(errno) ? KERNEL_COPY_REFUSED : errno;
-    if (copied == 0) {
-      source = SourceState::EndedEarly;
-      return EIO;
-    }
+    if (copied == 0) return containerEndedEarly();
     copiedAny = true;
     length -= static_cast<std::uint64_t>(copied);
   }
@@ -57,9 +53,9 @@ int copyWith(KernelCopy copy, int from, std::uint64_t offset, std::uint64_t leng
 }  // namespace
 
 int copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset, std::uint64_t length,
-                 int to, SourceState& source) {
+                 int to) {
   for (; firstUsable < std::size(KERNEL_COPIES); ++firstUsable) {
-    const int code = copyWith(KERNEL_COPIES[firstUsable], from, offset, length, to, source);
+    const int code = copyWith(KERNEL_COPIES[firstUsable], from, offset, length, to);
     if (code != KERNEL_COPY_REFUSED) return code;
   }
   return KERNEL_COPY_REFUSED;

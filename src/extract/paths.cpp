@@ -1,5 +1,7 @@
 #include "extract/paths.h"
 
+#include "base/ascii_case.h"
+
 namespace quarry {
 namespace {
 
@@ -38,21 +40,6 @@ void forEachComponent(std::basic_string_view<Char> path, Visit visit) {
   }
 }
 
-template <typename Char>
-char16_t upper(Char c) {
-  const auto unit = static_cast<char16_t>(c);
-  return unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit;
-}
-
-template <typename Char>
-bool equalsIgnoringCase(std::basic_string_view<Char> text, std::u16string_view upperCase) {
-  if (text.size() != upperCase.size()) return false;
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    if (upper(text[k]) != upperCase[k]) return false;
-  }
-  return true;
-}
-
 // CON, PRN, AUX, NUL, COM0-9 and LPT0-9 name devices on Windows, whatever follows a dot,
 // and so do COM and LPT with a superscript digit.
 template <typename Char>
@@ -60,12 +47,12 @@ bool isReservedDeviceName(std::basic_string_view<Char> component) {
   std::basic_string_view<Char> base = component.substr(0, component.find(Char('.')));
   while (!base.empty() && base.back() == Char(' ')) base.remove_suffix(1);
   for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
-    if (equalsIgnoringCase(base, device)) return true;
+    if (equalIgnoringCase(base, device)) return true;
   }
   if (base.size() != 4) return false;
-  const bool port = equalsIgnoringCase(base.substr(0, 3), u"COM") ||
-                    equalsIgnoringCase(base.substr(0, 3), u"LPT");
-  const char16_t digit = upper(base[3]);
+  const bool port = equalIgnoringCase(base.substr(0, 3), std::u16string_view(u"COM")) ||
+                    equalIgnoringCase(base.substr(0, 3), std::u16string_view(u"LPT"));
+  const auto digit = static_cast<char16_t>(base[3]);
   const bool portDigit = (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' ||
                          digit == u'\u00B2' || digit == u'\u00B3';
   return port && portDigit;

@@ -1,0 +1,101 @@
+#include "extract/stored_copy.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "base/stop.h"
+#include "base/unique_fd.h"
+#include "support/temp_folder.h"
+
+namespace quarry {
+namespace {
+
+std::vector<char> patternOf(std::size_t size) {
+  std::vector<char> bytes(size);
+  for (std::size_t k = 0; k < size; ++k) bytes[k] = static_cast<char>(k * 7 + k / 251);
+  return bytes;
+}
+
+std::vector<char> contentsOf(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct CopyCase {
+  const char* name;
+  std::uint64_t fileSize;  // the container's bytes on disk
+  std::uint64_t offset;
+  std::uint64_t length;  // below 1 MiB the kernel's copy is tried first, from it the buffer's
+  bool cutShort;         // the file ends inside the range
+};
+
+class StoredCopyTest : public ::testing::TestWithParam<CopyCase> {
+ protected:
+  void SetUp() override { clearStop(); }
+  void TearDown() override { clearStop(); }
+  testing::TempFolder folder;
+};
+
+// A range that ends past the file means the container was cut short after it was mapped: the
+// copy stops the run rather than failing the one entry, and never reports success.
+TEST_P(StoredCopyTest, CopiesTheRangeOrStopsTheRunWhenTheContainerEndsInside) {
+  const CopyCase& c = GetParam();
+  const std::vector<char> source = patternOf(c.fileSize);
+  std::ofstream(folder / "container", std::ios::binary)
+      .write(source.data(), static_cast<std::streamsize>(source.size()));
+  UniqueFd from(open((folder / "container").c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd to(open((folder / "entry").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(from.valid() && to.valid());
+
+  StoredCopy copy;
+  const int answer = copy.copy(from.get(), c.offset, c.length, to.get());
+  if (c.cutShort) {
+    EXPECT_EQ(answer, STOPPED);
+    EXPECT_EQ(stopCause(), StopCause::ContainerCutShort);
+    return;
+  }
+  EXPECT_EQ(answer, 0);
+  EXPECT_FALSE(stopRequested());
+  const auto start = source.begin() + static_cast<std::ptrdiff_t>(c.offset);
+  EXPECT_EQ(contentsOf(folder / "entry"),
+            std::vector<char>(start, start + static_cast<std::ptrdiff_t>(c.length)));
+}
+
+constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, StoredCopyTest,
+    ::testing::Values(CopyCase{"SmallWhole", 5000, 100, 4000, false},
+                      CopyCase{"SmallCutShort", 3000, 100, 4000, true},
+                      CopyCase{"SmallStartingPastTheEnd", 3000, 3500, 10, true},
+                      CopyCase{"LargeWhole", 3 * MIB, 17, 2 * MIB + 5, false},
+                      CopyCase{"LargeCutShort", MIB + 100, 17, 2 * MIB, true}),
+    [](const ::testing::TestParamInfo<CopyCase>& info) { return info.param.name; });
+
+// A stop raised elsewhere (an interrupt) ends a long copy between its chunks.
+TEST(StoredCopy, AStopRaisedBeforeALongCopyEndsIt) {
+  testing::TempFolder folder;
+  const std::vector<char> source = patternOf(2 * MIB);
+  std::ofstream(folder / "container", std::ios::binary)
+      .write(source.data(), static_cast<std::streamsize>(source.size()));
+  UniqueFd from(open((folder / "container").c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd to(open((folder / "entry").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(from.valid() && to.valid());
+  clearStop();
+  requestStop(StopCause::Interrupted);
+  StoredCopy copy;
+  EXPECT_EQ(copy.copy(from.get(), 0, 2 * MIB, to.get()), STOPPED);
+  EXPECT_EQ(stopCause(), StopCause::Interrupted);
+  EXPECT_TRUE(contentsOf(folder / "entry").empty());
+  clearStop();
+}
+
+}  // namespace
+}  // namespace quarry
