@@ -89,10 +89,13 @@ std::optional<OpenFailure> checkMappable(const struct stat& status) {
 void MappedFile::release() {
   unwatch(guard_);
   if (!bytes_.empty()) munmap(const_cast<std::uint8_t*>(bytes_.data()), bytes_.size());
-  if (file_ != NO_HANDLE) close(static_cast<int>(file_));
+  file_.reset();
   bytes_ = {};
-  file_ = NO_HANDLE;
   guard_ = -1;
+}
+
+std::intptr_t MappedFile::fileHandle() const {
+  return file_.get();
 }
 
 void MappedFile::releasePages(std::uint64_t low, std::uint64_t high) const {
@@ -123,7 +126,7 @@ void MappedFile::boundFaults([[maybe_unused]] ByteSpan region) const {
 
 void MappedFile::confirmWhole() const {
   struct stat status {};
-  if (file_ == NO_HANDLE || fstat(static_cast<int>(file_), &status) != 0) return;
+  if (!file_.valid() || fstat(file_.get(), &status) != 0) return;
   if (static_cast<std::uint64_t>(status.st_size) < bytes_.size()) {
     requestStop(StopCause::ContainerCutShort);
   }
@@ -142,7 +145,7 @@ std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& 
   void* base = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
   if (base == MAP_FAILED) return OpenFailure(OpenProblem::CannotOpen, errno);
   out.bytes_ = ByteSpan(static_cast<const std::uint8_t*>(base), size);
-  out.file_ = file.release();
+  out.file_ = std::move(file);
   out.guard_ = watch(out.bytes_);
   return std::nullopt;
 }

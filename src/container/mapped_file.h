@@ -9,6 +9,7 @@
 
 #include "base/bytes.h"
 #include "base/failure.h"
+#include "base/unique_os_handle.h"
 
 namespace quarry {
 
@@ -19,12 +20,12 @@ class MappedFile {
   MappedFile& operator=(MappedFile&& other) noexcept;
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
-  // Unmaps the range, then closes the mapping handle, then the file handle.
+  // Unmaps the range; the mapping handle, then the file handle, close after it.
   ~MappedFile();
 
   ByteSpan bytes() const { return bytes_; }
   // The open file's descriptor (POSIX) or handle (Windows), for copying ranges in the kernel.
-  std::intptr_t fileHandle() const { return file_; }
+  std::intptr_t fileHandle() const;
 
   // The parts of a container that are read in their own order, each mostly front to back.
   enum class Region : std::uint8_t { Entries, NamePairs, StringOffsets, Names, Streams, COUNT };
@@ -48,13 +49,12 @@ class MappedFile {
   friend std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out);
 
  private:
-  static constexpr std::intptr_t NO_HANDLE = -1;
   void release();
 
   ByteSpan bytes_{};
-  std::intptr_t file_ = NO_HANDLE;
-  std::intptr_t mapping_ = NO_HANDLE;  // Windows only
-  int guard_ = -1;                     // POSIX: the slot that watches the mapping for SIGBUS
+  UniqueOsHandle file_;
+  UniqueOsHandle mapping_;  // Windows only
+  int guard_ = -1;          // POSIX: the slot that watches the mapping for SIGBUS
 
   // Offsets of the lowest and highest bytes read in a region since its pages were let go.
   struct ReadSpan {

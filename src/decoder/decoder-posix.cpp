@@ -7,6 +7,7 @@
 
 #include "base/program_path.h"
 #include "base/unicode.h"
+#include "base/unique_fd.h"
 #include "decoder/decoder.h"
 
 #ifdef QUARRY_WINDOWS_LOADER
@@ -41,12 +42,10 @@ bool fileExists(const std::string& path) {
 bool startsLikeWindowsImage(const std::string& path) {
   struct stat status {};
   if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return true;
-  const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (file < 0) return false;
+  const UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) return false;
   char magic[2] = {};
-  const bool windows = read(file, magic, sizeof magic) == 2 && magic[0] == 'M' && magic[1] == 'Z';
-  close(file);
-  return windows;
+  return read(file.get(), magic, sizeof magic) == 2 && magic[0] == 'M' && magic[1] == 'Z';
 }
 
 std::string dlerrorText() {

@@ -156,9 +156,8 @@ class PosixFileSystem final : public FileSystem {
     FsHandle folder = NO_FS_HANDLE;
     const FsResult reached = walkFolders(fd(parent), PathView(path).substr(0, slash), folder);
     if (!reached.ok()) return reached;
-    const FsResult result = createFile(folder, PathView(path).substr(slash + 1), out);
-    close(fd(folder));
-    return result;
+    const UniqueFd reachedFolder(fd(folder));
+    return createFile(folder, PathView(path).substr(slash + 1), out);
   }
 
   FsResult createTemporary(FsHandle parent, FsHandle& out, PathString& name) override {

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "base/unicode.h"
+#include "base/unique_fd.h"
 #include "loader/windows_fields.h"
 
 namespace quarry {
@@ -120,18 +121,18 @@ void describeProcess(const ProcessDescription& process) {
 
 // The page at its fixed address, read-only there; Quarry's own view of it is writable.
 std::uint8_t* mapSharedData() {
-  const int memory = static_cast<int>(syscall(SYS_memfd_create, "quarry-shared-data", MFD_CLOEXEC));
-  if (memory < 0) return nullptr;
+  const UniqueFd memory(
+      static_cast<int>(syscall(SYS_memfd_create, "quarry-shared-data", MFD_CLOEXEC)));
+  if (!memory.valid()) return nullptr;
   void* writable = MAP_FAILED;
-  if (ftruncate(memory, SHARED_DATA_SIZE) == 0) {
-    writable = mmap(nullptr, SHARED_DATA_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0);
+  if (ftruncate(memory.get(), SHARED_DATA_SIZE) == 0) {
+    writable = mmap(nullptr, SHARED_DATA_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, memory.get(), 0);
   }
   void* fixed = MAP_FAILED;
   if (writable != MAP_FAILED) {
     fixed = mmap(reinterpret_cast<void*>(SHARED_DATA_ADDRESS), SHARED_DATA_SIZE, PROT_READ,
-                 MAP_SHARED | MAP_FIXED_NOREPLACE, memory, 0);
+                 MAP_SHARED | MAP_FIXED_NOREPLACE, memory.get(), 0);
   }
-  close(memory);
   if (fixed == reinterpret_cast<void*>(SHARED_DATA_ADDRESS))
     return static_cast<std::uint8_t*>(writable);
   if (fixed != MAP_FAILED) munmap(fixed, SHARED_DATA_SIZE);
