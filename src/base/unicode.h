@@ -19,12 +19,9 @@ char32_t utf16At(std::u16string_view text, std::size_t& at);
 // Appends the UTF-8 bytes of one code point.
 void appendUtf8(std::string& out, char32_t codePoint);
 
-// True when bytes are well-formed UTF-8, as decodeUtf8Strict judges them.
-bool isStrictUtf8(std::string_view bytes);
-
-// Decodes strictly: false for any byte sequence that is not well-formed UTF-8 (overlong
+// True when bytes are well-formed UTF-8: false for any byte sequence that is not (overlong
 // forms, surrogates and values past U+10FFFF included).
-bool decodeUtf8Strict(std::string_view bytes, std::u16string& out);
+bool isStrictUtf8(std::string_view bytes);
 
 // Decodes a command-line argument without losing anything: each byte that is not part of
 // well-formed UTF-8 becomes the lone surrogate U+DC00 + byte, which encodeLossless restores.

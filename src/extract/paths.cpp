@@ -126,15 +126,7 @@ std::size_t rootNameEnd(std::u16string_view path) {
   return rootNameEndOf(path);
 }
 
-std::size_t rootNameEnd(std::string_view path) {
-  return rootNameEndOf(path);
-}
-
 std::size_t rootPartEnd(std::u16string_view path) {
-  return rootPartEndOf(path);
-}
-
-std::size_t rootPartEnd(std::string_view path) {
   return rootPartEndOf(path);
 }
 

@@ -39,10 +39,8 @@ constexpr bool isSeparator(Char c) {
 // extracts the same way everywhere; the output folder is read by it on Windows only.
 // Length of the path's root name (drive, device or server prefix); 0 when it has none.
 std::size_t rootNameEnd(std::u16string_view path);
-std::size_t rootNameEnd(std::string_view path);
 // Where the relative part begins: after the root name and the separators that follow it.
 std::size_t rootPartEnd(std::u16string_view path);
-std::size_t rootPartEnd(std::string_view path);
 
 // Why the entry name must not be joined below the output folder (it could reach outside it,
 // or, with windowsRules, name something other than a plain file), or nothing.
