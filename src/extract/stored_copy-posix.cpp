@@ -43,8 +43,9 @@ int StoredCopy::throughBuffer(int from, std::uint64_t offset, std::uint64_t leng
 
 int StoredCopy::copy(int from, std::uint64_t offset, std::uint64_t length, int to) {
   if (length < KERNEL_COPY_LIMIT) {
-    const int copied = copyInKernel(firstUsableKernelCopy_, from, offset, length, to);
-    if (copied != KERNEL_COPY_REFUSED) return copied;
+    const std::optional<int> copied =
+        copyInKernel(firstUsableKernelCopy_, from, offset, length, to);
+    if (copied) return *copied;
   }
   return throughBuffer(from, offset, length, to);
 }
@@ -57,8 +58,8 @@ int containerEndedEarly() {
 
 #ifndef QUARRY_KERNEL_COPY
 // Where the kernel has no copy of its own (or it is left out to test what other systems run).
-int copyInKernel(std::size_t&, int, std::uint64_t, std::uint64_t, int) {
-  return KERNEL_COPY_REFUSED;
+std::optional<int> copyInKernel(std::size_t&, int, std::uint64_t, std::uint64_t, int) {
+  return std::nullopt;
 }
 #endif
 

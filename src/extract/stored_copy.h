@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace quarry {
 
@@ -32,11 +33,10 @@ class StoredCopy {
 int containerEndedEarly();
 
 // The kernel's own copy of a file range (Linux), trying each way from firstUsable on and
-// moving it past the ways refused. Returns 0, the error number, or KERNEL_COPY_REFUSED when
-// no way works for these two files and nothing was copied.
-constexpr int KERNEL_COPY_REFUSED = -1;
-int copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset, std::uint64_t length,
-                 int to);
+// moving it past the ways refused. Returns what copy does (0, the error number, or STOPPED),
+// or nothing when no way works for these two files and nothing was copied.
+std::optional<int> copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset,
+                                std::uint64_t length, int to);
 
 }  // namespace quarry
 #endif

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,33 @@ TEST(StoredCopy, AStopRaisedBeforeALongCopyEndsIt) {
   EXPECT_TRUE(contentsOf(folder / "entry").empty());
   clearStop();
 }
+
+#ifdef QUARRY_KERNEL_COPY
+// The kernel's copy answers a container that ends inside the range as the stop, not as a way
+// that does not work: the way stays in use for the entries after it, and a way that is
+// refused is passed over, never answered as the copy's result.
+TEST(KernelCopy, ACutShortContainerStopsTheRunWithoutGivingUpTheWay) {
+  testing::TempFolder folder;
+  const std::vector<char> source = patternOf(3000);
+  std::ofstream(folder / "container", std::ios::binary)
+      .write(source.data(), static_cast<std::streamsize>(source.size()));
+  UniqueFd from(open((folder / "container").c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd to(open((folder / "entry").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(from.valid() && to.valid());
+  clearStop();
+  std::size_t firstUsable = 0;
+  EXPECT_EQ(copyInKernel(firstUsable, from.get(), 1000, 4000, to.get()),
+            std::optional<int>(STOPPED));
+  EXPECT_EQ(stopCause(), StopCause::ContainerCutShort);
+  EXPECT_EQ(firstUsable, 0u);
+  clearStop();
+
+  // A descriptor open for reading only cannot be written to by any way: all are refused.
+  UniqueFd readOnly(open((folder / "entry").c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(copyInKernel(firstUsable, from.get(), 0, 100, readOnly.get()), std::nullopt);
+  EXPECT_FALSE(stopRequested());
+}
+#endif
 
 }  // namespace
 }  // namespace quarry
