@@ -29,6 +29,22 @@ std::vector<char> contentsOf(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// A container of size patterned bytes and an empty entry file, in a fresh folder, both open.
+struct CopyFiles {
+  explicit CopyFiles(std::size_t size) : source(patternOf(size)) {
+    std::ofstream(folder / "container", std::ios::binary)
+        .write(source.data(), static_cast<std::streamsize>(source.size()));
+    from.reset(open((folder / "container").c_str(), O_RDONLY | O_CLOEXEC));
+    to.reset(open((folder / "entry").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  }
+  std::vector<char> written() const { return contentsOf(folder / "entry"); }
+
+  testing::TempFolder folder;
+  std::vector<char> source;
+  UniqueFd from;
+  UniqueFd to;
+};
+
 struct CopyCase {
   const char* name;
   std::uint64_t fileSize;  // the container's bytes on disk
@@ -41,22 +57,17 @@ class StoredCopyTest : public ::testing::TestWithParam<CopyCase> {
  protected:
   void SetUp() override { clearStop(); }
   void TearDown() override { clearStop(); }
-  testing::TempFolder folder;
 };
 
 // A range that ends past the file means the container was cut short after it was mapped: the
 // copy stops the run rather than failing the one entry, and never reports success.
 TEST_P(StoredCopyTest, CopiesTheRangeOrStopsTheRunWhenTheContainerEndsInside) {
   const CopyCase& c = GetParam();
-  const std::vector<char> source = patternOf(c.fileSize);
-  std::ofstream(folder / "container", std::ios::binary)
-      .write(source.data(), static_cast<std::streamsize>(source.size()));
-  UniqueFd from(open((folder / "container").c_str(), O_RDONLY | O_CLOEXEC));
-  UniqueFd to(open((folder / "entry").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  ASSERT_TRUE(from.valid() && to.valid());
+  const CopyFiles files(c.fileSize);
+  ASSERT_TRUE(files.from.valid() && files.to.valid());
 
   StoredCopy copy;
-  const int answer = copy.copy(from.get(), c.offset, c.length, to.get());
+  const int answer = copy.copy(files.from.get(), c.offset, c.length, files.to.get());
   if (c.cutShort) {
     EXPECT_EQ(answer, STOPPED);
     EXPECT_EQ(stopCause(), StopCause::ContainerCutShort);
@@ -64,8 +75,8 @@ TEST_P(StoredCopyTest, CopiesTheRangeOrStopsTheRunWhenTheContainerEndsInside) {
   }
   EXPECT_EQ(answer, 0);
   EXPECT_FALSE(stopRequested());
-  const auto start = source.begin() + static_cast<std::ptrdiff_t>(c.offset);
-  EXPECT_EQ(contentsOf(folder / "entry"),
+  const auto start = files.source.begin() + static_cast<std::ptrdiff_t>(c.offset);
+  EXPECT_EQ(files.written(),
             std::vector<char>(start, start + static_cast<std::ptrdiff_t>(c.length)));
 }
 
@@ -82,19 +93,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A stop raised elsewhere (an interrupt) ends a long copy between its chunks.
 TEST(StoredCopy, AStopRaisedBeforeALongCopyEndsIt) {
-  testing::TempFolder folder;
-  const std::vector<char> source = patternOf(2 * MIB);
-  std::ofstream(folder / "container", std::ios::binary)
-      .write(source.data(), static_cast<std::streamsize>(source.size()));
-  UniqueFd from(open((folder / "container").c_str(), O_RDONLY | O_CLOEXEC));
-  UniqueFd to(open((folder / "entry").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  ASSERT_TRUE(from.valid() && to.valid());
+  const CopyFiles files(2 * MIB);
+  ASSERT_TRUE(files.from.valid() && files.to.valid());
   clearStop();
   requestStop(StopCause::Interrupted);
   StoredCopy copy;
-  EXPECT_EQ(copy.copy(from.get(), 0, 2 * MIB, to.get()), STOPPED);
+  EXPECT_EQ(copy.copy(files.from.get(), 0, 2 * MIB, files.to.get()), STOPPED);
   EXPECT_EQ(stopCause(), StopCause::Interrupted);
-  EXPECT_TRUE(contentsOf(folder / "entry").empty());
+  EXPECT_TRUE(files.written().empty());
   clearStop();
 }
 
@@ -103,24 +109,19 @@ TEST(StoredCopy, AStopRaisedBeforeALongCopyEndsIt) {
 // that does not work: the way stays in use for the entries after it, and a way that is
 // refused is passed over, never answered as the copy's result.
 TEST(KernelCopy, ACutShortContainerStopsTheRunWithoutGivingUpTheWay) {
-  testing::TempFolder folder;
-  const std::vector<char> source = patternOf(3000);
-  std::ofstream(folder / "container", std::ios::binary)
-      .write(source.data(), static_cast<std::streamsize>(source.size()));
-  UniqueFd from(open((folder / "container").c_str(), O_RDONLY | O_CLOEXEC));
-  UniqueFd to(open((folder / "entry").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  ASSERT_TRUE(from.valid() && to.valid());
+  const CopyFiles files(3000);
+  ASSERT_TRUE(files.from.valid() && files.to.valid());
   clearStop();
   std::size_t firstUsable = 0;
-  EXPECT_EQ(copyInKernel(firstUsable, from.get(), 1000, 4000, to.get()),
+  EXPECT_EQ(copyInKernel(firstUsable, files.from.get(), 1000, 4000, files.to.get()),
             std::optional<int>(STOPPED));
   EXPECT_EQ(stopCause(), StopCause::ContainerCutShort);
   EXPECT_EQ(firstUsable, 0u);
   clearStop();
 
   // A descriptor open for reading only cannot be written to by any way: all are refused.
-  UniqueFd readOnly(open((folder / "entry").c_str(), O_RDONLY | O_CLOEXEC));
-  EXPECT_EQ(copyInKernel(firstUsable, from.get(), 0, 100, readOnly.get()), std::nullopt);
+  const UniqueFd readOnly(open((files.folder / "entry").c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(copyInKernel(firstUsable, files.from.get(), 0, 100, readOnly.get()), std::nullopt);
   EXPECT_FALSE(stopRequested());
 }
 #endif
