@@ -281,43 +281,6 @@ Status: 0 all done; 1 an entry failed or a pattern matched none; 2 cannot start.
 #define QUARRY_VERSION "unknown"
 #endif
 
-// The name as a JSON string: quotes, backslashes and every code point that could steer a
-// terminal escaped as \uXXXX; a byte that is not well-formed UTF-8 becomes U+FFFD.
-std::string jsonString(std::string_view bytes) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (std::size_t at = 0; at < bytes.size();) {
-    char32_t codePoint = 0;
-    const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
-    if (length == 0) {
-      out += "\xEF\xBF\xBD";
-      ++at;
-      continue;
-    }
-    if (codePoint == '"' || codePoint == '\\') {
-      out += {'\\', static_cast<char>(codePoint)};
-    } else if (codePoint < 0x20 || codePoint == 0x7F || steersTheTerminal(codePoint)) {
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += HEX[codePoint >> shift & 0xF];
-    } else {
-      out.append(bytes.substr(at, length));
-    }
-    at += length;
-  }
-  return out + "\"";
-}
-
-std::string hexOf(std::string_view bytes) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char byte : bytes) {
-    const auto value = static_cast<std::uint8_t>(byte);
-    out += {HEX[value >> 4], HEX[value & 0xF]};
-  }
-  return out;
-}
-
 // Right-aligned in a column of width characters; longer text overflows it.
 std::string column(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
