@@ -8,6 +8,7 @@
 #include "base/program_path.h"
 #include "base/unicode.h"
 #include "base/unique_fd.h"
+#include "base/unique_library.h"
 #include "decoder/decoder.h"
 
 #ifdef QUARRY_WINDOWS_LOADER
@@ -63,17 +64,15 @@ DecoderBinding problem(DecoderProblem what, const std::string& path, std::string
 
 // dlopen's way: beside the program when found there, else by the system's search.
 DecoderBinding bindNative(const std::string& target, bool besideProgram) {
-  void* library = dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
+  UniqueLibrary library(dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL));
+  if (!library.valid()) {
     const std::string reason = dlerrorText();
     const bool missing = !besideProgram && reason.find("No such file") != std::string::npos;
     return problem(missing ? DecoderProblem::Missing : DecoderProblem::NotLoadable, target, reason);
   }
-  void* entry = dlsym(library, DECODER_ENTRY_POINT);
-  if (entry == nullptr) {
-    dlclose(library);
-    return problem(DecoderProblem::NoEntryPoint, target);
-  }
+  void* entry = dlsym(library.get(), DECODER_ENTRY_POINT);
+  if (entry == nullptr) return problem(DecoderProblem::NoEntryPoint, target);
+  library.release();  // called until the run ends
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
   bound.file = fileOf(entry);
@@ -176,12 +175,10 @@ DecoderChoice chooseDecoder() {
                                                    : DecoderKind::NativeLibrary};
   }
   // Only the system's search knows where it would find one: it is asked, and let go.
-  void* library = dlopen(LIBRARY_NAME.c_str(), RTLD_LAZY | RTLD_LOCAL);
-  if (library == nullptr) return {};
-  void* entry = dlsym(library, DECODER_ENTRY_POINT);
-  DecoderChoice found{entry != nullptr ? fileOf(entry) : LIBRARY_NAME, DecoderKind::NativeLibrary};
-  dlclose(library);
-  return found;
+  const UniqueLibrary library(dlopen(LIBRARY_NAME.c_str(), RTLD_LAZY | RTLD_LOCAL));
+  if (!library.valid()) return {};
+  void* entry = dlsym(library.get(), DECODER_ENTRY_POINT);
+  return {entry != nullptr ? fileOf(entry) : LIBRARY_NAME, DecoderKind::NativeLibrary};
 }
 
 }  // namespace quarry

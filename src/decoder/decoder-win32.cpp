@@ -2,6 +2,7 @@
 
 #include "base/os_error.h"
 #include "base/unicode.h"
+#include "base/unique_library.h"
 #include "base/wide-win32.h"
 #include "decoder/decoder.h"
 
@@ -39,7 +40,8 @@ DecoderBinding bindDecompressor() {
   // By its full path only: a library of that name in the current folder or on PATH is never
   // loaded in its place. Its own imports are looked up beside it first.
   const std::u16string name = programFolder() + DECODER_LIBRARY;
-  HMODULE library = LoadLibraryExW(asWide(name), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  UniqueLibrary owner(LoadLibraryExW(asWide(name), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  const auto library = static_cast<HMODULE>(owner.get());
   if (library == nullptr) {
     const int code = lastOsError();
     DecoderBinding refused;
@@ -56,9 +58,9 @@ DecoderBinding bindDecompressor() {
     DecoderBinding refused;
     refused.problem = DecoderProblem::NoEntryPoint;
     refused.file = loadedFrom(library);
-    FreeLibrary(library);
     return refused;
   }
+  owner.release();  // called until the run ends
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
   bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(library);
