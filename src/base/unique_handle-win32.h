@@ -4,41 +4,23 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
+
+#include "base/unique_owner.h"
 
 namespace quarry {
 
 // CloseHandle, for the owner below (unique_handle-win32.cpp includes <windows.h>).
 void closeWindowsHandle(void* handle) noexcept;
 
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(void* handle) : handle_(heldAs(handle)) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.handle_, nullptr));
-    return *this;
+struct WindowsHandle {
+  using Value = void*;
+  static constexpr void* NONE = nullptr;
+  static bool isNone(void* handle) {
+    return handle == nullptr || reinterpret_cast<std::intptr_t>(handle) == -1;
   }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { reset(); }
-
-  void* get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr; }
-  // Gives the handle up, to an owner of another kind.
-  void* release() { return std::exchange(handle_, nullptr); }
-  void reset(void* handle = nullptr) {
-    if (handle_ != nullptr) closeWindowsHandle(handle_);
-    handle_ = heldAs(handle);
-  }
-
- private:
-  static void* heldAs(void* handle) {
-    return reinterpret_cast<std::intptr_t>(handle) == -1 ? nullptr : handle;
-  }
-
-  void* handle_ = nullptr;
+  static void giveBack(void* handle) { closeWindowsHandle(handle); }
 };
+
+using UniqueHandle = UniqueOwner<WindowsHandle>;
 
 }  // namespace quarry
