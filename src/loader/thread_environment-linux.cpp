@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "base/os_error.h"
 #include "base/unicode.h"
 #include "base/unique_fd.h"
 #include "loader/windows_fields.h"
@@ -48,17 +49,18 @@ std::u16string imagePath, imageName, commandLine;
 
 // The calling thread's stack as the system reserved it, so stack probes that compare against
 // the limit let it grow as far as Linux would.
-bool putStackBounds() {
+// The pthread calls answer their error number rather than leave it in errno.
+OsResult putStackBounds() {
   pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  if (const int code = pthread_getattr_np(pthread_self(), &attributes)) return OsResult{code};
   void* lowest = nullptr;
   std::size_t size = 0;
-  const bool found = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
+  const int code = pthread_attr_getstack(&attributes, &lowest, &size);
   pthread_attr_destroy(&attributes);
-  if (!found) return false;
+  if (code != 0) return OsResult{code};
   putField(teb, TEB_STACK_LIMIT, lowest);
   putField(teb, TEB_STACK_BASE, static_cast<std::uint8_t*>(lowest) + size);
-  return true;
+  return {};
 }
 
 void putUnicodeString(void* block, std::size_t offset, const std::u16string& text) {
@@ -168,21 +170,21 @@ void describeMachine(const ProcessDescription& process) {
 
 }  // namespace
 
-bool installThreadEnvironment(const ProcessDescription& process) {
+OsResult installThreadEnvironment(const ProcessDescription& process) {
   describeProcess(process);
   if (sharedData == nullptr) sharedData = mapSharedData();
   if (sharedData != nullptr) describeMachine(process);
-  if (installed) return true;
-  if (!putStackBounds()) return false;
+  if (installed) return {};
+  if (const OsResult stack = putStackBounds(); !stack.ok()) return stack;
   putField(teb, TEB_SELF, static_cast<void*>(teb));
   putField(teb, TEB_PROCESS_ID, static_cast<std::uint64_t>(getpid()));
   putField(teb, TEB_THREAD_ID, static_cast<std::uint64_t>(gettid()));
   putField(teb, TEB_TLS_POINTER, static_cast<void*>(moduleTlsBlocks));
   putField(teb, TEB_PEB, static_cast<void*>(peb));
   // glibc keeps its own thread data behind fs; gs is free on 64-bit x86 Linux.
-  if (syscall(SYS_arch_prctl, ARCH_SET_GS, teb) != 0) return false;
+  if (syscall(SYS_arch_prctl, ARCH_SET_GS, teb) != 0) return lastOsFailure();
   installed = true;
-  return true;
+  return {};
 }
 
 void refreshSharedData() {

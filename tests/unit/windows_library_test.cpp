@@ -6,6 +6,7 @@
 #include "loader/windows_library-linux.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <fstream>
 #include <sstream>
@@ -66,6 +67,32 @@ TEST(WindowsLibrary, AnImageIsRelocatedProtectedAndCalledWithMicrosoftsConventio
   const auto answer = reinterpret_cast<WindowsDecompressFn>(library.exported);
   EXPECT_EQ(answer(nullptr, 1, nullptr, 4444, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), 4444)
       << "the fourth argument arrives where Microsoft's convention puts it";
+}
+
+// Without relocations an image can only sit at its preferred base: it is refused as needing
+// what the loader does not offer while something else holds that address (not failed as the
+// system's error), and loaded there once the address is free.
+TEST(WindowsLibrary, AnImageWithoutRelocationsSitsAtItsPreferredBaseOrIsRefused) {
+  const auto withoutRelocations = [](testing::BuiltPeImage& b) {
+    const std::uint64_t directory = b.optionalHeader + pe::OPTIONAL_DIRECTORIES +
+                                    pe::DIRECTORY_RELOCATIONS * pe::DIRECTORY_SIZE;
+    testing::putU32(b.bytes, directory, 0);
+    testing::putU32(b.bytes, directory + 4, 0);
+  };
+  const testing::BuiltPeImage built = testing::buildPeImage({});
+  void* const preferred = reinterpret_cast<void*>(built.preferredBase);
+  void* taken =
+      mmap(preferred, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_EQ(taken, preferred) << "the preferred base is free in a fresh test process";
+  const WindowsLibrary refused = loadBuilt({}, withoutRelocations);
+  munmap(taken, 4096);
+  EXPECT_EQ(refused.fault.problem, LoadProblem::UnsupportedImage);
+  EXPECT_EQ(refused.fault.detail,
+            "a move from its preferred base, which it has no relocations for");
+
+  const WindowsLibrary placed = loadBuilt({}, withoutRelocations);
+  ASSERT_FALSE(placed.fault) << placed.fault.detail;
+  EXPECT_EQ(placed.base, preferred);
 }
 
 TEST(WindowsLibrary, TheTebIsReachedThroughGsAndHoldsTheModulesTls) {
@@ -142,8 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {.importModule = "USER32.dll", .imports = {"MessageBoxA", "MessageBoxW"}},
                 LoadProblem::ForeignImports,
                 ""},
-        Refusal{
-            "NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::NoEntryPoint, ""},
+        Refusal{"NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::NoEntryPoint, ""},
         // Pages that no section covers end inaccessible; the export is read
         // before that.
         Refusal{"ExportsWhereNoSectionIs",
@@ -168,8 +194,8 @@ TEST(WindowsLibrary, AnotherModuleIsNamedWithItsCountOfFunctions) {
 
 // KERNEL32 under any case and through its API sets; what it does not offer gets a stand-in.
 TEST(WindowsLibrary, KernelModulesAreTakenUnderEveryName) {
-  for (const char* module :
-       {"kernel32.DLL", "KERNEL32", "api-ms-win-core-synch-l1-2-0.dll", "API-MS-WIN-CORE-FIBERS-L1-1-1.DLL"}) {
+  for (const char* module : {"kernel32.DLL", "KERNEL32", "api-ms-win-core-synch-l1-2-0.dll",
+                             "API-MS-WIN-CORE-FIBERS-L1-1-1.DLL"}) {
     SCOPED_TRACE(module);
     const WindowsLibrary library =
         loadBuilt({.importModule = module, .imports = {"GetLastError", "CreateEventW"}});
