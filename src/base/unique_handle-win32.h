@@ -12,13 +12,11 @@ namespace quarry {
 // CloseHandle, for the owner below (unique_handle-win32.cpp includes <windows.h>).
 void closeWindowsHandle(void* handle) noexcept;
 
-struct WindowsHandle {
-  using Value = void*;
-  static constexpr void* NONE = nullptr;
+// INVALID_HANDLE_VALUE, which some calls answer in place of null, is no handle either.
+struct WindowsHandle : PointerKind<closeWindowsHandle> {
   static bool isNone(void* handle) {
     return handle == nullptr || reinterpret_cast<std::intptr_t>(handle) == -1;
   }
-  static void giveBack(void* handle) { closeWindowsHandle(handle); }
 };
 
 using UniqueHandle = UniqueOwner<WindowsHandle>;

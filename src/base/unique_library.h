@@ -9,13 +9,6 @@ namespace quarry {
 // dlclose or FreeLibrary (unique_library-posix.cpp, unique_library-win32.cpp).
 void unloadLibrary(void* library) noexcept;
 
-struct LoadedLibrary {
-  using Value = void*;
-  static constexpr void* NONE = nullptr;
-  static bool isNone(void* library) { return library == nullptr; }
-  static void giveBack(void* library) { unloadLibrary(library); }
-};
-
-using UniqueLibrary = UniqueOwner<LoadedLibrary>;
+using UniqueLibrary = UniqueOwner<PointerKind<unloadLibrary>>;
 
 }  // namespace quarry

@@ -10,6 +10,15 @@
 
 namespace quarry {
 
+// The Kind of a system object handed out as a pointer, null when there is none.
+template <void (*Release)(void*) noexcept>
+struct PointerKind {
+  using Value = void*;
+  static constexpr void* NONE = nullptr;
+  static bool isNone(void* value) { return value == nullptr; }
+  static void giveBack(void* value) { Release(value); }
+};
+
 template <typename Kind>
 class UniqueOwner {
  public:
