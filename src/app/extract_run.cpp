@@ -74,7 +74,7 @@ std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
   if (failure || stopRequested()) return failure;
   WriteOutcome outcome = WriteOutcome::Written;
   if (run.output != nullptr) {
-    failure = writeWholeFile(*run.output, target, payload, existing, outcome);
+    failure = run.output->writeWholeFile(target, payload, existing, outcome);
   }
   run.stoppedWriting = failure.has_value() && stopRequested();
   if (failure) return failure;
@@ -90,7 +90,7 @@ std::optional<EntryFailure> extractEntry(Extraction& run, const EntryRef& entry)
   const PathString folder = run.output != nullptr ? run.output->folder() : PathString();
   std::optional<EntryFailure> failure = outputPathFor(folder, entry.name, target);
   if (!failure && !stopRequested() && run.output != nullptr) {
-    failure = ensureParentDirectories(*run.output, target);
+    failure = run.output->ensureParentDirectories(target);
   }
   if (!failure && !stopRequested()) failure = writeEntry(run, entry, target);
   return failure;
@@ -174,15 +174,6 @@ int finishWithSummary(Extraction& run, const PatternSet& patterns, RunClock::tim
   return failed ? EXIT_SOME_FAILED : EXIT_ALL_EXTRACTED;
 }
 
-// The output folder as the platform's file calls take it.
-PathString nativeFolder(const std::u16string& folder) {
-#ifdef _WIN32
-  return folder;
-#else
-  return encodeLossless(folder);
-#endif
-}
-
 int loop(Extraction& run, RunClock::time_point started) {
   PatternSet patterns(run.line.patterns);
   const Selection selection = selectEntries(run.view, patterns);
@@ -205,7 +196,7 @@ int extractEntries(const CommandLine& line, ResourceView& view, DecoderOnDemand&
   // The library is protected whether it is bound yet or will be when first needed.
   const std::string library =
       decoder.binding().decompress ? decoder.binding().file : chooseDecoder().file;
-  OutputTree output(*disk, nativeFolder(line.output), filesToProtect(view.file, library));
+  OutputTree output(*disk, nativePath(line.output), filesToProtect(view.file, library));
   Extraction run(line, view, &output, decoder, console, RunKind::Extracted);
   return loop(run, started);
 }

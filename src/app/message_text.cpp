@@ -81,4 +81,39 @@ std::string pathForMessage(std::u16string_view path) {
   return escapeForMessage(encodeLossless(path));
 }
 
+std::string jsonString(std::string_view bytes) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (std::size_t at = 0; at < bytes.size();) {
+    char32_t codePoint = 0;
+    const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      ++at;
+      continue;
+    }
+    if (codePoint == '"' || codePoint == '\\') {
+      out += {'\\', static_cast<char>(codePoint)};
+    } else if (codePoint < 0x20 || codePoint == 0x7F || steersTheTerminal(codePoint)) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += HEX[codePoint >> shift & 0xF];
+    } else {
+      out.append(bytes.substr(at, length));
+    }
+    at += length;
+  }
+  return out + "\"";
+}
+
+std::string hexOf(std::string_view bytes) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char byte : bytes) {
+    const auto value = static_cast<std::uint8_t>(byte);
+    out += {HEX[value >> 4], HEX[value & 0xF]};
+  }
+  return out;
+}
+
 }  // namespace quarry

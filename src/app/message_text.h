@@ -1,5 +1,6 @@
 // Text from outside (entry names, paths, the system's words) made fit for one line of a
-// message: nothing in it can steer the terminal, and nothing makes the line long.
+// message: nothing in it can steer the terminal, and nothing makes the line long. And the
+// same names made fit for a JSON line.
 #pragma once
 
 #include <cstddef>
@@ -24,5 +25,12 @@ bool steersTheTerminal(char32_t codePoint);
 
 // A path as messages show it: as it was given, escaped and shortened.
 std::string pathForMessage(std::u16string_view path);
+
+// The bytes as a JSON string: quotes, backslashes and every code point that could steer a
+// terminal escaped as \uXXXX; a byte that is not well-formed UTF-8 becomes U+FFFD.
+std::string jsonString(std::string_view bytes);
+
+// The bytes as lower-case hexadecimal, two digits each.
+std::string hexOf(std::string_view bytes);
 
 }  // namespace quarry

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 
 #include "app/message_text.h"
@@ -12,96 +11,6 @@
 
 namespace quarry {
 namespace {
-
-#ifdef _WIN32
-constexpr char PATH_UNITS[] = "characters";
-#else
-constexpr char PATH_UNITS[] = "bytes";
-#endif
-
-// What a refused name breaks, after "is refused: ".
-const char* nameRule(EntryProblem problem) {
-  switch (problem) {
-    case EntryProblem::NameNotUtf8:
-      return "its name is not valid UTF-8";
-    case EntryProblem::NameHasPrefix:
-      return "its name has a drive, device or server prefix";
-    case EntryProblem::NameStartsWithSeparator:
-      return "its name starts with a separator";
-    case EntryProblem::NameHasParentComponent:
-      return "its name has a '..' component";
-    case EntryProblem::NameHasDeviceName:
-      return "its name has a reserved device name";
-    case EntryProblem::NameHasColon:
-      return "its name has a colon inside a component";
-    case EntryProblem::NameHasTrailingDotOrSpace:
-      return "its name has a component that ends in a dot or a space";
-    default:
-      return nullptr;
-  }
-}
-
-// The lines that say nothing of the name: the records could not be read, or the bytes.
-std::string withoutName(const EntryFailure& failure) {
-  switch (failure.problem) {
-    case EntryProblem::NameIndexOutsideTable:
-      return "has a name index past the end of the string table";
-    case EntryProblem::NameStartsOutsideFile:
-      return "has a name that starts outside the file";
-    case EntryProblem::NameRunsPastFile:
-      return "has a name that runs past the end of the file";
-    case EntryProblem::StoredBytesOutsideFile:
-      return "has stored bytes outside the file";
-    case EntryProblem::DecompressionFailed:
-      return "failed decompression :(";
-    default:
-      return {};
-  }
-}
-
-std::string shown(const std::string& path) {
-  return escapeForMessage(path);
-}
-
-// What stopped the library: the signal or exception by its name where it has one.
-std::string faultName(int code) {
-#ifdef _WIN32
-  switch (static_cast<unsigned>(code)) {
-    case 22:
-      return "abort";
-    case 0xC0000005:
-      return "access violation";
-    case 0xC0000006:
-      return "in-page error";
-    case 0xC000001D:
-      return "illegal instruction";
-    case 0xC0000094:
-      return "integer division by zero";
-    case 0xC00000FD:
-      return "stack overflow";
-    default: {
-      char text[16];
-      std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
-      return std::string("exception ") + text;
-    }
-  }
-#else
-  switch (code) {
-    case SIGSEGV:
-      return "SIGSEGV";
-    case SIGBUS:
-      return "SIGBUS";
-    case SIGILL:
-      return "SIGILL";
-    case SIGFPE:
-      return "SIGFPE";
-    case SIGABRT:
-      return "SIGABRT";
-    default:
-      return "signal " + std::to_string(code);
-  }
-#endif
-}
 
 // After "the decoder library ": it crashed, or called what stops the run. An import Quarry
 // does not provide is named "MODULE!Name"; the calls that end or unwind are bare names.
@@ -127,37 +36,96 @@ std::string moduleList(const std::vector<ForeignModule>& modules) {
 }
 
 std::string couldNotBeLoaded(const DecoderBinding& binding, const std::string& reason) {
-  return "Found " + shown(binding.file) + " but it could not be loaded: " + reason;
+  return "Found " + escapeForMessage(binding.file) + " but it could not be loaded: " + reason;
 }
 
 std::string wrongMachineLine(const DecoderBinding& binding) {
   if (binding.detail == "32-bit") {
-    return shown(binding.file) + " is a 32-bit Windows library; Quarry needs the 64-bit one";
+    return escapeForMessage(binding.file) +
+           " is a 32-bit Windows library; Quarry needs the 64-bit one";
   }
-  return shown(binding.file) + " is a Windows library for " + escapeForMessage(binding.detail) +
-         "; Quarry needs the one for 64-bit x86";
+  return escapeForMessage(binding.file) + " is a Windows library for " +
+         escapeForMessage(binding.detail) + "; Quarry needs the one for 64-bit x86";
 }
 
-// What went wrong with a named entry, after its quoted name.
-std::string withName(const EntryFailure& failure) {
+// False for the lines that say nothing of the name: the records could not be read, or the
+// bytes did not decode.
+bool namesTheEntry(EntryProblem problem) {
+  switch (problem) {
+    case EntryProblem::NameIndexOutsideTable:
+    case EntryProblem::NameStartsOutsideFile:
+    case EntryProblem::NameRunsPastFile:
+    case EntryProblem::StoredBytesOutsideFile:
+    case EntryProblem::DecompressionFailed:
+      return false;
+    case EntryProblem::NameNotUtf8:
+    case EntryProblem::NameNotConvertible:
+    case EntryProblem::NameHasPrefix:
+    case EntryProblem::NameStartsWithSeparator:
+    case EntryProblem::NameHasParentComponent:
+    case EntryProblem::NameHasDeviceName:
+    case EntryProblem::NameHasColon:
+    case EntryProblem::NameHasTrailingDotOrSpace:
+    case EntryProblem::PathTooLong:
+    case EntryProblem::OutOfMemory:
+    case EntryProblem::CannotCreateDirectory:
+    case EntryProblem::LinkInTheWay:
+    case EntryProblem::NotARegularFile:
+    case EntryProblem::IsTheContainer:
+    case EntryProblem::IsTheDecoder:
+    case EntryProblem::IsQuarrysOutput:
+    case EntryProblem::OutputFolderUnusable:
+    case EntryProblem::CannotWrite:
+    case EntryProblem::DecoderFault:
+      break;
+  }
+  return true;
+}
+
+// What went wrong with the entry: after its quoted name where namesTheEntry holds.
+std::string entryProblemText(const EntryFailure& failure) {
   const std::string refused = "is refused: ";
-  if (const char* rule = nameRule(failure.problem)) return refused + rule;
   switch (failure.problem) {
+    case EntryProblem::NameIndexOutsideTable:
+      return "has a name index past the end of the string table";
+    case EntryProblem::NameStartsOutsideFile:
+      return "has a name that starts outside the file";
+    case EntryProblem::NameRunsPastFile:
+      return "has a name that runs past the end of the file";
+    case EntryProblem::StoredBytesOutsideFile:
+      return "has stored bytes outside the file";
+    case EntryProblem::DecompressionFailed:
+      return "failed decompression :(";
+    case EntryProblem::NameNotUtf8:
+      return refused + "its name is not valid UTF-8";
+    case EntryProblem::NameHasPrefix:
+      return refused + "its name has a drive, device or server prefix";
+    case EntryProblem::NameStartsWithSeparator:
+      return refused + "its name starts with a separator";
+    case EntryProblem::NameHasParentComponent:
+      return refused + "its name has a '..' component";
+    case EntryProblem::NameHasDeviceName:
+      return refused + "its name has a reserved device name";
+    case EntryProblem::NameHasColon:
+      return refused + "its name has a colon inside a component";
+    case EntryProblem::NameHasTrailingDotOrSpace:
+      return refused + "its name has a component that ends in a dot or a space";
     case EntryProblem::NameNotConvertible:
       return refused + "its name cannot be converted: " + osErrorText(failure.osError);
     case EntryProblem::PathTooLong:
       return refused + "its path would be longer than " + std::to_string(failure.limit) + " " +
-             PATH_UNITS;
+             pathUnits();
     case EntryProblem::LinkInTheWay:
-      return refused + "a link stands in the way at " + shown(failure.path);
+      return refused + "a link stands in the way at " + escapeForMessage(failure.path);
     case EntryProblem::NotARegularFile:
-      return refused + "something other than a regular file stands at " + shown(failure.path);
+      return refused + "something other than a regular file stands at " +
+             escapeForMessage(failure.path);
     case EntryProblem::IsTheContainer:
-      return refused + shown(failure.path) + " is the resources file being extracted";
+      return refused + escapeForMessage(failure.path) + " is the resources file being extracted";
     case EntryProblem::IsTheDecoder:
-      return refused + shown(failure.path) + " is the decoder library in use";
+      return refused + escapeForMessage(failure.path) + " is the decoder library in use";
     case EntryProblem::IsQuarrysOutput:
-      return refused + shown(failure.path) + " is where Quarry's own output goes";
+      return refused + escapeForMessage(failure.path) + " is where Quarry's own output goes";
     case EntryProblem::OutOfMemory:
       return "needs " + std::to_string(failure.size) +
              " bytes of memory to decode, which cannot be had";
@@ -166,46 +134,49 @@ std::string withName(const EntryFailure& failure) {
              decoderStopText(failure.osError, failure.osError != 0 ? failure.detail : "",
                              failure.osError == 0 ? failure.detail : "");
     case EntryProblem::CannotCreateDirectory:
-      return "cannot create directory " + shown(failure.path) + ": " + osErrorText(failure.osError);
-    default:
-      return "cannot write " + shown(failure.path) + ": " + osErrorText(failure.osError);
+      return "cannot create directory " + escapeForMessage(failure.path) + ": " +
+             osErrorText(failure.osError);
+    case EntryProblem::OutputFolderUnusable:  // worded whole by outputFolderLine; here as a write
+    case EntryProblem::CannotWrite:
+      break;
   }
+  return "cannot write " + escapeForMessage(failure.path) + ": " + osErrorText(failure.osError);
 }
 
 }  // namespace
 
 std::string decoderProblemLine(const DecoderBinding& binding) {
   const std::string detail = escapeForMessage(binding.detail);
-  const std::string file = shown(binding.file);
+  const std::string file = escapeForMessage(binding.file);
   switch (binding.problem) {
-    case DecoderProblem::none:
-    case DecoderProblem::missing:
+    case DecoderProblem::None:
+    case DecoderProblem::Missing:
       return {};
-    case DecoderProblem::notLoadable:
+    case DecoderProblem::NotLoadable:
       return couldNotBeLoaded(binding, detail);
-    case DecoderProblem::notAFile:
+    case DecoderProblem::NotAFile:
       return couldNotBeLoaded(binding, binding.detail == "directory" ? "it is a directory"
                                                                      : "it is not a regular file");
-    case DecoderProblem::tooLarge:
+    case DecoderProblem::TooLarge:
       return couldNotBeLoaded(binding, "it is " + std::to_string(binding.size) +
                                            " bytes long, larger than any decoder library");
-    case DecoderProblem::noEntryPoint:
+    case DecoderProblem::NoEntryPoint:
       return "The library " + file + " has no entry point " + DECODER_ENTRY_POINT;
-    case DecoderProblem::notRunnableHere:
+    case DecoderProblem::NotRunnableHere:
       return file + " is a Windows library, and Quarry runs one only on 64-bit x86 " +
              "Linux, not on this machine";
-    case DecoderProblem::wrongMachine:
+    case DecoderProblem::WrongMachine:
       return wrongMachineLine(binding);
-    case DecoderProblem::damagedImage:
+    case DecoderProblem::DamagedImage:
       return couldNotBeLoaded(binding, "the Windows library is damaged (" + detail + ")");
-    case DecoderProblem::unsupportedImage:
+    case DecoderProblem::UnsupportedImage:
       return couldNotBeLoaded(binding, "it needs what Quarry's loader does not offer: " + detail);
-    case DecoderProblem::foreignImports:
+    case DecoderProblem::ForeignImports:
       return file + " imports from " + moduleList(binding.modules) +
              ", which Quarry does not provide";
-    case DecoderProblem::initialisationFailed:
+    case DecoderProblem::InitialisationFailed:
       return file + " failed to initialise: its DllMain answered FALSE";
-    case DecoderProblem::initialisationStopped:
+    case DecoderProblem::InitialisationStopped:
       return file + " failed to initialise: it " +
              decoderStopText(binding.fault.signal, binding.fault.where, binding.fault.call);
   }
@@ -246,17 +217,16 @@ std::string countLine(std::uint64_t entryCount) {
 std::string entryFailureLine(std::uint64_t index, std::string_view name,
                              const EntryFailure& failure) {
   const std::string start = "File #" + std::to_string(index) + " ";
-  const std::string plain = withoutName(failure);
-  if (!plain.empty()) return start + plain;
-  return start + "\"" + escapeForMessage(name) + "\" " + withName(failure);
+  if (!namesTheEntry(failure.problem)) return start + entryProblemText(failure);
+  return start + "\"" + escapeForMessage(name) + "\" " + entryProblemText(failure);
 }
 
 std::string outputFolderLine(const EntryFailure& failure) {
   if (failure.osError == 0) {
-    return "The output folder " + shown(failure.path) +
+    return "The output folder " + escapeForMessage(failure.path) +
            " was removed during the run; the run stops here";
   }
-  return "Cannot use the output folder " + shown(failure.path) + ": " +
+  return "Cannot use the output folder " + escapeForMessage(failure.path) + ": " +
          osErrorText(failure.osError) + "; the run stops here";
 }
 
@@ -312,43 +282,6 @@ Status: 0 all done; 1 an entry failed or a pattern matched none; 2 cannot start;
 #ifndef QUARRY_VERSION
 #define QUARRY_VERSION "unknown"
 #endif
-
-// The name as a JSON string: quotes, backslashes and every code point that could steer a
-// terminal escaped as \uXXXX; a byte that is not well-formed UTF-8 becomes U+FFFD.
-std::string jsonString(std::string_view bytes) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (std::size_t at = 0; at < bytes.size();) {
-    char32_t codePoint = 0;
-    const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
-    if (length == 0) {
-      out += "\xEF\xBF\xBD";
-      ++at;
-      continue;
-    }
-    if (codePoint == '"' || codePoint == '\\') {
-      out += {'\\', static_cast<char>(codePoint)};
-    } else if (codePoint < 0x20 || codePoint == 0x7F || steersTheTerminal(codePoint)) {
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += HEX[codePoint >> shift & 0xF];
-    } else {
-      out.append(bytes.substr(at, length));
-    }
-    at += length;
-  }
-  return out + "\"";
-}
-
-std::string hexOf(std::string_view bytes) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char byte : bytes) {
-    const auto value = static_cast<std::uint8_t>(byte);
-    out += {HEX[value >> 4], HEX[value & 0xF]};
-  }
-  return out;
-}
 
 // Right-aligned in a column of width characters; longer text overflows it.
 // The sizes' columns of the verbose list: room for a size below 100 GiB.

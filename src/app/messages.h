@@ -42,6 +42,15 @@ std::string interruptedLine(const char* interrupt);
 // ... or while the entry's file was being written, which was then removed.
 std::string interruptedEntryLine(std::uint64_t index, std::string_view name, const char* interrupt);
 
+// ---- The platform's words (messages-posix.cpp, messages-win32.cpp) ----
+
+// What a path's length is counted in where the platform limits it: "bytes" or "characters".
+const char* pathUnits();
+
+// What stopped the decoder library: the signal (POSIX) or exception code (Windows) by its
+// name where it has one, else by its number.
+std::string faultName(int code);
+
 // ---- The command line's words: usage, help, version, patterns, listing, the summary ----
 
 // The usage line for a command line that cannot be run; a line saying why follows it.

@@ -29,6 +29,15 @@ inline bool rangeFits(std::uint64_t offset, std::uint64_t length, std::uint64_t 
   return offset <= size && length <= size - offset;
 }
 
+// value rounded down or up to a multiple of step (step > 0; rounding up must not overflow).
+constexpr std::uint64_t roundDown(std::uint64_t value, std::uint64_t step) {
+  return value / step * step;
+}
+
+constexpr std::uint64_t roundUp(std::uint64_t value, std::uint64_t step) {
+  return roundDown(value + step - 1, step);
+}
+
 // a * b, or false when the product does not fit in 64 bits.
 inline bool multiplyFits(std::uint64_t a, std::uint64_t b, std::uint64_t& product) {
   return !__builtin_mul_overflow(a, b, &product);

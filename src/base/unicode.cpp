@@ -97,10 +97,6 @@ bool isStrictUtf8(std::string_view bytes) {
   return true;
 }
 
-bool decodeUtf8Strict(std::string_view bytes, std::u16string& out) {
-  return decodeUtf8(bytes, out, [](std::uint8_t) { return false; });
-}
-
 std::u16string decodeLossless(std::string_view bytes) {
   std::u16string out;
   decodeUtf8(bytes, out, [&out](std::uint8_t byte) {

@@ -19,12 +19,9 @@ char32_t utf16At(std::u16string_view text, std::size_t& at);
 // Appends the UTF-8 bytes of one code point.
 void appendUtf8(std::string& out, char32_t codePoint);
 
-// True when bytes are well-formed UTF-8, as decodeUtf8Strict judges them.
-bool isStrictUtf8(std::string_view bytes);
-
-// Decodes strictly: false for any byte sequence that is not well-formed UTF-8 (overlong
+// True when bytes are well-formed UTF-8: false for any byte sequence that is not (overlong
 // forms, surrogates and values past U+10FFFF included).
-bool decodeUtf8Strict(std::string_view bytes, std::u16string& out);
+bool isStrictUtf8(std::string_view bytes);
 
 // Decodes a command-line argument without losing anything: each byte that is not part of
 // well-formed UTF-8 becomes the lone surrogate U+DC00 + byte, which encodeLossless restores.
@@ -34,13 +31,3 @@ std::u16string decodeLossless(std::string_view bytes);
 std::string encodeLossless(std::u16string_view text);
 
 }  // namespace quarry
-
-#ifdef _WIN32
-namespace quarry {
-// Windows' wide strings are UTF-16 too: the same units, seen through wchar_t.
-inline const wchar_t* asWide(const std::u16string& text) {
-  static_assert(sizeof(wchar_t) == sizeof(char16_t));
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-}  // namespace quarry
-#endif

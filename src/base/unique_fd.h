@@ -4,35 +4,18 @@
 #ifndef _WIN32
 #include <unistd.h>
 
-#include <utility>
+#include "base/unique_owner.h"
 
 namespace quarry {
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Gives the descriptor up, for a caller that closes it itself and wants the answer.
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
+struct Descriptor {
+  using Value = int;
+  static constexpr int NONE = -1;
+  static bool isNone(int fd) { return fd < 0; }
+  static void giveBack(int fd) { close(fd); }
 };
+
+using UniqueFd = UniqueOwner<Descriptor>;
 
 }  // namespace quarry
 #endif

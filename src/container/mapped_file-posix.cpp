@@ -20,28 +20,27 @@ namespace {
 struct ShrinkGuard {
   std::atomic<std::uintptr_t> start{0};
   std::atomic<std::uintptr_t> end{0};
-  std::atomic<bool> shrank{false};
 };
 
 constexpr int GUARD_SLOTS = 4;
 ShrinkGuard guards[GUARD_SLOTS];
-std::uintptr_t pageSize = 0;
+// Asked once, before main, so that the fault handler only reads it.
+const auto PAGE_SIZE = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
 
 // The largest span one page fault may map of a table of the container.
 constexpr std::uint64_t FAULT_CHUNK = std::uint64_t{256} << 10;
 
 // Pages past the file's new end are replaced by zeros, so the read that faulted goes on; the
-// run sees the flag before it acts on anything it read. A fault anywhere else is a real one:
+// run sees the stop before it acts on anything it read. A fault anywhere else is a real one:
 // the default action then ends the process when the access runs again.
 void onBusError(int, siginfo_t* info, void*) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
   for (ShrinkGuard& guard : guards) {
     const std::uintptr_t end = guard.end.load();
     if (address < guard.start.load() || address >= end) continue;
-    const std::uintptr_t page = address & ~(pageSize - 1);
+    const std::uintptr_t page = roundDown(address, PAGE_SIZE);
     mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-    guard.shrank = true;
     requestStop(StopCause::ContainerCutShort);
     return;
   }
@@ -50,7 +49,6 @@ void onBusError(int, siginfo_t* info, void*) {
 
 void installBusErrorHandler() {
   static const bool installed = [] {
-    pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     struct sigaction action {};
     action.sa_sigaction = onBusError;
     action.sa_flags = SA_SIGINFO;
@@ -66,7 +64,6 @@ int watch(ByteSpan bytes) {
   for (int slot = 0; slot < GUARD_SLOTS; ++slot) {
     std::uintptr_t free = 0;
     if (!guards[slot].start.compare_exchange_strong(free, start)) continue;
-    guards[slot].shrank = false;
     guards[slot].end = start + bytes.size();
     return slot;
   }
@@ -92,20 +89,22 @@ std::optional<OpenFailure> checkMappable(const struct stat& status) {
 void MappedFile::release() {
   unwatch(guard_);
   if (!bytes_.empty()) munmap(const_cast<std::uint8_t*>(bytes_.data()), bytes_.size());
-  if (file_ != NO_HANDLE) close(static_cast<int>(file_));
+  file_.reset();
   bytes_ = {};
-  file_ = NO_HANDLE;
   guard_ = -1;
+}
+
+std::intptr_t MappedFile::fileHandle() const {
+  return file_.get();
 }
 
 void MappedFile::releasePages(std::uint64_t low, std::uint64_t high) const {
   // Every page the range touches; a neighbour's bytes on the same page come back from the
   // page cache when they are read. Only for this read-only file mapping: on other memory it
   // would discard data.
-  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto base = reinterpret_cast<std::uintptr_t>(bytes_.data());
-  const std::uintptr_t start = (base + low) & ~(page - 1);
-  const std::uintptr_t end = (base + high + page - 1) & ~(page - 1);
+  const std::uintptr_t start = roundDown(base + low, PAGE_SIZE);
+  const std::uintptr_t end = roundUp(base + high, PAGE_SIZE);
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
@@ -115,11 +114,9 @@ void MappedFile::boundFaults([[maybe_unused]] ByteSpan region) const {
   // but never past the mapping area that faulted. Marking every other chunk not to be dumped
   // (which changes nothing else) cuts the region into areas of one chunk each.
   constexpr std::uint64_t MOST_AREAS = 4096;
-  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const std::uint64_t chunk =
-      (std::max<std::uint64_t>(FAULT_CHUNK, region.size() / MOST_AREAS) + page - 1) & ~(page - 1);
-  const std::uintptr_t start =
-      (reinterpret_cast<std::uintptr_t>(region.data()) + page - 1) & ~(page - 1);
+      roundUp(std::max<std::uint64_t>(FAULT_CHUNK, region.size() / MOST_AREAS), PAGE_SIZE);
+  const std::uintptr_t start = roundUp(reinterpret_cast<std::uintptr_t>(region.data()), PAGE_SIZE);
   const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(region.data() + region.size());
   for (std::uintptr_t at = start + chunk; at < end; at += 2 * chunk) {
     madvise(reinterpret_cast<void*>(at), std::min<std::uintptr_t>(chunk, end - at), MADV_DONTDUMP);
@@ -127,20 +124,12 @@ void MappedFile::boundFaults([[maybe_unused]] ByteSpan region) const {
 #endif
 }
 
-bool MappedFile::shrank() const {
-  return guard_ >= 0 && guards[guard_].shrank.load();
-}
-
-void MappedFile::markShrunk() const {
-  if (guard_ >= 0) guards[guard_].shrank = true;
-  requestStop(StopCause::ContainerCutShort);
-}
-
-bool MappedFile::confirmWhole() const {
+void MappedFile::confirmWhole() const {
   struct stat status {};
-  if (file_ == NO_HANDLE || fstat(static_cast<int>(file_), &status) != 0) return !shrank();
-  if (static_cast<std::uint64_t>(status.st_size) < bytes_.size()) markShrunk();
-  return !shrank();
+  if (!file_.valid() || fstat(file_.get(), &status) != 0) return;
+  if (static_cast<std::uint64_t>(status.st_size) < bytes_.size()) {
+    requestStop(StopCause::ContainerCutShort);
+  }
 }
 
 std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out) {
@@ -156,7 +145,7 @@ std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& 
   void* base = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
   if (base == MAP_FAILED) return OpenFailure(OpenProblem::CannotOpen, errno);
   out.bytes_ = ByteSpan(static_cast<const std::uint8_t*>(base), size);
-  out.file_ = file.release();
+  out.file_ = std::move(file);
   out.guard_ = watch(out.bytes_);
   return std::nullopt;
 }

@@ -4,30 +4,12 @@
 
 #include "base/os_error.h"
 #include "base/unicode.h"
+#include "base/unique_handle-win32.h"
+#include "base/wide-win32.h"
 #include "container/mapped_file.h"
 
 namespace quarry {
 namespace {
-
-// A handle with one owner, while the mapping is being built.
-class UniqueHandle {
- public:
-  explicit UniqueHandle(HANDLE handle)
-      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() {
-    if (handle_ != nullptr) CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr; }
-  std::intptr_t release() {
-    return reinterpret_cast<std::intptr_t>(std::exchange(handle_, nullptr));
-  }
-
- private:
-  HANDLE handle_;
-};
 
 OpenFailure lastError() {
   return OpenFailure(OpenProblem::CannotOpen, lastOsError());
@@ -37,11 +19,13 @@ OpenFailure lastError() {
 
 void MappedFile::release() {
   if (!bytes_.empty()) UnmapViewOfFile(bytes_.data());
-  if (mapping_ != NO_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(mapping_));
-  if (file_ != NO_HANDLE) CloseHandle(reinterpret_cast<HANDLE>(file_));
+  mapping_.reset();
+  file_.reset();
   bytes_ = {};
-  mapping_ = NO_HANDLE;
-  file_ = NO_HANDLE;
+}
+
+std::intptr_t MappedFile::fileHandle() const {
+  return reinterpret_cast<std::intptr_t>(file_.get());
 }
 
 // The working set is Windows' to trim; a mapped view's pages are shared with the file cache.
@@ -50,15 +34,7 @@ void MappedFile::releasePages(std::uint64_t, std::uint64_t) const {}
 void MappedFile::boundFaults(ByteSpan) const {}
 
 // The container is opened without FILE_SHARE_WRITE: no other program can cut it short.
-bool MappedFile::shrank() const {
-  return false;
-}
-
-void MappedFile::markShrunk() const {}
-
-bool MappedFile::confirmWhole() const {
-  return true;
-}
+void MappedFile::confirmWhole() const {}
 
 std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out) {
   out = MappedFile();
@@ -78,8 +54,8 @@ std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& 
   const void* base = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(length));
   if (base == nullptr) return lastError();
   out.bytes_ = ByteSpan(static_cast<const std::uint8_t*>(base), length);
-  out.mapping_ = mapping.release();
-  out.file_ = file.release();
+  out.mapping_ = std::move(mapping);
+  out.file_ = std::move(file);
   return std::nullopt;
 }
 

@@ -17,8 +17,8 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
   if (this != &other) {
     release();
     bytes_ = std::exchange(other.bytes_, ByteSpan{});
-    file_ = std::exchange(other.file_, NO_HANDLE);
-    mapping_ = std::exchange(other.mapping_, NO_HANDLE);
+    mapping_ = std::move(other.mapping_);
+    file_ = std::move(other.file_);
     guard_ = std::exchange(other.guard_, -1);
     std::swap(read_, other.read_);
   }

@@ -9,6 +9,7 @@
 
 #include "base/bytes.h"
 #include "base/failure.h"
+#include "base/unique_os_handle.h"
 
 namespace quarry {
 
@@ -19,12 +20,12 @@ class MappedFile {
   MappedFile& operator=(MappedFile&& other) noexcept;
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
-  // Unmaps the range, then closes the mapping handle, then the file handle.
+  // Unmaps the range; the mapping handle, then the file handle, close after it.
   ~MappedFile();
 
   ByteSpan bytes() const { return bytes_; }
   // The open file's descriptor (POSIX) or handle (Windows), for copying ranges in the kernel.
-  std::intptr_t fileHandle() const { return file_; }
+  std::intptr_t fileHandle() const;
 
   // The parts of a container that are read in their own order, each mostly front to back.
   enum class Region : std::uint8_t { Entries, NamePairs, StringOffsets, Names, Streams, COUNT };
@@ -36,29 +37,24 @@ class MappedFile {
   // letting pages go as the region is read keeps the resident set small.
   void boundFaults(ByteSpan region) const;
 
-  // True once the file was found cut short while mapped (another program truncated it). The
-  // bytes past its new end then read as zeros: whatever was read after that is not to be
-  // trusted. Windows' share mode keeps others from writing the file, so it never happens there.
-  bool shrank() const;
-  // Records that a read through the file found it shorter than the mapping.
-  void markShrunk() const;
-  // Asks the system whether the file is still as long as the mapping; a cut that left the
-  // last page partly in the file raises no fault, so the run asks at its end and whenever
-  // an entry fails. Records and returns the answer.
-  bool confirmWhole() const;
+  // Asks the system whether the file is still as long as the mapping, and raises the stop
+  // (StopCause::ContainerCutShort) when another program cut it short. A read past the new end
+  // raises it as it faults, the bytes there reading as zeros; a cut that left the last page
+  // partly in the file faults nowhere, so the run asks at its end and whenever an entry
+  // fails. Windows' share mode keeps others from writing the file, so it never happens there.
+  void confirmWhole() const;
 
   // Opens an existing, non-empty regular file for reading and maps all of it; out then owns
   // it. On failure out holds nothing.
   friend std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out);
 
  private:
-  static constexpr std::intptr_t NO_HANDLE = -1;
   void release();
 
   ByteSpan bytes_{};
-  std::intptr_t file_ = NO_HANDLE;
-  std::intptr_t mapping_ = NO_HANDLE;  // Windows only
-  int guard_ = -1;                     // POSIX: the slot that watches the mapping for SIGBUS
+  UniqueOsHandle file_;
+  UniqueOsHandle mapping_;  // Windows only
+  int guard_ = -1;          // POSIX: the slot that watches the mapping for SIGBUS
 
   // Offsets of the lowest and highest bytes read in a region since its pages were let go.
   struct ReadSpan {

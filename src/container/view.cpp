@@ -62,18 +62,14 @@ std::optional<OpenProblem> readEntryTable(ByteSpan bytes, std::uint64_t offset,
   return std::nullopt;
 }
 
-std::optional<OpenProblem> readAllTables(ByteSpan bytes, ResourceTables& tables) {
-  if (bytes.size() < HEADER_SIZE) return OpenProblem::HeaderCutShort;
-  tables.bytes = bytes;
-  tables.entryCount = readU32(bytes.data() + HEADER_ENTRY_COUNT);
+// Where the header says the tables are; the caller has checked that the header is there.
+TableOffsets tableOffsetsOf(ByteSpan bytes) {
   TableOffsets at;
   at.indexWordCount = readU32(bytes.data() + HEADER_INDEX_WORD_COUNT);
   at.stringTable = readU64(bytes.data() + HEADER_STRING_TABLE_OFFSET);
   at.entryTable = readU64(bytes.data() + HEADER_ENTRY_TABLE_OFFSET);
   at.indexBlock = readU64(bytes.data() + HEADER_INDEX_BLOCK_OFFSET);
-  if (auto problem = readStringTable(bytes, at.stringTable, tables)) return problem;
-  if (auto problem = readNamePairs(bytes, at, tables)) return problem;
-  return readEntryTable(bytes, at.entryTable, tables);
+  return at;
 }
 
 // Finds the entry's name; returns what is wrong with it, or nothing.
@@ -134,8 +130,16 @@ void boundTableFaults(const ResourceView& view) {
 }  // namespace
 
 std::optional<OpenProblem> readTables(ByteSpan bytes, ResourceTables& tables) {
-  const std::optional<OpenProblem> problem = readAllTables(bytes, tables);
-  if (problem) tables = ResourceTables{};
+  tables = ResourceTables{};
+  if (bytes.size() < HEADER_SIZE) return OpenProblem::HeaderCutShort;
+  ResourceTables read;
+  read.bytes = bytes;
+  read.entryCount = readU32(bytes.data() + HEADER_ENTRY_COUNT);
+  const TableOffsets at = tableOffsetsOf(bytes);
+  std::optional<OpenProblem> problem = readStringTable(bytes, at.stringTable, read);
+  if (!problem) problem = readNamePairs(bytes, at, read);
+  if (!problem) problem = readEntryTable(bytes, at.entryTable, read);
+  if (!problem) tables = read;
   return problem;
 }
 

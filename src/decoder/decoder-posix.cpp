@@ -5,7 +5,10 @@
 
 #include <climits>
 
+#include "base/program_path.h"
 #include "base/unicode.h"
+#include "base/unique_fd.h"
+#include "base/unique_library.h"
 #include "decoder/decoder.h"
 
 #ifdef QUARRY_WINDOWS_LOADER
@@ -17,19 +20,6 @@ namespace quarry {
 namespace {
 
 const std::string LIBRARY_NAME = encodeLossless(DECODER_LIBRARY);
-
-// The running program's path: Linux names it in /proc; elsewhere the dynamic loader knows
-// which file holds this very function.
-std::string programPath() {
-#ifdef __linux__
-  char buffer[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length > 0) return std::string(buffer, static_cast<std::size_t>(length));
-#endif
-  Dl_info found{};
-  if (dladdr(reinterpret_cast<const void*>(&programPath), &found) == 0) return {};
-  return found.dli_fname != nullptr ? found.dli_fname : "";
-}
 
 std::string programFolder() {
   const std::string path = programPath();
@@ -53,12 +43,10 @@ bool fileExists(const std::string& path) {
 bool startsLikeWindowsImage(const std::string& path) {
   struct stat status {};
   if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return true;
-  const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (file < 0) return false;
+  const UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) return false;
   char magic[2] = {};
-  const bool windows = read(file, magic, sizeof magic) == 2 && magic[0] == 'M' && magic[1] == 'Z';
-  close(file);
-  return windows;
+  return read(file.get(), magic, sizeof magic) == 2 && magic[0] == 'M' && magic[1] == 'Z';
 }
 
 std::string dlerrorText() {
@@ -76,17 +64,15 @@ DecoderBinding problem(DecoderProblem what, const std::string& path, std::string
 
 // dlopen's way: beside the program when found there, else by the system's search.
 DecoderBinding bindNative(const std::string& target, bool besideProgram) {
-  void* library = dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
+  UniqueLibrary library(dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL));
+  if (!library.valid()) {
     const std::string reason = dlerrorText();
     const bool missing = !besideProgram && reason.find("No such file") != std::string::npos;
-    return problem(missing ? DecoderProblem::missing : DecoderProblem::notLoadable, target, reason);
+    return problem(missing ? DecoderProblem::Missing : DecoderProblem::NotLoadable, target, reason);
   }
-  void* entry = dlsym(library, DECODER_ENTRY_POINT);
-  if (entry == nullptr) {
-    dlclose(library);
-    return problem(DecoderProblem::noEntryPoint, target);
-  }
+  void* entry = dlsym(library.get(), DECODER_ENTRY_POINT);
+  if (entry == nullptr) return problem(DecoderProblem::NoEntryPoint, target);
+  library.release();  // called until the run ends
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
   bound.file = fileOf(entry);
@@ -100,30 +86,30 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
 #ifdef QUARRY_WINDOWS_LOADER
 DecoderProblem problemOf(LoadProblem problem) {
   switch (problem) {
-    case LoadProblem::none:
-      return DecoderProblem::none;
-    case LoadProblem::notLoadable:
-      return DecoderProblem::notLoadable;
-    case LoadProblem::notAFile:
-      return DecoderProblem::notAFile;
-    case LoadProblem::tooLarge:
-      return DecoderProblem::tooLarge;
-    case LoadProblem::wrongMachine:
-      return DecoderProblem::wrongMachine;
-    case LoadProblem::damagedImage:
-      return DecoderProblem::damagedImage;
-    case LoadProblem::unsupportedImage:
-      return DecoderProblem::unsupportedImage;
-    case LoadProblem::foreignImports:
-      return DecoderProblem::foreignImports;
-    case LoadProblem::noEntryPoint:
-      return DecoderProblem::noEntryPoint;
-    case LoadProblem::initialisationFailed:
-      return DecoderProblem::initialisationFailed;
-    case LoadProblem::initialisationStopped:
-      return DecoderProblem::initialisationStopped;
+    case LoadProblem::None:
+      return DecoderProblem::None;
+    case LoadProblem::NotLoadable:
+      return DecoderProblem::NotLoadable;
+    case LoadProblem::NotAFile:
+      return DecoderProblem::NotAFile;
+    case LoadProblem::TooLarge:
+      return DecoderProblem::TooLarge;
+    case LoadProblem::WrongMachine:
+      return DecoderProblem::WrongMachine;
+    case LoadProblem::DamagedImage:
+      return DecoderProblem::DamagedImage;
+    case LoadProblem::UnsupportedImage:
+      return DecoderProblem::UnsupportedImage;
+    case LoadProblem::ForeignImports:
+      return DecoderProblem::ForeignImports;
+    case LoadProblem::NoEntryPoint:
+      return DecoderProblem::NoEntryPoint;
+    case LoadProblem::InitialisationFailed:
+      return DecoderProblem::InitialisationFailed;
+    case LoadProblem::InitialisationStopped:
+      return DecoderProblem::InitialisationStopped;
   }
-  return DecoderProblem::notLoadable;
+  return DecoderProblem::NotLoadable;
 }
 
 DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault) {
@@ -132,7 +118,7 @@ DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault
   for (const PeModuleCount& module : fault.modules) {
     refused.modules.push_back({module.name, module.functions});
   }
-  if (fault.problem == LoadProblem::initialisationStopped) {
+  if (fault.problem == LoadProblem::InitialisationStopped) {
     Decompressor where;
     where.libraryBase = fault.imageBase;
     where.librarySize = fault.imageSize;
@@ -156,7 +142,7 @@ DecoderBinding bindWindowsImage(const std::string& path) {
   bound.file = path;
   return bound;
 #else
-  return problem(DecoderProblem::notRunnableHere, path);
+  return problem(DecoderProblem::NotRunnableHere, path);
 #endif
 }
 
@@ -189,12 +175,10 @@ DecoderChoice chooseDecoder() {
                                                    : DecoderKind::NativeLibrary};
   }
   // Only the system's search knows where it would find one: it is asked, and let go.
-  void* library = dlopen(LIBRARY_NAME.c_str(), RTLD_LAZY | RTLD_LOCAL);
-  if (library == nullptr) return {};
-  void* entry = dlsym(library, DECODER_ENTRY_POINT);
-  DecoderChoice found{entry != nullptr ? fileOf(entry) : LIBRARY_NAME, DecoderKind::NativeLibrary};
-  dlclose(library);
-  return found;
+  const UniqueLibrary library(dlopen(LIBRARY_NAME.c_str(), RTLD_LAZY | RTLD_LOCAL));
+  if (!library.valid()) return {};
+  void* entry = dlsym(library.get(), DECODER_ENTRY_POINT);
+  return {entry != nullptr ? fileOf(entry) : LIBRARY_NAME, DecoderKind::NativeLibrary};
 }
 
 }  // namespace quarry

@@ -2,6 +2,8 @@
 
 #include "base/os_error.h"
 #include "base/unicode.h"
+#include "base/unique_library.h"
+#include "base/wide-win32.h"
 #include "decoder/decoder.h"
 
 namespace quarry {
@@ -38,13 +40,14 @@ DecoderBinding bindDecompressor() {
   // By its full path only: a library of that name in the current folder or on PATH is never
   // loaded in its place. Its own imports are looked up beside it first.
   const std::u16string name = programFolder() + DECODER_LIBRARY;
-  HMODULE library = LoadLibraryExW(asWide(name), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  UniqueLibrary owner(LoadLibraryExW(asWide(name), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  const auto library = static_cast<HMODULE>(owner.get());
   if (library == nullptr) {
     const int code = lastOsError();
     DecoderBinding refused;
     refused.problem =
-        code == ERROR_MOD_NOT_FOUND ? DecoderProblem::missing : DecoderProblem::notLoadable;
-    if (refused.problem == DecoderProblem::notLoadable) {
+        code == ERROR_MOD_NOT_FOUND ? DecoderProblem::Missing : DecoderProblem::NotLoadable;
+    if (refused.problem == DecoderProblem::NotLoadable) {
       refused.file = encodeLossless(name);
       refused.detail = osErrorText(code);
     }
@@ -53,11 +56,11 @@ DecoderBinding bindDecompressor() {
   FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
   if (entry == nullptr) {
     DecoderBinding refused;
-    refused.problem = DecoderProblem::noEntryPoint;
+    refused.problem = DecoderProblem::NoEntryPoint;
     refused.file = loadedFrom(library);
-    FreeLibrary(library);
     return refused;
   }
+  owner.release();  // called until the run ends
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
   bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(library);

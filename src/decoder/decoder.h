@@ -94,29 +94,29 @@ struct ForeignModule {
 
 // Why no decoder was bound; the words are composed by the program, not here.
 enum class DecoderProblem {
-  none,
-  missing,                // no library of that name anywhere
-  notLoadable,            // the system's loader or the file itself failed; detail says how
-  notAFile,               // a directory, FIFO, device... stands at the library's name
-  tooLarge,               // the file is larger than any such library; size says how large
-  noEntryPoint,           // loaded, but OodleLZ_Decompress is not exported
-  notRunnableHere,        // a Windows library on a machine where Quarry cannot load one
-  wrongMachine,           // a Windows library for another CPU; detail names it ("32-bit", ...)
-  damagedImage,           // detail names the check that failed
-  unsupportedImage,       // sound, but needs what the loader does not offer; detail says what
-  foreignImports,         // it imports from modules Quarry does not provide: see modules
-  initialisationFailed,   // its DllMain answered FALSE
-  initialisationStopped,  // its initialisation crashed or asked to end: see fault
+  None,
+  Missing,                // no library of that name anywhere
+  NotLoadable,            // the system's loader or the file itself failed; detail says how
+  NotAFile,               // a directory, FIFO, device... stands at the library's name
+  TooLarge,               // the file is larger than any such library; size says how large
+  NoEntryPoint,           // loaded, but OodleLZ_Decompress is not exported
+  NotRunnableHere,        // a Windows library on a machine where Quarry cannot load one
+  WrongMachine,           // a Windows library for another CPU; detail names it ("32-bit", ...)
+  DamagedImage,           // detail names the check that failed
+  UnsupportedImage,       // sound, but needs what the loader does not offer; detail says what
+  ForeignImports,         // it imports from modules Quarry does not provide: see modules
+  InitialisationFailed,   // its DllMain answered FALSE
+  InitialisationStopped,  // its initialisation crashed or asked to end: see fault
 };
 
 struct DecoderBinding {
   Decompressor decompress;
-  DecoderProblem problem = DecoderProblem::none;
+  DecoderProblem problem = DecoderProblem::None;
   std::string file;        // the library's path as the platform spells it, in UTF-8; empty if none
   std::string detail;      // the system's words, the failed check, the import... (not escaped)
-  std::uint64_t size = 0;  // tooLarge: the file's size
-  std::vector<ForeignModule> modules;  // foreignImports, in the order first imported
-  DecoderFault fault;                  // initialisationStopped
+  std::uint64_t size = 0;  // TooLarge: the file's size
+  std::vector<ForeignModule> modules;  // ForeignImports, in the order first imported
+  DecoderFault fault;                  // InitialisationStopped
 };
 
 // Loads the library (beside the program first) and resolves its entry point; the library

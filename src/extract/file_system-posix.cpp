@@ -156,9 +156,8 @@ class PosixFileSystem final : public FileSystem {
     FsHandle folder = NO_FS_HANDLE;
     const FsResult reached = walkFolders(fd(parent), PathView(path).substr(0, slash), folder);
     if (!reached.ok()) return reached;
-    const FsResult result = createFile(folder, PathView(path).substr(slash + 1), out);
-    close(fd(folder));
-    return result;
+    const UniqueFd reachedFolder(fd(folder));
+    return createFile(folder, PathView(path).substr(slash + 1), out);
   }
 
   FsResult createTemporary(FsHandle parent, FsHandle& out, PathString& name) override {
@@ -184,13 +183,8 @@ class PosixFileSystem final : public FileSystem {
       return answer(writeInChunks(fd(file), decoded->bytes()));
     }
     const auto& stored = std::get<StoredBytes>(payload);
-    SourceState source = SourceState::Whole;
-    const int code = copy_.copy(static_cast<int>(container_.fileHandle()), stored.offset,
-                                stored.bytes.size(), fd(file), source);
-    if (source == SourceState::Whole) return answer(code);
-    // The file ends before the range the mapping was checked for: it was cut short.
-    requestStop(StopCause::ContainerCutShort);
-    return answer(STOPPED);
+    return answer(copy_.copy(static_cast<int>(container_.fileHandle()), stored.offset,
+                             stored.bytes.size(), fd(file)));
   }
 
   FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString& temporaryName,

@@ -12,6 +12,8 @@
 #include "base/os_error.h"
 #include "base/stop.h"
 #include "base/unicode.h"
+#include "base/unique_handle-win32.h"
+#include "base/wide-win32.h"
 #include "extract/directories.h"
 #include "extract/file_system.h"
 
@@ -102,18 +104,17 @@ FsResult openOneFolder(HANDLE base, const std::u16string& basePath, std::u16stri
                        HANDLE& out) {
   out = nullptr;
   if (isReparsePoint(joinBelow(basePath, name))) return {FsOutcome::Link, ERROR_CANT_ACCESS_FILE};
+  HANDLE opened = nullptr;
   FsResult result =
-      openBelow(base, name, FOLDER_ACCESS, SHARE_FOLDER, FILE_OPEN, FILE_DIRECTORY_FILE, out);
+      openBelow(base, name, FOLDER_ACCESS, SHARE_FOLDER, FILE_OPEN, FILE_DIRECTORY_FILE, opened);
+  UniqueHandle folder(opened);
   if (!result.ok()) return result;
   Node node;
-  result = describe(out, node);
+  result = describe(folder.get(), node);
   if (result.ok() && node.kind == NodeKind::Link) {
     result = {FsOutcome::Link, ERROR_CANT_ACCESS_FILE};
   }
-  if (!result.ok()) {
-    CloseHandle(out);
-    out = nullptr;
-  }
+  if (result.ok()) out = folder.release();
   return result;
 }
 
@@ -162,34 +163,31 @@ class WindowsFileSystem final : public FileSystem {
     const std::u16string path = folder.empty() ? u"." : folder;
     const DirectoryResult made = createParentChain(joinBelow(path, u"x"), makeOnDisk);
     if (made.code != 0) return answer(static_cast<DWORD>(made.code));
-    HANDLE handle = CreateFileW(asWide(path), FOLDER_ACCESS, SHARE_FOLDER, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return answer(GetLastError());
+    UniqueHandle folderHandle(CreateFileW(asWide(path), FOLDER_ACCESS, SHARE_FOLDER, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folderHandle.valid()) return answer(GetLastError());
     // Backup semantics open a file as readily as a folder.
     Node node;
-    FsResult result = describe(handle, node);
+    FsResult result = describe(folderHandle.get(), node);
     if (result.ok() && node.kind == NodeKind::RegularFile) result = answer(ERROR_DIRECTORY);
-    if (!result.ok()) {
-      CloseHandle(handle);
-      return result;
-    }
-    out = reinterpret_cast<FsHandle>(handle);
+    if (!result.ok()) return result;
+    out = reinterpret_cast<FsHandle>(folderHandle.release());
     paths_[out] = path;
     return {};
   }
 
   FsResult openFolder(FsHandle base, PathView relative, FsHandle& out) override {
-    HANDLE current = nullptr;
+    UniqueHandle current;
     std::u16string path = paths_[base];
     for (const std::u16string_view name : componentsOf(relative)) {
       HANDLE next = nullptr;
-      const FsResult result = openOneFolder(current ? current : handleOf(base), path, name, next);
-      if (current) CloseHandle(current);
+      const HANDLE from = current.valid() ? current.get() : handleOf(base);
+      const FsResult result = openOneFolder(from, path, name, next);
+      current.reset(next);
       if (!result.ok()) return result;
-      current = next;
       path = joinBelow(path, name);
     }
-    out = reinterpret_cast<FsHandle>(current);
+    out = reinterpret_cast<FsHandle>(current.release());
     paths_[out] = std::move(path);
     return {};
   }
@@ -198,7 +196,7 @@ class WindowsFileSystem final : public FileSystem {
     HANDLE made = nullptr;
     const FsResult result = openBelow(handleOf(parent), name, FOLDER_ACCESS, SHARE_ALL, FILE_CREATE,
                                       FILE_DIRECTORY_FILE, made);
-    if (made) CloseHandle(made);
+    UniqueHandle closedNow(made);
     return result;
   }
 
@@ -207,13 +205,12 @@ class WindowsFileSystem final : public FileSystem {
       node.kind = NodeKind::Link;
       return {};
     }
-    HANDLE probe = nullptr;
-    FsResult result =
-        openBelow(handleOf(parent), name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, 0, probe);
+    HANDLE opened = nullptr;
+    const FsResult result =
+        openBelow(handleOf(parent), name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, 0, opened);
+    const UniqueHandle probe(opened);
     if (!result.ok()) return result;
-    result = describe(probe, node);
-    CloseHandle(probe);
-    return result;
+    return describe(probe.get(), node);
   }
 
   FsResult createFile(FsHandle parent, PathView name, FsHandle& out) override {
@@ -281,18 +278,18 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   FsResult removeIfSame(FsHandle parent, PathView name, const FileIdentity& expected) override {
-    HANDLE file = nullptr;
+    HANDLE opened = nullptr;
     FsResult result = openBelow(handleOf(parent), name, DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
-                                FILE_OPEN, FILE_NON_DIRECTORY_FILE, file);
+                                FILE_OPEN, FILE_NON_DIRECTORY_FILE, opened);
+    const UniqueHandle file(opened);
     if (!result.ok()) return result;
     FileIdentity found;
-    result = identify(reinterpret_cast<FsHandle>(file), found);
+    result = identify(reinterpret_cast<FsHandle>(file.get()), found);
     FILE_DISPOSITION_INFO dispose{TRUE};
     if (result.ok() && found == expected &&
-        !SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose)) {
+        !SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof dispose)) {
       result = answer(GetLastError());
     }
-    CloseHandle(file);
     return result;
   }
 
@@ -337,10 +334,10 @@ std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
   protectHandle(files, reinterpret_cast<HANDLE>(container.fileHandle()),
                 EntryProblem::IsTheContainer);
   if (!decoderFile.empty()) {
-    HANDLE decoder = CreateFileW(asWide(decodeLossless(decoderFile)), FILE_READ_ATTRIBUTES,
-                                 SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
-    protectHandle(files, decoder, EntryProblem::IsTheDecoder);
-    if (decoder != INVALID_HANDLE_VALUE) CloseHandle(decoder);
+    const UniqueHandle decoder(CreateFileW(asWide(decodeLossless(decoderFile)),
+                                           FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                           0, nullptr));
+    if (decoder.valid()) protectHandle(files, decoder.get(), EntryProblem::IsTheDecoder);
   }
   protectHandle(files, GetStdHandle(STD_OUTPUT_HANDLE), EntryProblem::IsQuarrysOutput);
   protectHandle(files, GetStdHandle(STD_ERROR_HANDLE), EntryProblem::IsQuarrysOutput);

@@ -35,19 +35,18 @@ bool copyRefused(int code) {
          code == ETXTBSY || code == ESPIPE;
 }
 
-int copyWith(KernelCopy copy, int from, std::uint64_t offset, std::uint64_t length, int to,
-             SourceState& source) {
+// What copy answers, or nothing when this way is refused before a byte was copied.
+std::optional<int> copyWith(KernelCopy copy, int from, std::uint64_t offset, std::uint64_t length,
+                            int to) {
   auto position = static_cast<loff_t>(offset);
   bool copiedAny = false;
   while (length > 0) {
     const auto chunk = static_cast<std::size_t>(std::min(length, WRITE_CHUNK));
     const ssize_t copied = copy(from, &position, to, chunk);
     if (copied < 0 && errno == EINTR) continue;
-    if (copied < 0) return !copiedAny && copyRefused(errno) ? KERNEL_COPY_REFUSED : errno;
-    if (copied == 0) {
-      source = SourceState::EndedEarly;
-      return EIO;
-    }
+    if (copied < 0 && !copiedAny && copyRefused(errno)) return std::nullopt;
+    if (copied < 0) return errno;
+    if (copied == 0) return containerEndedEarly();
     copiedAny = true;
     length -= static_cast<std::uint64_t>(copied);
   }
@@ -56,13 +55,13 @@ int copyWith(KernelCopy copy, int from, std::uint64_t offset, std::uint64_t leng
 
 }  // namespace
 
-int copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset, std::uint64_t length,
-                 int to, SourceState& source) {
+std::optional<int> copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset,
+                                std::uint64_t length, int to) {
   for (; firstUsable < std::size(KERNEL_COPIES); ++firstUsable) {
-    const int code = copyWith(KERNEL_COPIES[firstUsable], from, offset, length, to, source);
-    if (code != KERNEL_COPY_REFUSED) return code;
+    const std::optional<int> code = copyWith(KERNEL_COPIES[firstUsable], from, offset, length, to);
+    if (code) return code;
   }
-  return KERNEL_COPY_REFUSED;
+  return std::nullopt;
 }
 
 }  // namespace quarry

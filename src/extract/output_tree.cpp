@@ -188,7 +188,7 @@ FsResult OutputTree::openParent() {
   return {};
 }
 
-std::optional<EntryFailure> OutputTree::makeParentOf(const OutputPath& target) {
+std::optional<EntryFailure> OutputTree::ensureParentDirectories(const OutputPath& target) {
   parentKey_ = keyOf(relativeParentOf(target));
   parent_ = NO_FS_HANDLE;
   if (const auto failed = failed_.find(parentKey_); failed != failed_.end()) return failed->second;
@@ -284,9 +284,9 @@ std::optional<EntryFailure> OutputTree::createOrReplace(const OutputPath& target
   FsHandle file = NO_FS_HANDLE;
   const bool inParent = parent_ != NO_FS_HANDLE;
   const FsResult created =
-      inParent ? files_.createFile(parent_, leafOf(target), file)
-               : files_.createFile(root_, parentKey_ + PathChar('/') + PathString(leafOf(target)),
-                                   file);
+      inParent
+          ? files_.createFile(parent_, leafOf(target), file)
+          : files_.createFile(root_, parentKey_ + PathChar('/') + PathString(leafOf(target)), file);
   if (created.ok()) return writeNew(target, file, payload);
   if (created.outcome == FsOutcome::Exists) {
     if (existing == ExistingFiles::Replace) return replace(target, payload);
@@ -294,8 +294,8 @@ std::optional<EntryFailure> OutputTree::createOrReplace(const OutputPath& target
     return std::nullopt;
   }
   // Below the output folder, a link or a gap on the way is found again, folder by folder.
-  const bool onTheWay = created.outcome == FsOutcome::Link ||
-                        created.outcome == FsOutcome::NotAFolder;
+  const bool onTheWay =
+      created.outcome == FsOutcome::Link || created.outcome == FsOutcome::NotAFolder;
   if (!inParent && onTheWay) folderVanished_ = true;
   if (created.outcome == FsOutcome::Link) return failureAt(EntryProblem::LinkInTheWay, target.path);
   if (created.outcome == FsOutcome::TooManyOpen) ranOutOfHandles_ = true;
@@ -303,8 +303,10 @@ std::optional<EntryFailure> OutputTree::createOrReplace(const OutputPath& target
   return failureAt(EntryProblem::CannotWrite, target.path, created.code);
 }
 
-std::optional<EntryFailure> OutputTree::write(const OutputPath& target, const Payload& payload,
-                                              ExistingFiles existing, WriteOutcome& outcome) {
+std::optional<EntryFailure> OutputTree::writeWholeFile(const OutputPath& target,
+                                                       const Payload& payload,
+                                                       ExistingFiles existing,
+                                                       WriteOutcome& outcome) {
   outcome = WriteOutcome::Written;
   if (leafOf(target).empty()) {
     return failureAt(EntryProblem::CannotWrite, target.path, isAFolderError());
@@ -317,7 +319,7 @@ std::optional<EntryFailure> OutputTree::write(const OutputPath& target, const Pa
   if (folderVanished_) forgetFolders();
   if (rootRemoved()) return rootFailure_;
   closeFolders();
-  if (auto again = makeParentOf(target)) return again;
+  if (auto again = ensureParentDirectories(target)) return again;
   return createOrReplace(target, payload, existing, outcome);
 }
 

@@ -37,14 +37,14 @@ class OutputTree {
   // Makes every folder above the entry's file and opens the one it goes in. A parent that
   // failed once fails again at once. An output folder that cannot be made or opened, or that
   // goes away, raises the stop; its failure is then rootFailure().
-  std::optional<EntryFailure> makeParentOf(const OutputPath& target);
+  std::optional<EntryFailure> ensureParentDirectories(const OutputPath& target);
 
-  // Writes the whole payload as the entry's file, in the folder makeParentOf opened: a new
-  // name is created, an existing one replaced (or, with Keep, left as it is).
-  std::optional<EntryFailure> write(const OutputPath& target, const Payload& payload,
-                                    ExistingFiles existing, WriteOutcome& outcome);
+  // Writes the whole payload as the entry's file, in the folder ensureParentDirectories
+  // opened: a new name is created, an existing one replaced (or, with Keep, left as it is).
+  std::optional<EntryFailure> writeWholeFile(const OutputPath& target, const Payload& payload,
+                                             ExistingFiles existing, WriteOutcome& outcome);
 
-  // Whether anything stands at the entry's name, in the folder makeParentOf opened.
+  // Whether anything stands at the entry's name, in the folder ensureParentDirectories opened.
   bool standsAlready(const OutputPath& target);
 
   const std::optional<EntryFailure>& rootFailure() const { return rootFailure_; }
@@ -95,16 +95,5 @@ class OutputTree {
   bool ranOutOfHandles_ = false;  // a call of this entry's found no descriptor or handle free
   bool folderVanished_ = false;   // the entry's folder was gone when its file was created
 };
-
-inline std::optional<EntryFailure> ensureParentDirectories(OutputTree& tree,
-                                                           const OutputPath& target) {
-  return tree.makeParentOf(target);
-}
-
-inline std::optional<EntryFailure> writeWholeFile(OutputTree& tree, const OutputPath& target,
-                                                  const Payload& payload, ExistingFiles existing,
-                                                  WriteOutcome& outcome) {
-  return tree.write(target, payload, existing, outcome);
-}
 
 }  // namespace quarry

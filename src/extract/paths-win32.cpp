@@ -2,6 +2,8 @@
 
 #include <locale.h>
 
+#include <algorithm>
+
 #include "base/os_error.h"
 #include "extract/paths.h"
 
@@ -15,6 +17,18 @@ UINT entryNameCodePage() {
 }
 
 }  // namespace
+
+PathString nativePath(const std::u16string& path) {
+  return path;
+}
+
+OutputPath joinOutputPath(PathView folder, PathView name) {
+  OutputPath joined{joinBelow(folder, name), 0};
+  joined.nameStart = joined.path.size() - name.size();
+  std::replace(joined.path.begin() + static_cast<std::ptrdiff_t>(joined.nameStart),
+               joined.path.end(), u'/', u'\\');
+  return joined;
+}
 
 std::optional<EntryProblem> convertEntryName(std::string_view name, std::u16string& wide,
                                              int& osError) {

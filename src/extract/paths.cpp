@@ -1,6 +1,6 @@
 #include "extract/paths.h"
 
-#include <algorithm>
+#include "base/ascii_case.h"
 
 namespace quarry {
 namespace {
@@ -40,21 +40,6 @@ void forEachComponent(std::basic_string_view<Char> path, Visit visit) {
   }
 }
 
-template <typename Char>
-char16_t upper(Char c) {
-  const auto unit = static_cast<char16_t>(c);
-  return unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit;
-}
-
-template <typename Char>
-bool equalsIgnoringCase(std::basic_string_view<Char> text, std::u16string_view upperCase) {
-  if (text.size() != upperCase.size()) return false;
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    if (upper(text[k]) != upperCase[k]) return false;
-  }
-  return true;
-}
-
 // CON, PRN, AUX, NUL, COM0-9 and LPT0-9 name devices on Windows, whatever follows a dot,
 // and so do COM and LPT with a superscript digit.
 template <typename Char>
@@ -62,12 +47,12 @@ bool isReservedDeviceName(std::basic_string_view<Char> component) {
   std::basic_string_view<Char> base = component.substr(0, component.find(Char('.')));
   while (!base.empty() && base.back() == Char(' ')) base.remove_suffix(1);
   for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
-    if (equalsIgnoringCase(base, device)) return true;
+    if (equalIgnoringCase(base, device)) return true;
   }
   if (base.size() != 4) return false;
-  const bool port = equalsIgnoringCase(base.substr(0, 3), u"COM") ||
-                    equalsIgnoringCase(base.substr(0, 3), u"LPT");
-  const char16_t digit = upper(base[3]);
+  const bool port = equalIgnoringCase(base.substr(0, 3), std::u16string_view(u"COM")) ||
+                    equalIgnoringCase(base.substr(0, 3), std::u16string_view(u"LPT"));
+  const auto digit = static_cast<char16_t>(base[3]);
   const bool portDigit = (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' ||
                          digit == u'\u00B2' || digit == u'\u00B3';
   return port && portDigit;
@@ -122,36 +107,6 @@ std::optional<EntryProblem> nameRefusalOf(std::basic_string_view<Char> name, boo
   return refusal;
 }
 
-#ifdef _WIN32
-constexpr bool WINDOWS_RULES = true;
-// A code page needs at most 3 bytes for one UTF-16 unit, so a longer name cannot fit.
-constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 3;
-
-// The name's slashes become backslashes: below a \\?\ folder Windows takes a slash literally.
-OutputPath joinOutputPath(PathView folder, PathView name) {
-  OutputPath joined{joinBelow(folder, name), 0};
-  joined.nameStart = joined.path.size() - name.size();
-  std::replace(joined.path.begin() + static_cast<std::ptrdiff_t>(joined.nameStart),
-               joined.path.end(), u'/', u'\\');
-  return joined;
-}
-#else
-constexpr bool WINDOWS_RULES = false;
-constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 1;
-
-// The folder is a plain path here; the name's backslashes separate folders, as slashes do.
-OutputPath joinOutputPath(PathView folder, PathView name) {
-  OutputPath joined{std::string(folder), 0};
-  if (!folder.empty() && folder.back() != '/') joined.path.push_back('/');
-  joined.nameStart = joined.path.size();
-  joined.path.append(name);
-  for (std::size_t at = joined.nameStart; at < joined.path.size(); ++at) {
-    if (joined.path[at] == '\\') joined.path[at] = '/';
-  }
-  return joined;
-}
-#endif
-
 EntryFailure pathTooLong() {
   EntryFailure failure{EntryProblem::PathTooLong};
   failure.limit = PATH_LIMIT - 1;
@@ -171,15 +126,7 @@ std::size_t rootNameEnd(std::u16string_view path) {
   return rootNameEndOf(path);
 }
 
-std::size_t rootNameEnd(std::string_view path) {
-  return rootNameEndOf(path);
-}
-
 std::size_t rootPartEnd(std::u16string_view path) {
-  return rootPartEndOf(path);
-}
-
-std::size_t rootPartEnd(std::string_view path) {
   return rootPartEndOf(path);
 }
 
@@ -207,7 +154,8 @@ std::optional<EntryFailure> outputPathFor(PathView outputFolder, std::string_vie
   if (const auto problem = convertEntryName(name, converted, osError)) {
     return EntryFailure{*problem, osError};
   }
-  if (const auto refusal = nameRefusal(converted, WINDOWS_RULES)) return EntryFailure{*refusal};
+  if (const auto refusal = nameRefusal(converted, WINDOWS_NAME_RULES))
+    return EntryFailure{*refusal};
   out = joinOutputPath(outputFolder, converted);
   if (out.path.size() >= PATH_LIMIT) return pathTooLong();
   return std::nullopt;

@@ -13,12 +13,19 @@
 namespace quarry {
 
 // Paths as the platform's file calls take them: UTF-16 on Windows, bytes (UTF-8) on POSIX.
+// WINDOWS_NAME_RULES: whether names are also held to what Windows cannot store (a colon, a
+// device name, a trailing dot or space). MOST_BYTES_PER_PATH_UNIT: the most bytes of an entry's
+// name that one unit of the converted path can come from.
 #ifdef _WIN32
 using PathChar = char16_t;
 constexpr std::size_t PATH_LIMIT = 32767;  // UTF-16 units a path may hold, terminator included
+constexpr bool WINDOWS_NAME_RULES = true;
+constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 3;  // a code page's longest unit
 #else
 using PathChar = char;
 constexpr std::size_t PATH_LIMIT = 4096;  // bytes a path may hold, terminator included
+constexpr bool WINDOWS_NAME_RULES = false;
+constexpr std::size_t MOST_BYTES_PER_PATH_UNIT = 1;
 #endif
 using PathString = std::basic_string<PathChar>;
 using PathView = std::basic_string_view<PathChar>;
@@ -32,10 +39,8 @@ constexpr bool isSeparator(Char c) {
 // extracts the same way everywhere; the output folder is read by it on Windows only.
 // Length of the path's root name (drive, device or server prefix); 0 when it has none.
 std::size_t rootNameEnd(std::u16string_view path);
-std::size_t rootNameEnd(std::string_view path);
 // Where the relative part begins: after the root name and the separators that follow it.
 std::size_t rootPartEnd(std::u16string_view path);
-std::size_t rootPartEnd(std::string_view path);
 
 // Why the entry name must not be joined below the output folder (it could reach outside it,
 // or, with windowsRules, name something other than a plain file), or nothing.
@@ -60,6 +65,14 @@ struct OutputPath {
 // on Windows), then joined below the folder. Nothing is created.
 std::optional<EntryFailure> outputPathFor(PathView outputFolder, std::string_view name,
                                           OutputPath& out);
+
+// A path from the command line as the platform's file calls take it.
+PathString nativePath(const std::u16string& path);
+
+// The folder and an entry's name (already converted and checked) joined: on Windows with a
+// backslash and the name's slashes made backslashes (below a \\?\ folder Windows takes a
+// slash literally); on POSIX with a slash, the name's backslashes made slashes.
+OutputPath joinOutputPath(PathView folder, PathView name);
 
 // The entry's name converted for the platform's file calls, or why it cannot be.
 std::optional<EntryProblem> convertEntryName(std::string_view name, PathString& converted,

@@ -24,8 +24,7 @@ constexpr std::uint64_t KERNEL_COPY_LIMIT = std::uint64_t{1} << 20;
 StoredCopy::StoredCopy() = default;
 StoredCopy::~StoredCopy() = default;
 
-int StoredCopy::throughBuffer(int from, std::uint64_t offset, std::uint64_t length, int to,
-                              SourceState& source) {
+int StoredCopy::throughBuffer(int from, std::uint64_t offset, std::uint64_t length, int to) {
   if (!buffer_) buffer_ = std::make_unique<std::uint8_t[]>(BUFFER_SIZE);
   while (length > 0) {
     if (stopRequested()) return STOPPED;
@@ -33,10 +32,7 @@ int StoredCopy::throughBuffer(int from, std::uint64_t offset, std::uint64_t leng
     const ssize_t got = pread(from, buffer_.get(), want, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return errno;
-    if (got == 0) {
-      source = SourceState::EndedEarly;
-      return EIO;
-    }
+    if (got == 0) return containerEndedEarly();
     const auto size = static_cast<std::size_t>(got);
     if (const int code = writeAll(to, ByteSpan(buffer_.get(), size))) return code;
     offset += size;
@@ -45,20 +41,25 @@ int StoredCopy::throughBuffer(int from, std::uint64_t offset, std::uint64_t leng
   return 0;
 }
 
-int StoredCopy::copy(int from, std::uint64_t offset, std::uint64_t length, int to,
-                     SourceState& source) {
-  source = SourceState::Whole;
+int StoredCopy::copy(int from, std::uint64_t offset, std::uint64_t length, int to) {
   if (length < KERNEL_COPY_LIMIT) {
-    const int copied = copyInKernel(firstUsableKernelCopy_, from, offset, length, to, source);
-    if (copied != KERNEL_COPY_REFUSED) return copied;
+    const std::optional<int> copied =
+        copyInKernel(firstUsableKernelCopy_, from, offset, length, to);
+    if (copied) return *copied;
   }
-  return throughBuffer(from, offset, length, to, source);
+  return throughBuffer(from, offset, length, to);
+}
+
+// The range was checked against the mapping, so a file that ends inside it was cut short.
+int containerEndedEarly() {
+  requestStop(StopCause::ContainerCutShort);
+  return STOPPED;
 }
 
 #ifndef QUARRY_KERNEL_COPY
 // Where the kernel has no copy of its own (or it is left out to test what other systems run).
-int copyInKernel(std::size_t&, int, std::uint64_t, std::uint64_t, int, SourceState&) {
-  return KERNEL_COPY_REFUSED;
+std::optional<int> copyInKernel(std::size_t&, int, std::uint64_t, std::uint64_t, int) {
+  return std::nullopt;
 }
 #endif
 

@@ -6,11 +6,9 @@
 #ifndef _WIN32
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace quarry {
-
-// What a copy reports besides its error number.
-enum class SourceState { Whole, EndedEarly };
 
 class StoredCopy {
  public:
@@ -19,24 +17,26 @@ class StoredCopy {
   StoredCopy(const StoredCopy&) = delete;
   StoredCopy& operator=(const StoredCopy&) = delete;
 
-  // Copies length bytes at offset of the file open on from into the file open on to.
-  // Returns 0 or the error number; source tells whether from ended before the range did.
-  int copy(int from, std::uint64_t offset, std::uint64_t length, int to, SourceState& source);
+  // Copies length bytes at offset of the file open on from (the container) into the file
+  // open on to. Returns 0 or the error number; when from ends before the range does, it was
+  // cut short: the stop is raised (StopCause::ContainerCutShort) and the answer is STOPPED.
+  int copy(int from, std::uint64_t offset, std::uint64_t length, int to);
 
  private:
-  int throughBuffer(int from, std::uint64_t offset, std::uint64_t length, int to,
-                    SourceState& source);
+  int throughBuffer(int from, std::uint64_t offset, std::uint64_t length, int to);
 
   std::size_t firstUsableKernelCopy_ = 0;  // a kernel copy refused once stays refused
   std::unique_ptr<std::uint8_t[]> buffer_;
 };
 
+// What a copy answers when the container ended before the range: the stop is raised.
+int containerEndedEarly();
+
 // The kernel's own copy of a file range (Linux), trying each way from firstUsable on and
-// moving it past the ways refused. Returns 0, the error number, or KERNEL_COPY_REFUSED when
-// no way works for these two files and nothing was copied.
-constexpr int KERNEL_COPY_REFUSED = -1;
-int copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset, std::uint64_t length,
-                 int to, SourceState& source);
+// moving it past the ways refused. Returns what copy does (0, the error number, or STOPPED),
+// or nothing when no way works for these two files and nothing was copied.
+std::optional<int> copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset,
+                                std::uint64_t length, int to);
 
 }  // namespace quarry
 #endif

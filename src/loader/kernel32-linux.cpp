@@ -7,10 +7,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 #include <climits>
 #include <cstring>
 
+#include "base/ascii_case.h"
+#include "base/program_path.h"
 #include "base/unicode.h"
 #include "loader/kernel32_parts-linux.h"
 
@@ -25,13 +26,6 @@ char kernel32Module;
 LoadedImage loaded;
 
 constexpr Dword GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 0x4;
-
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 // A module name matches a file name with or without its ".dll", as LoadLibrary's do.
 bool namesModule(std::string_view name, std::string_view file) {
@@ -108,12 +102,6 @@ QUARRY_WINAPI void* GetProcAddress(Handle module, const char* name) {
   const bool byName = reinterpret_cast<std::uintptr_t>(name) > 0xFFFF;
   void* function = module == &kernel32Module && byName ? kernel32Function(name) : nullptr;
   return function != nullptr ? function : failWith<void*>(ERROR_PROC_NOT_FOUND, nullptr);
-}
-
-std::string programPath() {
-  char buffer[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
-  return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
 // Too small a buffer gets as much as fits with a NUL, its size as the answer, and an error.
@@ -231,7 +219,7 @@ bool isKernel32(std::string_view module) {
   constexpr std::string_view apiSet = "api-ms-win-core-";
   return kernel32::namesModule(module, "kernel32.dll") ||
          (module.size() > apiSet.size() &&
-          kernel32::equalIgnoringCase(module.substr(0, apiSet.size()), apiSet));
+          equalIgnoringCase(module.substr(0, apiSet.size()), apiSet));
 }
 
 void* kernel32Function(std::string_view name) {

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "base/bytes.h"
 #include "loader/kernel32-linux.h"
 #include "loader/kernel32_parts-linux.h"
 
@@ -88,14 +89,6 @@ Dword protectionFailure(Protection protection) {
 bool addressRangeSound(std::uintptr_t address, std::size_t size) {
   constexpr std::uintptr_t highest = UINTPTR_MAX - ALLOCATION_GRANULARITY;
   return address <= highest && size <= highest - address;
-}
-
-std::uintptr_t roundDown(std::uintptr_t value, std::uintptr_t step) {
-  return value / step * step;
-}
-
-std::uintptr_t roundUp(std::uintptr_t value, std::uintptr_t step) {
-  return roundDown(value + step - 1, step);
 }
 
 // The reservation that holds [start, start + length), or regions.end().

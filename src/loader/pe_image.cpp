@@ -16,19 +16,15 @@ using namespace pe;
 constexpr std::uint64_t LONGEST_NAME = 4096;
 
 PeFault damaged(std::string check) {
-  return {LoadProblem::damagedImage, std::move(check), 0, {}, {}};
+  return {LoadProblem::DamagedImage, std::move(check), 0, {}, {}};
 }
 
 PeFault unsupported(std::string what) {
-  return {LoadProblem::unsupportedImage, std::move(what), 0, {}, {}};
+  return {LoadProblem::UnsupportedImage, std::move(what), 0, {}, {}};
 }
 
 bool fits(ByteSpan bytes, std::uint64_t offset, std::uint64_t length) {
   return rangeFits(offset, length, bytes.size());
-}
-
-std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
 }
 
 // The NUL-terminated name at offset, or false when it does not end inside the bytes.
@@ -57,7 +53,7 @@ bool isExecutable(const PeHeaders& headers, std::uint64_t rva) {
 }
 
 PeFault wrongMachine(std::string which) {
-  return {LoadProblem::wrongMachine, std::move(which), 0, {}, {}};
+  return {LoadProblem::WrongMachine, std::move(which), 0, {}, {}};
 }
 
 PeFault machineFault(std::uint16_t machine) {
@@ -169,7 +165,7 @@ PeFault checkSection(const PeSection& section, const PeHeaders& headers, std::ui
   if ((section.characteristics & writableCode) == writableCode) {
     return unsupported(about + ", both writable and executable");
   }
-  end = alignUp(std::uint64_t{section.rva} + section.extent, headers.sectionAlignment);
+  end = roundUp(std::uint64_t{section.rva} + section.extent, headers.sectionAlignment);
   return {};
 }
 
@@ -181,7 +177,7 @@ PeFault readSections(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& headers)
   if (!fits(file, table, count * SECTION_HEADER_SIZE)) {
     return damaged("the section table lies outside the file");
   }
-  std::uint64_t end = alignUp(headers.sizeOfHeaders, headers.sectionAlignment);
+  std::uint64_t end = roundUp(headers.sizeOfHeaders, headers.sectionAlignment);
   for (std::uint64_t k = 0; k < count; ++k) {
     const std::uint64_t at = table + k * SECTION_HEADER_SIZE;
     headers.sections.push_back(sectionAt(file, at));
@@ -341,7 +337,7 @@ PeFault readPeHeaders(ByteSpan file, std::uint64_t fileSize, PeHeaders& headers)
 }
 
 std::uint64_t mappedImageSize(const PeHeaders& headers) {
-  return alignUp(headers.sizeOfImage, IMAGE_PAGE_SIZE);
+  return roundUp(headers.sizeOfImage, IMAGE_PAGE_SIZE);
 }
 
 void readFunctionTable(ByteSpan image, const PeHeaders& headers, std::uint32_t& first,
@@ -427,7 +423,7 @@ PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBa
 PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view name,
                    std::uint32_t& rva) {
   const PeDirectory directory = headers.exports;
-  if (directory.rva == 0 || directory.size == 0) return {LoadProblem::noEntryPoint, {}, 0, {}, {}};
+  if (directory.rva == 0 || directory.size == 0) return {LoadProblem::NoEntryPoint, {}, 0, {}, {}};
   if (!fits(image, directory.rva, EXPORT_DIRECTORY_SIZE)) {
     return damaged("the export directory lies outside the image");
   }
@@ -447,19 +443,19 @@ PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view na
     if (ordinal >= functionCount) return damaged("an export's ordinal is out of range");
     return exportedCode(headers, image, name, readU32(image.data() + functions + ordinal * 4), rva);
   }
-  return {LoadProblem::noEntryPoint, {}, 0, {}, {}};
+  return {LoadProblem::NoEntryPoint, {}, 0, {}, {}};
 }
 
 std::vector<PeProtection> protectionPlan(const PeHeaders& headers) {
   const std::uint64_t mapped = mappedImageSize(headers);
   std::vector<PeProtection> plan;
-  std::uint64_t cursor = std::min(alignUp(headers.sizeOfHeaders, IMAGE_PAGE_SIZE), mapped);
+  std::uint64_t cursor = std::min(roundUp(headers.sizeOfHeaders, IMAGE_PAGE_SIZE), mapped);
   plan.push_back({0, cursor, true, false, false});
   for (const PeSection& section : headers.sections) {
     if (section.extent == 0) continue;
     if (section.rva > cursor) plan.push_back(inaccessible(cursor, section.rva - cursor));
     const std::uint64_t end = std::min(
-        alignUp(std::uint64_t{section.rva} + section.extent, headers.sectionAlignment), mapped);
+        roundUp(std::uint64_t{section.rva} + section.extent, headers.sectionAlignment), mapped);
     const std::uint32_t flags = section.characteristics;
     const bool executable = (flags & SECTION_EXECUTE) != 0;
     plan.push_back({section.rva, end - section.rva, (flags & SECTION_READ) != 0 || executable,

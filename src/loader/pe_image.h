@@ -19,17 +19,17 @@ using MutableBytes = std::span<std::uint8_t>;
 
 // Why a library is refused; the binding turns it into its own terms.
 enum class LoadProblem {
-  none,
-  notLoadable,            // the file could not be read; detail has the system's words
-  notAFile,               // a directory, FIFO, device... stands at the path
-  tooLarge,               // larger than any such library: size
-  wrongMachine,           // detail names it ("32-bit", "ARM64", ...)
-  damagedImage,           // detail names the check that failed
-  unsupportedImage,       // sound, but needs what the loader does not offer; detail says what
-  foreignImports,         // modules lists what it imports from other modules than KERNEL32
-  noEntryPoint,           // the export asked for is not there
-  initialisationFailed,   // its DllMain answered FALSE
-  initialisationStopped,  // its initialisation crashed or asked to end: stop
+  None,
+  NotLoadable,            // the file could not be read; detail has the system's words
+  NotAFile,               // a directory, FIFO, device... stands at the path
+  TooLarge,               // larger than any such library: size
+  WrongMachine,           // detail names it ("32-bit", "ARM64", ...)
+  DamagedImage,           // detail names the check that failed
+  UnsupportedImage,       // sound, but needs what the loader does not offer; detail says what
+  ForeignImports,         // modules lists what it imports from other modules than KERNEL32
+  NoEntryPoint,           // the export asked for is not there
+  InitialisationFailed,   // its DllMain answered FALSE
+  InitialisationStopped,  // its initialisation crashed or asked to end: stop
 };
 
 // A module other than KERNEL32 that an image imports from, with its count of functions.
@@ -39,14 +39,14 @@ struct PeModuleCount {
 };
 
 struct PeFault {
-  LoadProblem problem = LoadProblem::none;
+  LoadProblem problem = LoadProblem::None;
   std::string detail;
   std::uint64_t size = 0;
   std::vector<PeModuleCount> modules;
   GuardedStop stop;  // initialisationStopped: why, and where the image lay
   std::uintptr_t imageBase = 0;
   std::uint64_t imageSize = 0;
-  explicit operator bool() const { return problem != LoadProblem::none; }
+  explicit operator bool() const { return problem != LoadProblem::None; }
 };
 
 struct PeDirectory {

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <ctime>
 
+#include "base/os_error.h"
 #include "base/unicode.h"
+#include "base/unique_fd.h"
 #include "loader/windows_fields.h"
 
 namespace quarry {
@@ -47,17 +49,18 @@ std::u16string imagePath, imageName, commandLine;
 
 // The calling thread's stack as the system reserved it, so stack probes that compare against
 // the limit let it grow as far as Linux would.
-bool putStackBounds() {
+// The pthread calls answer their error number rather than leave it in errno.
+OsResult putStackBounds() {
   pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  if (const int code = pthread_getattr_np(pthread_self(), &attributes)) return OsResult{code};
   void* lowest = nullptr;
   std::size_t size = 0;
-  const bool found = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
+  const int code = pthread_attr_getstack(&attributes, &lowest, &size);
   pthread_attr_destroy(&attributes);
-  if (!found) return false;
+  if (code != 0) return OsResult{code};
   putField(teb, TEB_STACK_LIMIT, lowest);
   putField(teb, TEB_STACK_BASE, static_cast<std::uint8_t*>(lowest) + size);
-  return true;
+  return {};
 }
 
 void putUnicodeString(void* block, std::size_t offset, const std::u16string& text) {
@@ -120,18 +123,18 @@ void describeProcess(const ProcessDescription& process) {
 
 // The page at its fixed address, read-only there; Quarry's own view of it is writable.
 std::uint8_t* mapSharedData() {
-  const int memory = static_cast<int>(syscall(SYS_memfd_create, "quarry-shared-data", MFD_CLOEXEC));
-  if (memory < 0) return nullptr;
+  const UniqueFd memory(
+      static_cast<int>(syscall(SYS_memfd_create, "quarry-shared-data", MFD_CLOEXEC)));
+  if (!memory.valid()) return nullptr;
   void* writable = MAP_FAILED;
-  if (ftruncate(memory, SHARED_DATA_SIZE) == 0) {
-    writable = mmap(nullptr, SHARED_DATA_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0);
+  if (ftruncate(memory.get(), SHARED_DATA_SIZE) == 0) {
+    writable = mmap(nullptr, SHARED_DATA_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, memory.get(), 0);
   }
   void* fixed = MAP_FAILED;
   if (writable != MAP_FAILED) {
     fixed = mmap(reinterpret_cast<void*>(SHARED_DATA_ADDRESS), SHARED_DATA_SIZE, PROT_READ,
-                 MAP_SHARED | MAP_FIXED_NOREPLACE, memory, 0);
+                 MAP_SHARED | MAP_FIXED_NOREPLACE, memory.get(), 0);
   }
-  close(memory);
   if (fixed == reinterpret_cast<void*>(SHARED_DATA_ADDRESS))
     return static_cast<std::uint8_t*>(writable);
   if (fixed != MAP_FAILED) munmap(fixed, SHARED_DATA_SIZE);
@@ -167,21 +170,21 @@ void describeMachine(const ProcessDescription& process) {
 
 }  // namespace
 
-bool installThreadEnvironment(const ProcessDescription& process) {
+OsResult installThreadEnvironment(const ProcessDescription& process) {
   describeProcess(process);
   if (sharedData == nullptr) sharedData = mapSharedData();
   if (sharedData != nullptr) describeMachine(process);
-  if (installed) return true;
-  if (!putStackBounds()) return false;
+  if (installed) return {};
+  if (const OsResult stack = putStackBounds(); !stack.ok()) return stack;
   putField(teb, TEB_SELF, static_cast<void*>(teb));
   putField(teb, TEB_PROCESS_ID, static_cast<std::uint64_t>(getpid()));
   putField(teb, TEB_THREAD_ID, static_cast<std::uint64_t>(gettid()));
   putField(teb, TEB_TLS_POINTER, static_cast<void*>(moduleTlsBlocks));
   putField(teb, TEB_PEB, static_cast<void*>(peb));
   // glibc keeps its own thread data behind fs; gs is free on 64-bit x86 Linux.
-  if (syscall(SYS_arch_prctl, ARCH_SET_GS, teb) != 0) return false;
+  if (syscall(SYS_arch_prctl, ARCH_SET_GS, teb) != 0) return lastOsFailure();
   installed = true;
-  return true;
+  return {};
 }
 
 void refreshSharedData() {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/os_error.h"
+
 namespace quarry {
 
 // TEB fields (64-bit layout).
@@ -81,9 +83,9 @@ struct ProcessDescription {
 };
 
 // Fills the blocks and points gs at the TEB, for the calling thread, the first time only; the
-// process blocks describe the process each time. False, with errno set, when the system
-// refuses. The shared data page is left out where its address is taken.
-bool installThreadEnvironment(const ProcessDescription& process);
+// process blocks describe the process each time; the system's refusal, if it refuses. The
+// shared data page is left out where its address is taken.
+OsResult installThreadEnvironment(const ProcessDescription& process);
 
 // Brings the shared data page's clocks up to date, as Windows keeps them; before each call.
 void refreshSharedData();

@@ -48,7 +48,7 @@ PeFault refusal(LoadProblem problem, std::string detail = {}) {
 }
 
 PeFault systemFailure(int code) {
-  return refusal(LoadProblem::notLoadable, osErrorText(code));
+  return refusal(LoadProblem::NotLoadable, osErrorText(code));
 }
 
 // The library's data may hold the only pointers to what it allocates on Quarry's heap, so a
@@ -77,22 +77,22 @@ class ImageMapping {
     munmap(base_, size_);
   }
 
-  // Read-write pages, zeroed; at the preferred address when wanted, and only there.
-  bool map(std::uint64_t size, std::uint64_t preferred, bool onlyThere) {
+  // Read-write pages, zeroed; at the preferred address when wanted, and only there (EEXIST
+  // when something else is).
+  OsResult map(std::uint64_t size, std::uint64_t preferred, bool onlyThere) {
     void* hint = onlyThere ? reinterpret_cast<void*>(preferred) : nullptr;
     const int exactly = onlyThere ? MAP_FIXED_NOREPLACE : 0;
     void* mapped =
         mmap(hint, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | exactly, -1, 0);
-    if (mapped == MAP_FAILED) return false;
+    if (mapped == MAP_FAILED) return lastOsFailure();
     if (onlyThere && mapped != hint) {  // a kernel that took the address as a hint only
       munmap(mapped, size);
-      errno = EEXIST;
-      return false;
+      return OsResult{EEXIST};
     }
     base_ = static_cast<std::uint8_t*>(mapped);
     size_ = size;
     scanForLeaks(base_, size_);
-    return true;
+    return {};
   }
 
   MutableBytes bytes() const { return {base_, size_}; }
@@ -114,19 +114,19 @@ struct Loading {
   std::uint32_t exported = 0;  // RVA
 };
 
-// Reads up to into.size() bytes at offset; how many there were (fewer at the file's end), or
-// -1 with errno set.
-std::int64_t readAt(int file, std::uint64_t offset, MutableBytes into) {
-  std::uint64_t done = 0;
+// Reads up to into.size() bytes at offset; done says how many there were (fewer at the
+// file's end).
+OsResult readAt(int file, std::uint64_t offset, MutableBytes into, std::uint64_t& done) {
+  done = 0;
   while (done < into.size()) {
     const ssize_t got =
         pread(file, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return -1;
+    if (got < 0) return lastOsFailure();
     if (got == 0) break;
     done += static_cast<std::uint64_t>(got);
   }
-  return static_cast<std::int64_t>(done);
+  return {};
 }
 
 // Opened without waiting (a FIFO would hold a blocking open), and only a regular file of a
@@ -137,11 +137,11 @@ PeFault openLibraryFile(const std::string& path, Loading& loading) {
   if (!loading.file.valid() || fstat(loading.file.get(), &status) != 0) {
     return systemFailure(errno);
   }
-  if (S_ISDIR(status.st_mode)) return refusal(LoadProblem::notAFile, "directory");
-  if (!S_ISREG(status.st_mode)) return refusal(LoadProblem::notAFile);
+  if (S_ISDIR(status.st_mode)) return refusal(LoadProblem::NotAFile, "directory");
+  if (!S_ISREG(status.st_mode)) return refusal(LoadProblem::NotAFile);
   loading.fileSize = static_cast<std::uint64_t>(status.st_size);
   if (loading.fileSize > LARGEST_LIBRARY_FILE) {
-    PeFault tooLarge = refusal(LoadProblem::tooLarge);
+    PeFault tooLarge = refusal(LoadProblem::TooLarge);
     tooLarge.size = loading.fileSize;
     return tooLarge;
   }
@@ -153,14 +153,15 @@ PeFault openLibraryFile(const std::string& path, Loading& loading) {
 PeFault readHeaders(Loading& loading) {
   std::vector<std::uint8_t>& bytes = loading.headerBytes;
   bytes.resize(std::min(loading.fileSize, HEADER_PROBE));
-  std::int64_t got = readAt(loading.file.get(), 0, bytes);
-  if (got < 0) return systemFailure(errno);
+  std::uint64_t got = 0;
+  OsResult read = readAt(loading.file.get(), 0, bytes, got);
+  if (!read.ok()) return systemFailure(read.error);
   bytes.resize(static_cast<std::size_t>(got));
   const std::uint64_t extent = std::min(peHeadersExtent(bytes), loading.fileSize);
   if (extent > bytes.size()) {
     bytes.resize(extent);
-    got = readAt(loading.file.get(), 0, bytes);
-    if (got < 0) return systemFailure(errno);
+    read = readAt(loading.file.get(), 0, bytes, got);
+    if (!read.ok()) return systemFailure(read.error);
     bytes.resize(static_cast<std::size_t>(got));
   }
   return readPeHeaders(bytes, loading.fileSize, loading.headers);
@@ -172,10 +173,11 @@ PeFault layOutFromFile(Loading& loading) {
   std::copy_n(loading.headerBytes.data(), headers.sizeOfHeaders, loading.image.base());
   for (const PeSection& section : headers.sections) {
     const MutableBytes into = loading.image.bytes().subspan(section.rva, section.copied);
-    const std::int64_t got = readAt(loading.file.get(), section.rawOffset, into);
-    if (got < 0) return systemFailure(errno);
-    if (static_cast<std::uint64_t>(got) != section.copied) {
-      return refusal(LoadProblem::damagedImage,
+    std::uint64_t got = 0;
+    const OsResult read = readAt(loading.file.get(), section.rawOffset, into, got);
+    if (!read.ok()) return systemFailure(read.error);
+    if (got != section.copied) {
+      return refusal(LoadProblem::DamagedImage,
                      "section " + section.name + ": its bytes lie outside the file");
     }
   }
@@ -187,13 +189,12 @@ PeFault layOutFromFile(Loading& loading) {
 PeFault mapImage(Loading& loading) {
   const PeHeaders& headers = loading.headers;
   const bool fixed = headers.relocations.rva == 0 || headers.relocations.size == 0;
-  if (!loading.image.map(mappedImageSize(headers), headers.imageBase, fixed)) {
-    if (fixed && errno == EEXIST) {
-      return refusal(LoadProblem::unsupportedImage,
-                     "a move from its preferred base, which it has no relocations for");
-    }
-    return systemFailure(errno);
+  const OsResult mapped = loading.image.map(mappedImageSize(headers), headers.imageBase, fixed);
+  if (fixed && mapped.error == EEXIST) {
+    return refusal(LoadProblem::UnsupportedImage,
+                   "a move from its preferred base, which it has no relocations for");
   }
+  if (!mapped.ok()) return systemFailure(mapped.error);
   if (PeFault fault = layOutFromFile(loading)) return fault;
   return relocateImage(loading.image.bytes(), headers,
                        reinterpret_cast<std::uintptr_t>(loading.image.base()));
@@ -207,7 +208,7 @@ std::string lowerCase(std::string_view text) {
 
 // Every module other than KERNEL32 imported from, as first spelled, with its count.
 PeFault foreignModules(const std::vector<PeImport>& imports) {
-  PeFault refused = refusal(LoadProblem::foreignImports);
+  PeFault refused = refusal(LoadProblem::ForeignImports);
   std::map<std::string, std::size_t> seen;  // lower-case name -> place in the list
   for (const PeImport& import : imports) {
     if (isKernel32(import.module)) continue;
@@ -235,7 +236,7 @@ PeFault bindImports(Loading& loading) {
   for (const PeImport& import : imports) {
     void* function = kernel32FunctionFor(import);
     if (function == nullptr) {
-      return refusal(LoadProblem::unsupportedImage,
+      return refusal(LoadProblem::UnsupportedImage,
                      "more than " + std::to_string(STAND_IN_COUNT) +
                          " KERNEL32 functions that Quarry does not provide");
     }
@@ -316,17 +317,18 @@ void start(void* context) {
 }
 
 PeFault initialise(const Loading& loading, const std::string& path) {
-  if (!installThreadEnvironment(describe(loading, path))) return systemFailure(errno);
+  const OsResult installed = installThreadEnvironment(describe(loading, path));
+  if (!installed.ok()) return systemFailure(installed.error);
   LoadedImage image{loading.image.base(), mappedImageSize(loading.headers), path, 0, 0};
   readFunctionTable(loading.image.bytes(), loading.headers, image.functionTable,
                     image.functionCount);
   setLoadedLibrary(image);
   Start run{&loading};
-  PeFault stopped = refusal(LoadProblem::initialisationStopped);
+  PeFault stopped = refusal(LoadProblem::InitialisationStopped);
   stopped.imageBase = reinterpret_cast<std::uintptr_t>(image.base);
   stopped.imageSize = image.size;
   if (!runGuarded(start, &run, stopped.stop)) return stopped;
-  return run.succeeded ? PeFault{} : refusal(LoadProblem::initialisationFailed);
+  return run.succeeded ? PeFault{} : refusal(LoadProblem::InitialisationFailed);
 }
 
 // The export is found while every page can still be read, and before any of the library's

@@ -52,9 +52,9 @@ struct Fixture {
   std::optional<EntryFailure> extract(const std::string& name, const Payload& payload) {
     OutputPath target;
     if (auto failure = outputPathFor(tree->folder(), name, target)) return failure;
-    if (auto failure = ensureParentDirectories(*tree, target)) return failure;
+    if (auto failure = tree->ensureParentDirectories(target)) return failure;
     WriteOutcome outcome;
-    return writeWholeFile(*tree, target, payload, ExistingFiles::Replace, outcome);
+    return tree->writeWholeFile(target, payload, ExistingFiles::Replace, outcome);
   }
 
   TempFolder folder;

@@ -360,7 +360,7 @@ TEST(Kernel32, AModuleFileNameIsCutToTheBuffer) {
 }
 
 TEST(Kernel32, TheLastErrorLivesInTheTebThatGsPointsAt) {
-  ASSERT_TRUE(installThreadEnvironment({}));
+  ASSERT_TRUE(installThreadEnvironment({}).ok());
   shim<void MS_ABI(Dword)>("SetLastError")(0x1234);
   std::uint32_t throughGs = 0;
   asm volatile("movl %%gs:0x68, %0" : "=r"(throughGs));

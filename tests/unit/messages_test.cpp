@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <string>
+
+#include "base/os_error.h"
 
 namespace quarry {
 namespace {
@@ -37,40 +41,40 @@ using P = DecoderProblem;
 INSTANTIATE_TEST_SUITE_P(
     Problems, DecoderProblemLine,
     ::testing::Values(
-        LineCase{"Missing", P::missing, "", ""},
-        LineCase{"NotLoadable", P::notLoadable, "invalid ELF header",
+        LineCase{"Missing", P::Missing, "", ""},
+        LineCase{"NotLoadable", P::NotLoadable, "invalid ELF header",
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: invalid ELF header"},
-        LineCase{"NoEntryPoint", P::noEntryPoint, "",
+        LineCase{"NoEntryPoint", P::NoEntryPoint, "",
                  "The library /opt/q/oo2core_8_win64.dll has no entry point OodleLZ_Decompress"},
-        LineCase{"ThirtyTwoBit", P::wrongMachine, "32-bit",
+        LineCase{"ThirtyTwoBit", P::WrongMachine, "32-bit",
                  "/opt/q/oo2core_8_win64.dll is a 32-bit Windows library; Quarry needs the "
                  "64-bit one"},
-        LineCase{"Arm64", P::wrongMachine, "ARM64",
+        LineCase{"Arm64", P::WrongMachine, "ARM64",
                  "/opt/q/oo2core_8_win64.dll is a Windows library for ARM64; Quarry needs the "
                  "one for 64-bit x86"},
-        LineCase{"Damaged", P::damagedImage, "the PE signature is missing",
+        LineCase{"Damaged", P::DamagedImage, "the PE signature is missing",
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: the Windows "
                  "library is damaged (the PE signature is missing)"},
-        LineCase{"Unsupported", P::unsupportedImage, "relocations of type 3",
+        LineCase{"Unsupported", P::UnsupportedImage, "relocations of type 3",
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it needs what "
                  "Quarry's loader does not offer: relocations of type 3"},
-        LineCase{"Directory", P::notAFile, "directory",
+        LineCase{"Directory", P::NotAFile, "directory",
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it is a directory"},
-        LineCase{"Fifo", P::notAFile, "",
+        LineCase{"Fifo", P::NotAFile, "",
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it is not a "
                  "regular file"},
-        LineCase{"TooLarge", P::tooLarge, "",
+        LineCase{"TooLarge", P::TooLarge, "",
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it is 2147483648 "
                  "bytes long, larger than any decoder library",
                  [](DecoderBinding& b) { b.size = std::uint64_t{1} << 31; }},
-        LineCase{"OneForeignModule", P::foreignImports, "",
+        LineCase{"OneForeignModule", P::ForeignImports, "",
                  "/opt/q/oo2core_8_win64.dll imports from msvcrt.dll (1 function), which Quarry "
                  "does not provide",
                  [](DecoderBinding& b) {
                    b.modules = {{"msvcrt.dll", 1}};
                  }},
         LineCase{
-            "ForeignModulesEscaped", P::foreignImports, "",
+            "ForeignModulesEscaped", P::ForeignImports, "",
             "/opt/q/oo2core_8_win64.dll imports from msvcrt.dll (12 functions), "
             "USER\\x1B[2J.dll (2 functions) and VCRUNTIME140.dll (3 functions), which Quarry "
             "does not provide",
@@ -78,25 +82,114 @@ INSTANTIATE_TEST_SUITE_P(
               b.modules = {{"msvcrt.dll", 12}, {"USER\x1B[2J.dll", 2}, {"VCRUNTIME140.dll", 3}};
             }},
 #ifndef _WIN32
-        LineCase{"InitialisationCrashed", P::initialisationStopped, "",
+        LineCase{"InitialisationCrashed", P::InitialisationStopped, "",
                  "/opt/q/oo2core_8_win64.dll failed to initialise: it crashed (SIGSEGV at "
                  "oo2core_8_win64.dll+0x1a2b3)",
                  [](DecoderBinding& b) {
                    b.fault = {SIGSEGV, "oo2core_8_win64.dll+0x1a2b3", ""};
                  }},
 #endif
-        LineCase{"InitialisationCalledAStandIn", P::initialisationStopped, "",
+        LineCase{"InitialisationCalledAStandIn", P::InitialisationStopped, "",
                  "/opt/q/oo2core_8_win64.dll failed to initialise: it called "
                  "KERNEL32.dll!CreateFileW, which Quarry does not provide",
                  [](DecoderBinding& b) {
                    b.fault = {0, "", "KERNEL32.dll!CreateFileW"};
                  }},
-        LineCase{"InitialisationFailed", P::initialisationFailed, "",
+        LineCase{"InitialisationFailed", P::InitialisationFailed, "",
                  "/opt/q/oo2core_8_win64.dll failed to initialise: its DllMain answered FALSE"},
-        LineCase{"NotRunnableHere", P::notRunnableHere, "",
+        LineCase{"NotRunnableHere", P::NotRunnableHere, "",
                  "/opt/q/oo2core_8_win64.dll is a Windows library, and Quarry runs one only on "
                  "64-bit x86 Linux, not on this machine"}),
     [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
+
+struct EntryCase {
+  EntryProblem problem;
+  const char* line;
+};
+
+// Every problem of an entry has its own words; the ones about the records or the bytes leave
+// the name out. A problem that fell through to another's words would show here.
+TEST(EntryFailureLine, WordsEveryProblemOfAnEntry) {
+  const std::string units = pathUnits();
+  const EntryCase cases[] = {
+      {EntryProblem::NameIndexOutsideTable,
+       "File #7 has a name index past the end of the string table"},
+      {EntryProblem::NameStartsOutsideFile, "File #7 has a name that starts outside the file"},
+      {EntryProblem::NameRunsPastFile, "File #7 has a name that runs past the end of the file"},
+      {EntryProblem::StoredBytesOutsideFile, "File #7 has stored bytes outside the file"},
+      {EntryProblem::DecompressionFailed, "File #7 failed decompression :("},
+      {EntryProblem::NameNotUtf8, "File #7 \"a/b\" is refused: its name is not valid UTF-8"},
+      {EntryProblem::NameHasPrefix,
+       "File #7 \"a/b\" is refused: its name has a drive, device or server prefix"},
+      {EntryProblem::NameStartsWithSeparator,
+       "File #7 \"a/b\" is refused: its name starts with a separator"},
+      {EntryProblem::NameHasParentComponent,
+       "File #7 \"a/b\" is refused: its name has a '..' component"},
+      {EntryProblem::NameHasDeviceName,
+       "File #7 \"a/b\" is refused: its name has a reserved device name"},
+      {EntryProblem::NameHasColon,
+       "File #7 \"a/b\" is refused: its name has a colon inside a component"},
+      {EntryProblem::NameHasTrailingDotOrSpace,
+       "File #7 \"a/b\" is refused: its name has a component that ends in a dot or a space"},
+      {EntryProblem::LinkInTheWay, "File #7 \"a/b\" is refused: a link stands in the way at out/a"},
+      {EntryProblem::NotARegularFile,
+       "File #7 \"a/b\" is refused: something other than a regular file stands at out/a"},
+      {EntryProblem::IsTheContainer,
+       "File #7 \"a/b\" is refused: out/a is the resources file being extracted"},
+      {EntryProblem::IsTheDecoder,
+       "File #7 \"a/b\" is refused: out/a is the decoder library in use"},
+      {EntryProblem::IsQuarrysOutput,
+       "File #7 \"a/b\" is refused: out/a is where Quarry's own output goes"},
+      {EntryProblem::OutOfMemory,
+       "File #7 \"a/b\" needs 4096 bytes of memory to decode, which cannot be had"},
+  };
+  for (const EntryCase& c : cases) {
+    EntryFailure failure(c.problem, 0, "out/a");
+    failure.size = 4096;
+    EXPECT_EQ(entryFailureLine(7, "a/b", failure), c.line) << static_cast<int>(c.problem);
+  }
+  EntryFailure tooLong(EntryProblem::PathTooLong);
+  tooLong.limit = 260;
+  EXPECT_EQ(entryFailureLine(7, "a/b", tooLong),
+            "File #7 \"a/b\" is refused: its path would be longer than 260 " + units);
+}
+
+// The problems that carry the system's error end in its words, after the path where one is.
+TEST(EntryFailureLine, EndsInTheSystemsWordsWhereTheSystemRefused) {
+  const struct {
+    EntryProblem problem;
+    std::string start;
+  } cases[] = {
+      {EntryProblem::NameNotConvertible,
+       "File #7 \"a/b\" is refused: its name cannot be converted: "},
+      {EntryProblem::CannotCreateDirectory, "File #7 \"a/b\" cannot create directory out/a: "},
+      {EntryProblem::CannotWrite, "File #7 \"a/b\" cannot write out/a: "},
+      {EntryProblem::OutputFolderUnusable, "File #7 \"a/b\" cannot write out/a: "},
+  };
+  for (const auto& c : cases) {
+    const EntryFailure failure(c.problem, ENOSPC, "out/a");
+    EXPECT_EQ(entryFailureLine(7, "a/b", failure), c.start + osErrorText(ENOSPC))
+        << static_cast<int>(c.problem);
+  }
+}
+
+#ifdef _WIN32
+// Exceptions are named where a library is likely to stop on them, else shown by their code.
+TEST(FaultName, NamesTheExceptionsALibraryStopsOn) {
+  const struct {
+    unsigned code;
+    const char* name;
+  } cases[] = {
+      {22, "abort"},
+      {0xC0000005, "access violation"},
+      {0xC00000FD, "stack overflow"},
+      {0xC0000094, "integer division by zero"},
+      {0xE06D7363, "exception 0xE06D7363"},
+      {0x80000003, "exception 0x80000003"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(faultName(static_cast<int>(c.code)), c.name);
+}
+#endif
 
 #ifndef _WIN32
 struct StopCase {

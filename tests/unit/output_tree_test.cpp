@@ -37,8 +37,8 @@ struct Fixture {
                                       ExistingFiles existing = ExistingFiles::Replace) {
     OutputPath target;
     if (auto failure = outputPathFor(tree.folder(), name, target)) return failure;
-    if (auto failure = tree.makeParentOf(target)) return failure;
-    return tree.write(target, decodedPayload(content), existing, outcome);
+    if (auto failure = tree.ensureParentDirectories(target)) return failure;
+    return tree.writeWholeFile(target, decodedPayload(content), existing, outcome);
   }
 
   MemoryFileSystem files;
@@ -117,9 +117,9 @@ TEST(OutputTree, ProtectedFilesAreRefusedByIdentityWhateverTheirName) {
     OutputTree tree(files, p("out"), {{files.identityOf(p("game/c.resources")), problem}});
     OutputPath target;
     ASSERT_FALSE(outputPathFor(tree.folder(), "alias", target));
-    ASSERT_FALSE(tree.makeParentOf(target));
+    ASSERT_FALSE(tree.ensureParentDirectories(target));
     WriteOutcome outcome;
-    const auto failure = tree.write(target, decodedPayload(NEW), ExistingFiles::Replace, outcome);
+    const auto failure = tree.writeWholeFile(target, decodedPayload(NEW), ExistingFiles::Replace, outcome);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->problem, problem);
     EXPECT_EQ(files.contentOf(p("out/alias")), OLD);

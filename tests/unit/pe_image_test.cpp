@@ -153,184 +153,184 @@ std::uint64_t directoryField(const BuiltPeImage& b, std::uint32_t index, unsigne
 }
 
 const DamageCase DAMAGES[] = {
-    {"ShortDosHeader", PLAIN, [](BuiltPeImage& b) { b.bytes.resize(40); }, P::damagedImage,
+    {"ShortDosHeader", PLAIN, [](BuiltPeImage& b) { b.bytes.resize(40); }, P::DamagedImage,
      "the DOS header is cut short"},
-    {"NoMz", PLAIN, [](BuiltPeImage& b) { b.bytes[1] = 'X'; }, P::damagedImage, "with MZ"},
+    {"NoMz", PLAIN, [](BuiltPeImage& b) { b.bytes[1] = 'X'; }, P::DamagedImage, "with MZ"},
     {"LfanewPastTheFile", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, 0x3C, static_cast<std::uint32_t>(b.bytes.size() - 10));
      },
-     P::damagedImage, "e_lfanew points outside the file"},
+     P::DamagedImage, "e_lfanew points outside the file"},
     {"LfanewOverflowing", PLAIN, [](BuiltPeImage& b) { putU32(b.bytes, 0x3C, 0xFFFFFFFC); },
-     P::damagedImage, "e_lfanew points outside the file"},
-    {"NoSignature", PLAIN, [](BuiltPeImage& b) { b.bytes[b.ntHeaders + 1] = 'F'; }, P::damagedImage,
+     P::DamagedImage, "e_lfanew points outside the file"},
+    {"NoSignature", PLAIN, [](BuiltPeImage& b) { b.bytes[b.ntHeaders + 1] = 'F'; }, P::DamagedImage,
      "the PE signature is missing"},
     {"Machine386", PLAIN, [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b), pe::MACHINE_I386); },
-     P::wrongMachine, "32-bit"},
+     P::WrongMachine, "32-bit"},
     {"MachineArm64", PLAIN,
-     [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b), pe::MACHINE_ARM64); }, P::wrongMachine,
+     [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b), pe::MACHINE_ARM64); }, P::WrongMachine,
      "ARM64"},
     {"MachineOther", PLAIN, [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b), 0x01C4); },
-     P::wrongMachine, "machine type 0x01C4"},
+     P::WrongMachine, "machine type 0x01C4"},
     {"Pe32Magic", PLAIN, [](BuiltPeImage& b) { putU16(b.bytes, b.optionalHeader, pe::MAGIC_PE32); },
-     P::wrongMachine, "32-bit"},
+     P::WrongMachine, "32-bit"},
     {"UnknownMagic", PLAIN, [](BuiltPeImage& b) { putU16(b.bytes, b.optionalHeader, 0x0107); },
-     P::damagedImage, "magic is unknown"},
+     P::DamagedImage, "magic is unknown"},
     {"NotADll", PLAIN,
      [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b) + pe::FILE_CHARACTERISTICS, 0x22); },
-     P::damagedImage, "not a DLL"},
+     P::DamagedImage, "not a DLL"},
     {"OptionalHeaderTooShort", PLAIN,
      [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b) + pe::FILE_OPTIONAL_HEADER_SIZE, 0x40); },
-     P::damagedImage, "the optional header is cut short"},
+     P::DamagedImage, "the optional header is cut short"},
     {"DirectoriesOverrunTheOptionalHeader", PLAIN,
      [](BuiltPeImage& b) {
        putU16(b.bytes, fileHeader(b) + pe::FILE_OPTIONAL_HEADER_SIZE, 112 + 8 * 4);
      },
-     P::damagedImage, "the data directories overrun"},
+     P::DamagedImage, "the data directories overrun"},
     {"SectionsAlignedBelowAPage", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_SECTION_ALIGNMENT, 512);
      },
-     P::unsupportedImage, "sections aligned to 512 bytes"},
+     P::UnsupportedImage, "sections aligned to 512 bytes"},
     {"NoSizeOfImage", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_SIZE_OF_IMAGE, 0); },
-     P::damagedImage, "SizeOfImage is zero"},
+     P::DamagedImage, "SizeOfImage is zero"},
     {"HeadersPastTheFile", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_SIZE_OF_HEADERS, 0x10000);
      },
-     P::damagedImage, "SizeOfHeaders reaches past"},
+     P::DamagedImage, "SizeOfHeaders reaches past"},
     {"SectionTablePastTheFile", PLAIN,
      [](BuiltPeImage& b) { putU16(b.bytes, fileHeader(b) + pe::FILE_SECTION_COUNT, 0xFFFF); },
-     P::damagedImage, "the section table lies outside the file"},
+     P::DamagedImage, "the section table lies outside the file"},
     {"SectionBytesPastTheFile", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, sectionField(b, 2, pe::SECTION_RAW_OFFSET), 0xFFFFF800);
      },
-     P::damagedImage, "section .data: its bytes lie outside the file"},
+     P::DamagedImage, "section .data: its bytes lie outside the file"},
     {"Truncated", PLAIN, [](BuiltPeImage& b) { b.bytes.resize(b.bytes.size() - 100); },
-     P::damagedImage, "section .reloc: its bytes lie outside the file"},
+     P::DamagedImage, "section .reloc: its bytes lie outside the file"},
     {"SectionPastSizeOfImage", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, sectionField(b, 3, pe::SECTION_VIRTUAL_SIZE), 0x1001); },
-     P::damagedImage, "section .reloc: it reaches past SizeOfImage"},
+     P::DamagedImage, "section .reloc: it reaches past SizeOfImage"},
     {"SectionOffAlignment", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, sectionField(b, 1, pe::SECTION_VIRTUAL_ADDRESS), 0x2200);
      },
-     P::damagedImage, "section .rdata: it does not start on a SectionAlignment boundary"},
+     P::DamagedImage, "section .rdata: it does not start on a SectionAlignment boundary"},
     {"SectionsOverlapping", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, sectionField(b, 0, pe::SECTION_VIRTUAL_SIZE), 0x1800); },
-     P::damagedImage, "section .rdata: it overlaps"},
+     P::DamagedImage, "section .rdata: it overlaps"},
     {"WritableCode", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, sectionField(b, 0, pe::SECTION_CHARACTERISTICS),
               pe::SECTION_EXECUTE | pe::SECTION_READ | pe::SECTION_WRITE);
      },
-     P::unsupportedImage, "section .text, both writable and executable"},
+     P::UnsupportedImage, "section .text, both writable and executable"},
     {"EntryPointInData", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, b.optionalHeader + pe::OPTIONAL_ENTRY_POINT, 0x3000); },
-     P::damagedImage, "the entry point lies outside executable code"},
+     P::DamagedImage, "the entry point lies outside executable code"},
     {"RelocationsPastTheImage", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, directoryField(b, pe::DIRECTORY_RELOCATIONS, 1), 0x2000);
      },
-     P::damagedImage, "the relocation directory lies outside the image"},
+     P::DamagedImage, "the relocation directory lies outside the image"},
     {"RelocationBlockTooShort", PLAIN,
-     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock + 4, 6); }, P::damagedImage,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock + 4, 6); }, P::DamagedImage,
      "a relocation block is damaged"},
     {"RelocationBlockTooLong", PLAIN,
-     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock + 4, 0x100); }, P::damagedImage,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock + 4, 0x100); }, P::DamagedImage,
      "a relocation block is damaged"},
     {"RelocationOfAnotherType", PLAIN,
      [](BuiltPeImage& b) { putU16(b.bytes, b.relocationBlock + 8, 3 << 12 | 0xF0); },
-     P::unsupportedImage, "relocations of type 3"},
+     P::UnsupportedImage, "relocations of type 3"},
     {"RelocationPastTheImage", PLAIN,
-     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock, 0x4FFF); }, P::damagedImage,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.relocationBlock, 0x4FFF); }, P::DamagedImage,
      "a relocation points outside the image"},
     {"NoRelocationsAwayFromItsBase", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_RELOCATIONS, 0), 0); },
-     P::unsupportedImage, "a move from its preferred base"},
+     P::UnsupportedImage, "a move from its preferred base"},
     {"ImportDescriptorPastTheImage", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_IMPORTS, 0), 0x4FF0); },
-     P::damagedImage, "an import descriptor lies outside the image"},
+     P::DamagedImage, "an import descriptor lies outside the image"},
     {"ImportModuleNamePastTheImage", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, b.importDescriptor + pe::IMPORT_MODULE_NAME, 0x5000); },
-     P::damagedImage, "an import's module name lies outside the image"},
+     P::DamagedImage, "an import's module name lies outside the image"},
     {"ImportModuleNameUnterminated", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, b.importDescriptor + pe::IMPORT_MODULE_NAME, 0x4FFF);
        b.bytes[0x4FFF] = 'K';
      },
-     P::damagedImage, "an import's module name lies outside the image"},
+     P::DamagedImage, "an import's module name lies outside the image"},
     {"ImportLookupPastTheImage", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, b.importDescriptor + pe::IMPORT_LOOKUP_TABLE, 0x4FFC); },
-     P::damagedImage, "an import lookup table lies outside the image"},
+     P::DamagedImage, "an import lookup table lies outside the image"},
     {"ImportAddressesPastTheImage", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, b.importDescriptor + pe::IMPORT_ADDRESS_TABLE, 0x4FFC);
      },
-     P::damagedImage, "an import address table lies outside the image"},
+     P::DamagedImage, "an import address table lies outside the image"},
     {"ImportedNamePastTheImage", PLAIN,
-     [](BuiltPeImage& b) { putU64(b.bytes, b.importLookup, 0x7FFFFFF0); }, P::damagedImage,
+     [](BuiltPeImage& b) { putU64(b.bytes, b.importLookup, 0x7FFFFFF0); }, P::DamagedImage,
      "an imported name lies outside the image"},
     {"ImportThunkWithStrayBits", PLAIN,
-     [](BuiltPeImage& b) { putU64(b.bytes, b.importLookup, 0x100002120); }, P::damagedImage,
+     [](BuiltPeImage& b) { putU64(b.bytes, b.importLookup, 0x100002120); }, P::DamagedImage,
      "an import thunk is damaged"},
     {"TlsDirectoryPastTheImage", WITH_TLS,
      [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_TLS, 0), 0x4FF0); },
-     P::damagedImage, "the TLS directory lies outside the image"},
+     P::DamagedImage, "the TLS directory lies outside the image"},
     {"TlsTemplateBackwards", WITH_TLS,
      [](BuiltPeImage& b) {
        putU64(b.bytes, b.tlsDirectory + pe::TLS_TEMPLATE_END, b.preferredBase);
      },
-     P::damagedImage, "the TLS template lies outside the image"},
+     P::DamagedImage, "the TLS template lies outside the image"},
     {"TlsTemplatePastTheImage", WITH_TLS,
      [](BuiltPeImage& b) {
        putU64(b.bytes, b.tlsDirectory + pe::TLS_TEMPLATE_END, b.preferredBase + 0x6000);
      },
-     P::damagedImage, "the TLS template lies outside the image"},
+     P::DamagedImage, "the TLS template lies outside the image"},
     {"TlsIndexPastTheImage", WITH_TLS,
      [](BuiltPeImage& b) { putU64(b.bytes, b.tlsDirectory + pe::TLS_INDEX_ADDRESS, 0x10); },
-     P::damagedImage, "the TLS index lies outside the image"},
+     P::DamagedImage, "the TLS index lies outside the image"},
     {"TlsCallbackListPastTheImage", WITH_TLS,
      [](BuiltPeImage& b) {
        putU64(b.bytes, b.tlsDirectory + pe::TLS_CALLBACKS, b.preferredBase + 0x4FFC);
      },
-     P::damagedImage, "the TLS callback list lies outside the image"},
+     P::DamagedImage, "the TLS callback list lies outside the image"},
     {"TlsCallbackInData", WITH_TLS,
      [](BuiltPeImage& b) { putU64(b.bytes, b.tlsCallbacks, b.preferredBase + 0x3000); },
-     P::damagedImage, "a TLS callback lies outside executable code"},
+     P::DamagedImage, "a TLS callback lies outside executable code"},
     {"NoExportDirectory", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXPORTS, 0), 0); },
-     P::noEntryPoint, ""},
+     P::NoEntryPoint, ""},
     {"ExportUnderAnotherName",
      {.exportName = "OodleLZ_Compress"},
      [](BuiltPeImage&) {},
-     P::noEntryPoint,
+     P::NoEntryPoint,
      ""},
     {"ExportDirectoryPastTheImage", PLAIN,
      [](BuiltPeImage& b) { putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXPORTS, 0), 0x4FE0); },
-     P::damagedImage, "the export directory lies outside the image"},
+     P::DamagedImage, "the export directory lies outside the image"},
     {"ExportTablesPastTheImage", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, b.exportDirectory + pe::EXPORT_NAME_COUNT, 0x40000000);
      },
-     P::damagedImage, "the export tables lie outside the image"},
+     P::DamagedImage, "the export tables lie outside the image"},
     // Names are compared only as far as the one asked for: one outside is not it.
     {"ExportedNamePastTheImage", PLAIN,
-     [](BuiltPeImage& b) { putU32(b.bytes, b.exportDirectory + 0x50, 0x4FF8); }, P::noEntryPoint,
+     [](BuiltPeImage& b) { putU32(b.bytes, b.exportDirectory + 0x50, 0x4FF8); }, P::NoEntryPoint,
      ""},
     {"ExportOrdinalOutOfRange", PLAIN,
-     [](BuiltPeImage& b) { putU16(b.bytes, b.exportDirectory + 0x60, 1); }, P::damagedImage,
+     [](BuiltPeImage& b) { putU16(b.bytes, b.exportDirectory + 0x60, 1); }, P::DamagedImage,
      "an export's ordinal is out of range"},
     {"ForwardedExport", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, b.exportAddresses, static_cast<std::uint32_t>(b.exportDirectory + 0xE0));
        std::memcpy(b.bytes.data() + b.exportDirectory + 0xE0, "NTDLL.Decode", 13);
      },
-     P::unsupportedImage, "OodleLZ_Decompress forwarded to NTDLL.Decode"},
+     P::UnsupportedImage, "OodleLZ_Decompress forwarded to NTDLL.Decode"},
     {"ExportInData", PLAIN, [](BuiltPeImage& b) { putU32(b.bytes, b.exportAddresses, 0x3000); },
-     P::damagedImage, "OodleLZ_Decompress lies outside executable code"},
+     P::DamagedImage, "OodleLZ_Decompress lies outside executable code"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Damages, PeImageRefusal, ::testing::ValuesIn(DAMAGES),
@@ -441,7 +441,8 @@ TEST(PeImage, ImportCountsAreBoundedByTheImage) {
     SCOPED_TRACE(std::to_string(tables.descriptors) + " x " + std::to_string(tables.thunks));
     const Bytes file = testing::importAmplifiedImage(tables.descriptors, tables.thunks);
     const ReadImage read = readWholeImage(file);
-    EXPECT_EQ(read.fault.problem, tables.refused ? P::damagedImage : P::none) << read.fault.detail;
+    EXPECT_EQ(read.fault.problem, tables.refused ? P::DamagedImage : P::None)
+        << read.fault.detail;
     if (!tables.refused) {
       EXPECT_EQ(read.imports.size(), std::uint64_t{tables.descriptors} * tables.thunks);
     }

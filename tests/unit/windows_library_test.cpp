@@ -6,6 +6,7 @@
 #include "loader/windows_library-linux.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <fstream>
 #include <sstream>
@@ -66,6 +67,36 @@ TEST(WindowsLibrary, AnImageIsRelocatedProtectedAndCalledWithMicrosoftsConventio
   const auto answer = reinterpret_cast<WindowsDecompressFn>(library.exported);
   EXPECT_EQ(answer(nullptr, 1, nullptr, 4444, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), 4444)
       << "the fourth argument arrives where Microsoft's convention puts it";
+}
+
+// Without relocations an image can only sit at its preferred base: it is refused as needing
+// what the loader does not offer while something else holds that address (not failed as the
+// system's error), and loaded there once the address is free.
+TEST(WindowsLibrary, AnImageWithoutRelocationsSitsAtItsPreferredBaseOrIsRefused) {
+  const auto withoutRelocations = [](testing::BuiltPeImage& b) {
+    const std::uint64_t directory = b.optionalHeader + pe::OPTIONAL_DIRECTORIES +
+                                    pe::DIRECTORY_RELOCATIONS * pe::DIRECTORY_SIZE;
+    testing::putU32(b.bytes, directory, 0);
+    testing::putU32(b.bytes, directory + 4, 0);
+  };
+  const testing::BuiltPeImage built = testing::buildPeImage({});
+  void* const preferred = reinterpret_cast<void*>(built.preferredBase);
+  void* taken =
+      mmap(preferred, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  // Taken by this test, or already held by something else (the sanitizers' shadow memory
+  // covers it): either way the image cannot have it.
+  const bool reserved = taken == preferred;
+  if (taken != MAP_FAILED && !reserved) munmap(taken, 4096);
+  const WindowsLibrary refused = loadBuilt({}, withoutRelocations);
+  if (reserved) munmap(taken, 4096);
+  EXPECT_EQ(refused.fault.problem, LoadProblem::UnsupportedImage);
+  EXPECT_EQ(refused.fault.detail,
+            "a move from its preferred base, which it has no relocations for");
+  if (!reserved) return;  // the address is not this process's to free
+
+  const WindowsLibrary placed = loadBuilt({}, withoutRelocations);
+  ASSERT_FALSE(placed.fault) << placed.fault.detail;
+  EXPECT_EQ(placed.base, preferred);
 }
 
 TEST(WindowsLibrary, TheTebIsReachedThroughGsAndHoldsTheModulesTls) {
@@ -136,18 +167,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{"InitialisationFails",
                 {.dllMainSucceeds = false},
-                LoadProblem::initialisationFailed,
+                LoadProblem::InitialisationFailed,
                 ""},
         Refusal{"ImportFromAnotherModule",
                 {.importModule = "USER32.dll", .imports = {"MessageBoxA", "MessageBoxW"}},
-                LoadProblem::foreignImports,
+                LoadProblem::ForeignImports,
                 ""},
-        Refusal{"NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::noEntryPoint, ""},
+        Refusal{"NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::NoEntryPoint, ""},
         // Pages that no section covers end inaccessible; the export is read
         // before that.
         Refusal{"ExportsWhereNoSectionIs",
                 {},
-                LoadProblem::noEntryPoint,
+                LoadProblem::NoEntryPoint,
                 "",
                 [](testing::BuiltPeImage& b) {
                   const std::uint64_t data = testing::sectionHeaderAt(b, 2);
@@ -181,14 +212,14 @@ TEST(WindowsLibrary, ImportsMultipliedBySharedTablesAreRefused) {
   const auto path = folder / "amplified.dll";
   testing::writeBytes(path, testing::importAmplifiedImage(1000, 1000));
   const WindowsLibrary library = loadWindowsLibrary(path.string(), DECODER_ENTRY_POINT);
-  EXPECT_EQ(library.fault.problem, LoadProblem::damagedImage);
+  EXPECT_EQ(library.fault.problem, LoadProblem::DamagedImage);
   EXPECT_EQ(library.fault.detail,
             "the import tables declare more functions than the image has room for");
 }
 
 TEST(WindowsLibrary, AFileThatCannotBeReadSaysWhy) {
   const WindowsLibrary library = loadWindowsLibrary("/nonexistent/x.dll", DECODER_ENTRY_POINT);
-  EXPECT_EQ(library.fault.problem, LoadProblem::notLoadable);
+  EXPECT_EQ(library.fault.problem, LoadProblem::NotLoadable);
   EXPECT_NE(library.fault.detail.find("No such file"), std::string::npos) << library.fault.detail;
 }
 

@@ -1,0 +1,39 @@
+#include <cstdio>
+
+#include "app/messages.h"
+
+namespace quarry {
+namespace {
+
+struct NamedException {
+  unsigned code;
+  const char* name;
+};
+
+// The exceptions a library is likely to stop on; 22 is the C runtime's SIGABRT, raised by abort.
+constexpr NamedException EXCEPTION_NAMES[] = {
+    {22, "abort"},
+    {0xC0000005, "access violation"},
+    {0xC0000006, "in-page error"},
+    {0xC000001D, "illegal instruction"},
+    {0xC0000094, "integer division by zero"},
+    {0xC00000FD, "stack overflow"},
+};
+
+}  // namespace
+
+const char* pathUnits() {
+  return "characters";
+}
+
+std::string faultName(int code) {
+  const auto exception = static_cast<unsigned>(code);
+  for (const NamedException& named : EXCEPTION_NAMES) {
+    if (named.code == exception) return named.name;
+  }
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", exception);
+  return std::string("exception ") + text;
+}
+
+}  // namespace quarry
