@@ -87,7 +87,7 @@ std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
 // the stop is raised nothing read is acted on.
 std::optional<EntryFailure> extractEntry(Extraction& run, const EntryRef& entry) {
   OutputPath target;
-  const PathString folder = run.output != nullptr ? run.output->folder() : PathString();
+  const PathView folder = run.output != nullptr ? PathView(run.output->folder()) : PathView();
   std::optional<EntryFailure> failure = outputPathFor(folder, entry.name, target);
   if (!failure && !stopRequested() && run.output != nullptr) {
     failure = run.output->ensureParentDirectories(target);

@@ -9,8 +9,6 @@
 namespace quarry::testing {
 namespace {
 
-using Tree = std::map<std::string, Bytes>;
-
 constexpr char USAGE_LINE[] =
     "Usage: quarry [options] <resources file> <output folder> [<pattern>...] (quarry --help for "
     "more)\n";

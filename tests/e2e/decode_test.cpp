@@ -10,8 +10,6 @@
 namespace quarry::testing {
 namespace {
 
-using Tree = std::map<std::string, Bytes>;
-
 Bytes pattern(std::size_t size, std::uint32_t seed) {
   std::mt19937 random(seed);
   Bytes bytes(size);

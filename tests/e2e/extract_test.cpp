@@ -10,8 +10,6 @@
 namespace quarry::testing {
 namespace {
 
-using Tree = std::map<std::string, Bytes>;
-
 TEST(Extract, CreatesADeepOutputFolderAndEveryDirectoryOnTheWay) {
   Sandbox sandbox;
   sandbox.writeContainer(

@@ -16,8 +16,6 @@
 namespace quarry::testing {
 namespace {
 
-using Tree = std::map<std::string, Bytes>;
-
 TEST(Replace, AHardLinkInTheFolderLeavesTheFileOutsideAlone) {
   Sandbox sandbox;
   const fs::path outside = sandbox.root() / "outside" / "precious.txt";

@@ -18,8 +18,6 @@
 namespace quarry::testing {
 namespace {
 
-using Tree = std::map<std::string, Bytes>;
-
 constexpr char CONTAINER_CHANGED_LINE[] =
     "The resources file was cut short by another program while it was read; the run stops "
     "here\n";

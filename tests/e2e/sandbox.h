@@ -111,6 +111,9 @@ inline bool startsWith(const std::string& text, const std::string& start) {
   return text.rfind(start, 0) == 0;
 }
 
+// A tree of files: each path relative to its root, with slashes, and its bytes.
+using Tree = std::map<std::string, Bytes>;
+
 // Every regular file below root, by its path relative to root with slashes, and its bytes.
 inline std::map<std::string, Bytes> treeOf(const fs::path& root) {
   std::map<std::string, Bytes> tree;
