@@ -40,11 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
            touch(reinterpret_cast<const std::uint8_t*>(entry.name.data()), entry.nameLength() + 1);
     sink = sink + touch(data + entry.dataOffset, entry.storedSize);
     OutputPath target;
-    const std::optional<EntryFailure> refused = outputPathFor(FOLDER, entry.name, target);
+    const std::optional<NameFailure> refused = outputPathFor(FOLDER, entry.name, target);
     if (!refused) sink = sink + static_cast<unsigned>(relativeParentOf(target).size());
     // Whatever the name, its line is one line of bounded length.
     const EntryFailure failure =
-        refused.value_or(EntryFailure(EntryProblem::CannotWrite, 0, std::string(entry.name)));
+        refused
+            ? EntryFailure(*refused)
+            : EntryFailure(OutputFailure(OutputProblem::CannotWrite, 0, std::string(entry.name)));
     const std::string line = entryFailureLine(index, entry.name, failure);
     if (line.find('\n') != std::string::npos || line.size() > 4 * 1024) __builtin_trap();
   }

@@ -54,7 +54,7 @@ std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, 
   if (storageOf(entry) != Storage::Stored && !run.decoder.ready()) {
     run.noDecoder = true;
     requestStop(StopCause::DecoderFault);
-    return EntryFailure(EntryProblem::DecompressionFailed);
+    return DecodeFailure(DecodeProblem::DecompressionFailed);
   }
   return decodePayload(run.view, entry, run.decoder.decompress(), payload);
 }
@@ -100,7 +100,8 @@ std::optional<EntryFailure> extractEntry(Extraction& run, const EntryRef& entry)
 // decoder, or what a container cut short (found here at the latest) left to read.
 void reportFailure(Extraction& run, std::uint64_t index, std::string_view name,
                    const EntryFailure& failure) {
-  if (failure.problem == EntryProblem::DecoderFault) {
+  const auto* decoding = std::get_if<DecodeFailure>(&failure);
+  if (decoding != nullptr && decoding->problem == DecodeProblem::DecoderFault) {
     run.fault = failure;
     requestStop(StopCause::DecoderFault);
   }

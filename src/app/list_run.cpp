@@ -34,12 +34,11 @@ struct Listing {
 };
 
 void listOne(Listing& listing, std::uint64_t index, const EntryRef& entry,
-             const std::optional<EntryFailure>& failure) {
-  const EntryFailure* problem = failure ? &*failure : nullptr;
+             std::optional<RecordProblem> problem) {
   const ListedEntry listed = listedEntry(index, entry, problem);
   listing.add(listing.line.json ? listingJsonLine(listed) : listingLine(listed));
   ++listing.tally.selected;
-  if (problem != nullptr) {
+  if (problem) {
     ++listing.tally.failed;
     return;
   }
@@ -54,9 +53,9 @@ int listEntries(const CommandLine& line, ResourceView& view, RunClock::time_poin
   PatternSet patterns(line.patterns);
   for (std::uint64_t index = 0; index < view.tables.entryCount; ++index) {
     EntryRef entry;
-    const std::optional<EntryFailure> failure = entryAt(view, index, entry);
+    const std::optional<RecordProblem> problem = entryAt(view, index, entry);
     if (patterns.empty() || (!entry.name.empty() && patterns.selects(entry.name))) {
-      listOne(listing, index, entry, failure);
+      listOne(listing, index, entry, problem);
     }
   }
   if (!line.json) {

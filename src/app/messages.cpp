@@ -50,97 +50,92 @@ std::string wrongMachineLine(const DecoderBinding& binding) {
 
 // False for the lines that say nothing of the name: the records could not be read, or the
 // bytes did not decode.
-bool namesTheEntry(EntryProblem problem) {
-  switch (problem) {
-    case EntryProblem::NameIndexOutsideTable:
-    case EntryProblem::NameStartsOutsideFile:
-    case EntryProblem::NameRunsPastFile:
-    case EntryProblem::StoredBytesOutsideFile:
-    case EntryProblem::DecompressionFailed:
-      return false;
-    case EntryProblem::NameNotUtf8:
-    case EntryProblem::NameNotConvertible:
-    case EntryProblem::NameHasPrefix:
-    case EntryProblem::NameStartsWithSeparator:
-    case EntryProblem::NameHasParentComponent:
-    case EntryProblem::NameHasDeviceName:
-    case EntryProblem::NameHasColon:
-    case EntryProblem::NameHasTrailingDotOrSpace:
-    case EntryProblem::PathTooLong:
-    case EntryProblem::OutOfMemory:
-    case EntryProblem::CannotCreateDirectory:
-    case EntryProblem::LinkInTheWay:
-    case EntryProblem::NotARegularFile:
-    case EntryProblem::IsTheContainer:
-    case EntryProblem::IsTheDecoder:
-    case EntryProblem::IsQuarrysOutput:
-    case EntryProblem::OutputFolderUnusable:
-    case EntryProblem::CannotWrite:
-    case EntryProblem::DecoderFault:
-      break;
-  }
-  return true;
+bool namesTheEntry(const EntryFailure& failure) {
+  if (std::holds_alternative<RecordProblem>(failure)) return false;
+  const auto* decoding = std::get_if<DecodeFailure>(&failure);
+  return decoding == nullptr || decoding->problem != DecodeProblem::DecompressionFailed;
 }
 
-// What went wrong with the entry: after its quoted name where namesTheEntry holds.
-std::string entryProblemText(const EntryFailure& failure) {
-  const std::string refused = "is refused: ";
-  switch (failure.problem) {
-    case EntryProblem::NameIndexOutsideTable:
+constexpr char REFUSED[] = "is refused: ";
+
+// What went wrong with the entry, after its quoted name where namesTheEntry holds: one
+// wording per part of Quarry that can find it.
+std::string problemText(RecordProblem problem) {
+  switch (problem) {
+    case RecordProblem::NameIndexOutsideTable:
       return "has a name index past the end of the string table";
-    case EntryProblem::NameStartsOutsideFile:
+    case RecordProblem::NameStartsOutsideFile:
       return "has a name that starts outside the file";
-    case EntryProblem::NameRunsPastFile:
+    case RecordProblem::NameRunsPastFile:
       return "has a name that runs past the end of the file";
-    case EntryProblem::StoredBytesOutsideFile:
-      return "has stored bytes outside the file";
-    case EntryProblem::DecompressionFailed:
-      return "failed decompression :(";
-    case EntryProblem::NameNotUtf8:
-      return refused + "its name is not valid UTF-8";
-    case EntryProblem::NameHasPrefix:
-      return refused + "its name has a drive, device or server prefix";
-    case EntryProblem::NameStartsWithSeparator:
-      return refused + "its name starts with a separator";
-    case EntryProblem::NameHasParentComponent:
-      return refused + "its name has a '..' component";
-    case EntryProblem::NameHasDeviceName:
-      return refused + "its name has a reserved device name";
-    case EntryProblem::NameHasColon:
-      return refused + "its name has a colon inside a component";
-    case EntryProblem::NameHasTrailingDotOrSpace:
-      return refused + "its name has a component that ends in a dot or a space";
-    case EntryProblem::NameNotConvertible:
-      return refused + "its name cannot be converted: " + osErrorText(failure.osError);
-    case EntryProblem::PathTooLong:
-      return refused + "its path would be longer than " + std::to_string(failure.limit) + " " +
-             pathUnits();
-    case EntryProblem::LinkInTheWay:
-      return refused + "a link stands in the way at " + escapeForMessage(failure.path);
-    case EntryProblem::NotARegularFile:
-      return refused + "something other than a regular file stands at " +
-             escapeForMessage(failure.path);
-    case EntryProblem::IsTheContainer:
-      return refused + escapeForMessage(failure.path) + " is the resources file being extracted";
-    case EntryProblem::IsTheDecoder:
-      return refused + escapeForMessage(failure.path) + " is the decoder library in use";
-    case EntryProblem::IsQuarrysOutput:
-      return refused + escapeForMessage(failure.path) + " is where Quarry's own output goes";
-    case EntryProblem::OutOfMemory:
-      return "needs " + std::to_string(failure.size) +
-             " bytes of memory to decode, which cannot be had";
-    case EntryProblem::DecoderFault:
-      return "stops the run: the decoder library " +
-             decoderStopText(failure.osError, failure.osError != 0 ? failure.detail : "",
-                             failure.osError == 0 ? failure.detail : "");
-    case EntryProblem::CannotCreateDirectory:
-      return "cannot create directory " + escapeForMessage(failure.path) + ": " +
-             osErrorText(failure.osError);
-    case EntryProblem::OutputFolderUnusable:  // worded whole by outputFolderLine; here as a write
-    case EntryProblem::CannotWrite:
+    case RecordProblem::StoredBytesOutsideFile:
       break;
   }
-  return "cannot write " + escapeForMessage(failure.path) + ": " + osErrorText(failure.osError);
+  return "has stored bytes outside the file";
+}
+
+std::string problemText(const NameFailure& failure) {
+  const std::string refused = REFUSED;
+  switch (failure.problem) {
+    case NameProblem::NotUtf8:
+      return refused + "its name is not valid UTF-8";
+    case NameProblem::HasPrefix:
+      return refused + "its name has a drive, device or server prefix";
+    case NameProblem::StartsWithSeparator:
+      return refused + "its name starts with a separator";
+    case NameProblem::HasParentComponent:
+      return refused + "its name has a '..' component";
+    case NameProblem::HasDeviceName:
+      return refused + "its name has a reserved device name";
+    case NameProblem::HasColon:
+      return refused + "its name has a colon inside a component";
+    case NameProblem::HasTrailingDotOrSpace:
+      return refused + "its name has a component that ends in a dot or a space";
+    case NameProblem::NotConvertible:
+      return refused + "its name cannot be converted: " + osErrorText(failure.osError);
+    case NameProblem::PathTooLong:
+      break;
+  }
+  return refused + "its path would be longer than " + std::to_string(failure.limit) + " " +
+         pathUnits();
+}
+
+std::string problemText(const OutputFailure& failure) {
+  const std::string refused = REFUSED;
+  const std::string path = escapeForMessage(failure.path);
+  switch (failure.problem) {
+    case OutputProblem::LinkInTheWay:
+      return refused + "a link stands in the way at " + path;
+    case OutputProblem::NotARegularFile:
+      return refused + "something other than a regular file stands at " + path;
+    case OutputProblem::IsTheContainer:
+      return refused + path + " is the resources file being extracted";
+    case OutputProblem::IsTheDecoder:
+      return refused + path + " is the decoder library in use";
+    case OutputProblem::IsQuarrysOutput:
+      return refused + path + " is where Quarry's own output goes";
+    case OutputProblem::CannotCreateDirectory:
+      return "cannot create directory " + path + ": " + osErrorText(failure.osError);
+    case OutputProblem::OutputFolderUnusable:  // worded whole by outputFolderLine; here as a write
+    case OutputProblem::CannotWrite:
+      break;
+  }
+  return "cannot write " + path + ": " + osErrorText(failure.osError);
+}
+
+std::string problemText(const DecodeFailure& failure) {
+  switch (failure.problem) {
+    case DecodeProblem::DecompressionFailed:
+      return "failed decompression :(";
+    case DecodeProblem::OutOfMemory:
+      return "needs " + std::to_string(failure.size) +
+             " bytes of memory to decode, which cannot be had";
+    case DecodeProblem::DecoderFault:
+      break;
+  }
+  const DecoderFault& fault = failure.fault;
+  return "stops the run: the decoder library " +
+         decoderStopText(fault.signal, fault.where, fault.call);
 }
 
 }  // namespace
@@ -217,11 +212,13 @@ std::string countLine(std::uint64_t entryCount) {
 std::string entryFailureLine(std::uint64_t index, std::string_view name,
                              const EntryFailure& failure) {
   const std::string start = "File #" + std::to_string(index) + " ";
-  if (!namesTheEntry(failure.problem)) return start + entryProblemText(failure);
-  return start + "\"" + escapeForMessage(name) + "\" " + entryProblemText(failure);
+  const std::string problem =
+      std::visit([](const auto& found) { return problemText(found); }, failure);
+  if (!namesTheEntry(failure)) return start + problem;
+  return start + "\"" + escapeForMessage(name) + "\" " + problem;
 }
 
-std::string outputFolderLine(const EntryFailure& failure) {
+std::string outputFolderLine(const OutputFailure& failure) {
   if (failure.osError == 0) {
     return "The output folder " + escapeForMessage(failure.path) +
            " was removed during the run; the run stops here";
@@ -387,7 +384,8 @@ std::string noEntryMatchesLine(std::string_view pattern) {
   return "no entry matches \"" + escapeForMessage(pattern) + "\"";
 }
 
-ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry, const EntryFailure* problem) {
+ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry,
+                        std::optional<RecordProblem> problem) {
   return ListedEntry{
       index,  entry.name, entry.fullSize, entry.storedSize, entry.dataOffset, storageOf(entry),
       problem};
@@ -407,7 +405,7 @@ const char* storageWord(Storage storage) {
 
 std::string listingLine(const ListedEntry& entry) {
   std::string line = sizeColumns(entry.size, entry.storedSize);
-  if (entry.problem != nullptr) {
+  if (entry.problem) {
     appendStorageColumn(line, "damaged");
     return line + entryFailureLine(entry.index, entry.name, *entry.problem);
   }
@@ -427,7 +425,7 @@ std::string listingJsonLine(const ListedEntry& entry) {
   line += ",\"stored_size\":" + std::to_string(entry.storedSize);
   line += ",\"offset\":" + std::to_string(entry.offset);
   line += ",\"storage\":\"" + std::string(storageWord(entry.storage)) + "\"";
-  if (entry.problem != nullptr) {
+  if (entry.problem) {
     line += ",\"problem\":" + jsonString(entryFailureLine(entry.index, entry.name, *entry.problem));
   }
   return line + "}";

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "app/command_line.h"
-#include "base/failure.h"
+#include "app/entry_failure.h"
 #include "container/view.h"
 #include "decoder/decoder.h"
 #include "extract/payload.h"
@@ -35,7 +36,7 @@ std::string entryFailureLine(std::uint64_t index, std::string_view name,
                              const EntryFailure& failure);
 
 // The line of a run stopped because the output folder cannot be used (or went away).
-std::string outputFolderLine(const EntryFailure& failure);
+std::string outputFolderLine(const OutputFailure& failure);
 
 // The line of a run stopped by an interrupt (named as the platform names it), between entries.
 std::string interruptedLine(const char* interrupt);
@@ -82,10 +83,11 @@ struct ListedEntry {
   std::uint64_t storedSize = 0;
   std::uint64_t offset = 0;
   Storage storage = Storage::Stored;
-  const EntryFailure* problem = nullptr;
+  std::optional<RecordProblem> problem;
 };
 
-ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry, const EntryFailure* problem);
+ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry,
+                        std::optional<RecordProblem> problem);
 
 // "stored", "compressed" or "compressed+prefix".
 const char* storageWord(Storage storage);

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "base/bytes.h"
-#include "base/failure.h"
 #include "base/unique_os_handle.h"
+#include "container/problems.h"
 
 namespace quarry {
 

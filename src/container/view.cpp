@@ -73,18 +73,18 @@ TableOffsets tableOffsetsOf(ByteSpan bytes) {
 }
 
 // Finds the entry's name; returns what is wrong with it, or nothing.
-std::optional<EntryProblem> findName(const ResourceTables& tables, std::uint64_t index,
-                                     EntryRef& entry) {
+std::optional<RecordProblem> findName(const ResourceTables& tables, std::uint64_t index,
+                                      EntryRef& entry) {
   const std::uint64_t nameIndex =
       readU64(tables.namePairs + NAME_PAIR_SIZE * index + NAME_PAIR_NAME_INDEX);
-  if (nameIndex >= tables.stringCount) return EntryProblem::NameIndexOutsideTable;
+  if (nameIndex >= tables.stringCount) return RecordProblem::NameIndexOutsideTable;
   const std::uint64_t stringOffset = readU64(tables.stringOffsets + STRING_OFFSET_SIZE * nameIndex);
   const auto dataAt = static_cast<std::uint64_t>(tables.stringData - tables.bytes.data());
   const std::uint64_t room = tables.bytes.size() - dataAt;
-  if (stringOffset >= room) return EntryProblem::NameStartsOutsideFile;
+  if (stringOffset >= room) return RecordProblem::NameStartsOutsideFile;
   const char* name = reinterpret_cast<const char*>(tables.stringData + stringOffset);
   const void* end = std::memchr(name, 0, room - stringOffset);
-  if (end == nullptr) return EntryProblem::NameRunsPastFile;
+  if (end == nullptr) return RecordProblem::NameRunsPastFile;
   entry.name =
       std::string_view(name, static_cast<std::size_t>(static_cast<const char*>(end) - name));
   return std::nullopt;
@@ -143,16 +143,16 @@ std::optional<OpenProblem> readTables(ByteSpan bytes, ResourceTables& tables) {
   return problem;
 }
 
-std::optional<EntryFailure> entryAt(const ResourceTables& tables, std::uint64_t index,
-                                    EntryRef& entry) {
+std::optional<RecordProblem> entryAt(const ResourceTables& tables, std::uint64_t index,
+                                     EntryRef& entry) {
   const std::uint8_t* record = tables.entries + ENTRY_SIZE * index;
   entry.dataOffset = readU64(record + ENTRY_DATA_OFFSET);
   entry.storedSize = readU64(record + ENTRY_STORED_SIZE);
   entry.fullSize = readU64(record + ENTRY_FULL_SIZE);
   entry.flags = readU32(record + ENTRY_FLAGS);
-  if (auto problem = findName(tables, index, entry)) return EntryFailure(*problem);
+  if (auto problem = findName(tables, index, entry)) return problem;
   if (!rangeFits(entry.dataOffset, entry.storedSize, tables.bytes.size())) {
-    return EntryFailure(EntryProblem::StoredBytesOutsideFile);
+    return RecordProblem::StoredBytesOutsideFile;
   }
   return std::nullopt;
 }
@@ -167,8 +167,8 @@ std::optional<OpenFailure> openResourceView(const std::u16string& path, Resource
   return std::nullopt;
 }
 
-std::optional<EntryFailure> entryAt(ResourceView& view, std::uint64_t index, EntryRef& entry) {
-  std::optional<EntryFailure> failure = entryAt(view.tables, index, entry);
+std::optional<RecordProblem> entryAt(ResourceView& view, std::uint64_t index, EntryRef& entry) {
+  std::optional<RecordProblem> failure = entryAt(view.tables, index, entry);
   noteEntryReads(view, index, entry);
   return failure;
 }

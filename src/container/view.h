@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "base/failure.h"
 #include "container/layout.h"
 #include "container/mapped_file.h"
+#include "container/problems.h"
 
 namespace quarry {
 
@@ -40,8 +40,8 @@ struct EntryRef {
 std::optional<OpenProblem> readTables(ByteSpan bytes, ResourceTables& tables);
 
 // Entry index of tables, which must be below entryCount; or what is wrong with its records.
-std::optional<EntryFailure> entryAt(const ResourceTables& tables, std::uint64_t index,
-                                    EntryRef& entry);
+std::optional<RecordProblem> entryAt(const ResourceTables& tables, std::uint64_t index,
+                                     EntryRef& entry);
 
 // The open container: its mapping and its tables.
 struct ResourceView {
@@ -53,7 +53,7 @@ struct ResourceView {
 std::optional<OpenFailure> openResourceView(const std::u16string& path, ResourceView& view);
 
 // As above, counting what is read of the mapping, so its pages can be let go.
-std::optional<EntryFailure> entryAt(ResourceView& view, std::uint64_t index, EntryRef& entry);
+std::optional<RecordProblem> entryAt(ResourceView& view, std::uint64_t index, EntryRef& entry);
 
 // The bytes of a found entry, as they lie in the container.
 inline ByteSpan storedBytes(const ResourceView& view, const EntryRef& entry) {

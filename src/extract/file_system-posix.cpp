@@ -243,7 +243,7 @@ class PosixFileSystem final : public FileSystem {
 };
 
 void protectFile(std::vector<ProtectedFile>& files, const struct stat& status,
-                 EntryProblem problem) {
+                 OutputProblem problem) {
   if (S_ISREG(status.st_mode)) files.push_back({identityOf(status), problem});
 }
 
@@ -258,13 +258,13 @@ std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
   std::vector<ProtectedFile> files;
   struct stat status {};
   if (fstat(static_cast<int>(container.fileHandle()), &status) == 0) {
-    protectFile(files, status, EntryProblem::IsTheContainer);
+    protectFile(files, status, OutputProblem::IsTheContainer);
   }
   if (!decoderFile.empty() && stat(decoderFile.c_str(), &status) == 0) {
-    protectFile(files, status, EntryProblem::IsTheDecoder);
+    protectFile(files, status, OutputProblem::IsTheDecoder);
   }
   for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
-    if (fstat(stream, &status) == 0) protectFile(files, status, EntryProblem::IsQuarrysOutput);
+    if (fstat(stream, &status) == 0) protectFile(files, status, OutputProblem::IsQuarrysOutput);
   }
   return files;
 }

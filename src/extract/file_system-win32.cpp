@@ -313,7 +313,7 @@ class WindowsFileSystem final : public FileSystem {
   }
 };
 
-void protectHandle(std::vector<ProtectedFile>& files, HANDLE handle, EntryProblem problem) {
+void protectHandle(std::vector<ProtectedFile>& files, HANDLE handle, OutputProblem problem) {
   BY_HANDLE_FILE_INFORMATION information;
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
   if (GetFileType(handle) != FILE_TYPE_DISK) return;
@@ -332,15 +332,15 @@ std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
                                           const std::string& decoderFile) {
   std::vector<ProtectedFile> files;
   protectHandle(files, reinterpret_cast<HANDLE>(container.fileHandle()),
-                EntryProblem::IsTheContainer);
+                OutputProblem::IsTheContainer);
   if (!decoderFile.empty()) {
     const UniqueHandle decoder(CreateFileW(asWide(decodeLossless(decoderFile)),
                                            FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
                                            0, nullptr));
-    if (decoder.valid()) protectHandle(files, decoder.get(), EntryProblem::IsTheDecoder);
+    if (decoder.valid()) protectHandle(files, decoder.get(), OutputProblem::IsTheDecoder);
   }
-  protectHandle(files, GetStdHandle(STD_OUTPUT_HANDLE), EntryProblem::IsQuarrysOutput);
-  protectHandle(files, GetStdHandle(STD_ERROR_HANDLE), EntryProblem::IsQuarrysOutput);
+  protectHandle(files, GetStdHandle(STD_OUTPUT_HANDLE), OutputProblem::IsQuarrysOutput);
+  protectHandle(files, GetStdHandle(STD_ERROR_HANDLE), OutputProblem::IsQuarrysOutput);
   return files;
 }
 

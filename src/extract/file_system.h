@@ -91,7 +91,7 @@ class FileSystem {
 // A file no entry may replace, and the refusal that names it.
 struct ProtectedFile {
   FileIdentity identity;
-  EntryProblem problem;
+  OutputProblem problem;
 };
 
 // The disk's file system, copying stored payloads from the container's open file.

@@ -16,8 +16,8 @@ namespace {
   return encodeLossless(path);
 }
 
-EntryFailure failureAt(EntryProblem problem, PathView path, int osError = 0) {
-  return EntryFailure{problem, osError, textOf(path)};
+OutputFailure failureAt(OutputProblem problem, PathView path, int osError = 0) {
+  return OutputFailure(problem, osError, textOf(path));
 }
 
 // The entry's folder below the output folder, components joined by one '/': the same folder
@@ -60,14 +60,14 @@ bool OutputTree::openRoot() {
   const FsResult opened = files_.openOutputFolder(folder_, root_);
   if (opened.ok()) return true;
   root_ = NO_FS_HANDLE;
-  rootFailure_ = failureAt(EntryProblem::OutputFolderUnusable, folder_, opened.code);
+  rootFailure_ = failureAt(OutputProblem::OutputFolderUnusable, folder_, opened.code);
   requestStop(StopCause::OutputFolderUnusable);
   return false;
 }
 
 bool OutputTree::rootRemoved() {
   if (root_ == NO_FS_HANDLE || !files_.isRemoved(root_)) return false;
-  rootFailure_ = failureAt(EntryProblem::OutputFolderUnusable, folder_, 0);
+  rootFailure_ = failureAt(OutputProblem::OutputFolderUnusable, folder_, 0);
   requestStop(StopCause::OutputFolderUnusable);
   return true;
 }
@@ -105,18 +105,18 @@ void OutputTree::forgetFolders() {
   known_.clear();
 }
 
-std::optional<EntryFailure> OutputTree::failedFolder(const FsResult& result,
-                                                     const OutputPath& target, std::size_t end) {
+std::optional<OutputFailure> OutputTree::failedFolder(const FsResult& result,
+                                                      const OutputPath& target, std::size_t end) {
   const PathView shown = PathView(target.path).substr(0, end);
   if (result.outcome == FsOutcome::TooManyOpen) ranOutOfHandles_ = true;
-  if (result.outcome == FsOutcome::Link) return failureAt(EntryProblem::LinkInTheWay, shown);
-  return failureAt(EntryProblem::CannotCreateDirectory, shown, result.code);
+  if (result.outcome == FsOutcome::Link) return failureAt(OutputProblem::LinkInTheWay, shown);
+  return failureAt(OutputProblem::CannotCreateDirectory, shown, result.code);
 }
 
 // Makes and enters each folder of the entry's parent that lies past `from` in its path,
 // starting in the open folder start; reached is the last one, open.
-std::optional<EntryFailure> OutputTree::walkFrom(FsHandle start, std::size_t from,
-                                                 const OutputPath& target, FsHandle& reached) {
+std::optional<OutputFailure> OutputTree::walkFrom(FsHandle start, std::size_t from,
+                                                  const OutputPath& target, FsHandle& reached) {
   const PathView relative = relativeParentOf(target);
   const std::size_t stop = target.nameStart + relative.size();
   FsHandle current = start;
@@ -143,8 +143,8 @@ std::optional<EntryFailure> OutputTree::walkFrom(FsHandle start, std::size_t fro
 
 // Makes the entry's folders: below its parent folder when that one is known, else from the
 // output folder down, one component at a time.
-std::optional<EntryFailure> OutputTree::makeFolders(const OutputPath& target,
-                                                    const PathString& key) {
+std::optional<OutputFailure> OutputTree::makeFolders(const OutputPath& target,
+                                                     const PathString& key) {
   const PathString above = parentKeyOf(key);
   FsHandle start = openFolderFor(above);
   std::size_t from = target.nameStart;
@@ -170,8 +170,8 @@ std::optional<EntryFailure> OutputTree::makeFolders(const OutputPath& target,
 // Finds the entry's folder: kept open, known to exist (then the file is created below the
 // output folder in one call, whatever the depth, and the folder opened only if needed), or
 // made.
-std::optional<EntryFailure> OutputTree::findParent(const OutputPath& target,
-                                                   const PathString& key) {
+std::optional<OutputFailure> OutputTree::findParent(const OutputPath& target,
+                                                    const PathString& key) {
   parent_ = openFolderFor(key);
   if (parent_ != NO_FS_HANDLE || known_.contains(key)) return std::nullopt;
   return makeFolders(target, key);
@@ -188,13 +188,13 @@ FsResult OutputTree::openParent() {
   return {};
 }
 
-std::optional<EntryFailure> OutputTree::ensureParentDirectories(const OutputPath& target) {
+std::optional<OutputFailure> OutputTree::ensureParentDirectories(const OutputPath& target) {
   parentKey_ = keyOf(relativeParentOf(target));
   parent_ = NO_FS_HANDLE;
   if (const auto failed = failed_.find(parentKey_); failed != failed_.end()) return failed->second;
   if (!openRoot()) return rootFailure_;
   ranOutOfHandles_ = false;
-  std::optional<EntryFailure> failure = findParent(target, parentKey_);
+  std::optional<OutputFailure> failure = findParent(target, parentKey_);
   if (failure && ranOutOfHandles_) {
     // Out of descriptors (other programs' share, or a low limit): let the kept folders go.
     closeFolders();
@@ -205,17 +205,17 @@ std::optional<EntryFailure> OutputTree::ensureParentDirectories(const OutputPath
 }
 
 // A protected file, or anything but a regular file, is never replaced.
-std::optional<EntryFailure> OutputTree::checkReplaceable(const OutputPath& target) {
+std::optional<OutputFailure> OutputTree::checkReplaceable(const OutputPath& target) {
   Node node;
   const FsResult inspected = files_.inspect(parent_, leafOf(target), node);
-  if (!inspected.ok()) return failureAt(EntryProblem::CannotWrite, target.path, inspected.code);
+  if (!inspected.ok()) return failureAt(OutputProblem::CannotWrite, target.path, inspected.code);
   switch (node.kind) {
     case NodeKind::Link:
-      return failureAt(EntryProblem::LinkInTheWay, target.path);
+      return failureAt(OutputProblem::LinkInTheWay, target.path);
     case NodeKind::Folder:
-      return failureAt(EntryProblem::CannotWrite, target.path, isAFolderError());
+      return failureAt(OutputProblem::CannotWrite, target.path, isAFolderError());
     case NodeKind::Other:
-      return failureAt(EntryProblem::NotARegularFile, target.path);
+      return failureAt(OutputProblem::NotARegularFile, target.path);
     case NodeKind::RegularFile:
       break;
   }
@@ -239,48 +239,48 @@ void OutputTree::discard(FsHandle file, const PathString& name) {
   if (known && !name.empty() && openParent().ok()) files_.removeIfSame(parent_, name, identity);
 }
 
-std::optional<EntryFailure> OutputTree::writeNew(const OutputPath& target, FsHandle file,
-                                                 const Payload& payload) {
+std::optional<OutputFailure> OutputTree::writeNew(const OutputPath& target, FsHandle file,
+                                                  const Payload& payload) {
   FsResult result = files_.writePayload(file, payload);
   if (!result.ok()) {
     discard(file, PathString(leafOf(target)));
-    return failureAt(EntryProblem::CannotWrite, target.path, result.code);
+    return failureAt(OutputProblem::CannotWrite, target.path, result.code);
   }
   FileIdentity identity;
   const bool known = files_.identify(file, identity).ok();
   result = files_.closeFile(file);
   if (result.ok()) return std::nullopt;
   if (known && openParent().ok()) files_.removeIfSame(parent_, leafOf(target), identity);
-  return failureAt(EntryProblem::CannotWrite, target.path, result.code);
+  return failureAt(OutputProblem::CannotWrite, target.path, result.code);
 }
 
 // The content goes to a new file beside the name, which then takes the name in one step: the
 // old file, and every other name it has, keeps its bytes until then and after.
-std::optional<EntryFailure> OutputTree::replace(const OutputPath& target, const Payload& payload) {
+std::optional<OutputFailure> OutputTree::replace(const OutputPath& target, const Payload& payload) {
   if (const FsResult opened = openParent(); !opened.ok()) {
-    return failureAt(EntryProblem::CannotWrite, target.path, opened.code);
+    return failureAt(OutputProblem::CannotWrite, target.path, opened.code);
   }
   if (auto refused = checkReplaceable(target)) return refused;
   FsHandle temporary = NO_FS_HANDLE;
   PathString temporaryName;
   FsResult result = files_.createTemporary(parent_, temporary, temporaryName);
-  if (!result.ok()) return failureAt(EntryProblem::CannotWrite, target.path, result.code);
+  if (!result.ok()) return failureAt(OutputProblem::CannotWrite, target.path, result.code);
   result = files_.writePayload(temporary, payload);
   if (result.ok() && stopRequested()) result = {FsOutcome::Stopped, STOPPED};
   if (result.ok()) result = files_.replaceWith(parent_, temporary, temporaryName, leafOf(target));
   if (!result.ok()) {
     discard(temporary, temporaryName);
-    return failureAt(EntryProblem::CannotWrite, target.path, result.code);
+    return failureAt(OutputProblem::CannotWrite, target.path, result.code);
   }
   result = files_.closeFile(temporary);
   if (result.ok()) return std::nullopt;
-  return failureAt(EntryProblem::CannotWrite, target.path, result.code);
+  return failureAt(OutputProblem::CannotWrite, target.path, result.code);
 }
 
-std::optional<EntryFailure> OutputTree::createOrReplace(const OutputPath& target,
-                                                        const Payload& payload,
-                                                        ExistingFiles existing,
-                                                        WriteOutcome& outcome) {
+std::optional<OutputFailure> OutputTree::createOrReplace(const OutputPath& target,
+                                                         const Payload& payload,
+                                                         ExistingFiles existing,
+                                                         WriteOutcome& outcome) {
   FsHandle file = NO_FS_HANDLE;
   const bool inParent = parent_ != NO_FS_HANDLE;
   const FsResult created =
@@ -297,23 +297,24 @@ std::optional<EntryFailure> OutputTree::createOrReplace(const OutputPath& target
   const bool onTheWay =
       created.outcome == FsOutcome::Link || created.outcome == FsOutcome::NotAFolder;
   if (!inParent && onTheWay) folderVanished_ = true;
-  if (created.outcome == FsOutcome::Link) return failureAt(EntryProblem::LinkInTheWay, target.path);
+  if (created.outcome == FsOutcome::Link)
+    return failureAt(OutputProblem::LinkInTheWay, target.path);
   if (created.outcome == FsOutcome::TooManyOpen) ranOutOfHandles_ = true;
   if (created.outcome == FsOutcome::Missing) folderVanished_ = true;
-  return failureAt(EntryProblem::CannotWrite, target.path, created.code);
+  return failureAt(OutputProblem::CannotWrite, target.path, created.code);
 }
 
-std::optional<EntryFailure> OutputTree::writeWholeFile(const OutputPath& target,
-                                                       const Payload& payload,
-                                                       ExistingFiles existing,
-                                                       WriteOutcome& outcome) {
+std::optional<OutputFailure> OutputTree::writeWholeFile(const OutputPath& target,
+                                                        const Payload& payload,
+                                                        ExistingFiles existing,
+                                                        WriteOutcome& outcome) {
   outcome = WriteOutcome::Written;
   if (leafOf(target).empty()) {
-    return failureAt(EntryProblem::CannotWrite, target.path, isAFolderError());
+    return failureAt(OutputProblem::CannotWrite, target.path, isAFolderError());
   }
   ranOutOfHandles_ = false;
   folderVanished_ = false;
-  std::optional<EntryFailure> failure = createOrReplace(target, payload, existing, outcome);
+  std::optional<OutputFailure> failure = createOrReplace(target, payload, existing, outcome);
   if (!failure || (!folderVanished_ && !ranOutOfHandles_)) return failure;
   // The folder went away since it was opened, or descriptors ran out: once more, afresh.
   if (folderVanished_) forgetFolders();

@@ -13,7 +13,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "base/failure.h"
 #include "extract/file_system.h"
 #include "extract/paths.h"
 #include "extract/payload.h"
@@ -37,17 +36,17 @@ class OutputTree {
   // Makes every folder above the entry's file and opens the one it goes in. A parent that
   // failed once fails again at once. An output folder that cannot be made or opened, or that
   // goes away, raises the stop; its failure is then rootFailure().
-  std::optional<EntryFailure> ensureParentDirectories(const OutputPath& target);
+  std::optional<OutputFailure> ensureParentDirectories(const OutputPath& target);
 
   // Writes the whole payload as the entry's file, in the folder ensureParentDirectories
   // opened: a new name is created, an existing one replaced (or, with Keep, left as it is).
-  std::optional<EntryFailure> writeWholeFile(const OutputPath& target, const Payload& payload,
-                                             ExistingFiles existing, WriteOutcome& outcome);
+  std::optional<OutputFailure> writeWholeFile(const OutputPath& target, const Payload& payload,
+                                              ExistingFiles existing, WriteOutcome& outcome);
 
   // Whether anything stands at the entry's name, in the folder ensureParentDirectories opened.
   bool standsAlready(const OutputPath& target);
 
-  const std::optional<EntryFailure>& rootFailure() const { return rootFailure_; }
+  const std::optional<OutputFailure>& rootFailure() const { return rootFailure_; }
 
  private:
   // A few folders kept open, the most recently used: entries of one folder seldom come alone,
@@ -60,12 +59,12 @@ class OutputTree {
   static constexpr std::size_t OPEN_FOLDERS = 4;
 
   bool openRoot();
-  std::optional<EntryFailure> findParent(const OutputPath& target, const PathString& key);
-  std::optional<EntryFailure> makeFolders(const OutputPath& target, const PathString& key);
-  std::optional<EntryFailure> walkFrom(FsHandle start, std::size_t from, const OutputPath& target,
-                                       FsHandle& reached);
-  std::optional<EntryFailure> failedFolder(const FsResult& result, const OutputPath& target,
-                                           std::size_t end);
+  std::optional<OutputFailure> findParent(const OutputPath& target, const PathString& key);
+  std::optional<OutputFailure> makeFolders(const OutputPath& target, const PathString& key);
+  std::optional<OutputFailure> walkFrom(FsHandle start, std::size_t from, const OutputPath& target,
+                                        FsHandle& reached);
+  std::optional<OutputFailure> failedFolder(const FsResult& result, const OutputPath& target,
+                                            std::size_t end);
   void keepOpen(const PathString& key, FsHandle handle);
   FsResult openParent();
   FsHandle openFolderFor(const PathString& key);
@@ -73,23 +72,23 @@ class OutputTree {
   void forgetFolders();
   bool rootRemoved();
 
-  std::optional<EntryFailure> createOrReplace(const OutputPath& target, const Payload& payload,
-                                              ExistingFiles existing, WriteOutcome& outcome);
-  std::optional<EntryFailure> writeNew(const OutputPath& target, FsHandle file,
-                                       const Payload& payload);
-  std::optional<EntryFailure> replace(const OutputPath& target, const Payload& payload);
-  std::optional<EntryFailure> checkReplaceable(const OutputPath& target);
+  std::optional<OutputFailure> createOrReplace(const OutputPath& target, const Payload& payload,
+                                               ExistingFiles existing, WriteOutcome& outcome);
+  std::optional<OutputFailure> writeNew(const OutputPath& target, FsHandle file,
+                                        const Payload& payload);
+  std::optional<OutputFailure> replace(const OutputPath& target, const Payload& payload);
+  std::optional<OutputFailure> checkReplaceable(const OutputPath& target);
   void discard(FsHandle file, const PathString& name);
 
   FileSystem& files_;
   PathString folder_;
   std::vector<ProtectedFile> protected_;
   FsHandle root_ = NO_FS_HANDLE;
-  std::optional<EntryFailure> rootFailure_;
+  std::optional<OutputFailure> rootFailure_;
   std::vector<OpenFolder> open_;
   std::uint64_t uses_ = 0;
   std::unordered_set<PathString> known_;  // folders made or found in this run, by key
-  std::unordered_map<PathString, EntryFailure> failed_;
+  std::unordered_map<PathString, OutputFailure> failed_;
   FsHandle parent_ = NO_FS_HANDLE;  // the entry's folder, when open (else reached by its key)
   PathString parentKey_;
   bool ranOutOfHandles_ = false;  // a call of this entry's found no descriptor or handle free

@@ -30,8 +30,7 @@ OutputPath joinOutputPath(PathView folder, PathView name) {
   return joined;
 }
 
-std::optional<EntryProblem> convertEntryName(std::string_view name, std::u16string& wide,
-                                             int& osError) {
+std::optional<NameFailure> convertEntryName(std::string_view name, std::u16string& wide) {
   wide.clear();
   if (name.empty()) return std::nullopt;
   const UINT codePage = entryNameCodePage();
@@ -45,9 +44,9 @@ std::optional<EntryProblem> convertEntryName(std::string_view name, std::u16stri
         MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name.data(), length, out, wideLength);
     if (converted == wideLength) return std::nullopt;
   }
-  osError = lastOsError();
+  const int error = lastOsError();
   wide.clear();
-  return EntryProblem::NameNotConvertible;
+  return NameFailure(NameProblem::NotConvertible, error);
 }
 
 }  // namespace quarry

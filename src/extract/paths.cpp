@@ -59,14 +59,14 @@ bool isReservedDeviceName(std::basic_string_view<Char> component) {
 }
 
 template <typename Char>
-std::optional<EntryProblem> windowsComponentRefusal(std::basic_string_view<Char> component) {
-  if (component.find(Char(':')) != component.npos) return EntryProblem::NameHasColon;
-  if (isReservedDeviceName(component)) return EntryProblem::NameHasDeviceName;
+std::optional<NameProblem> windowsComponentRefusal(std::basic_string_view<Char> component) {
+  if (component.find(Char(':')) != component.npos) return NameProblem::HasColon;
+  if (isReservedDeviceName(component)) return NameProblem::HasDeviceName;
   // Windows drops a trailing dot or space when it stores a name, so "..." could act as "..".
   const Char last = component.back();
   const bool currentFolder = component.size() == 1 && last == Char('.');
   if (!currentFolder && (last == Char('.') || last == Char(' '))) {
-    return EntryProblem::NameHasTrailingDotOrSpace;
+    return NameProblem::HasTrailingDotOrSpace;
   }
   return std::nullopt;
 }
@@ -91,15 +91,15 @@ std::size_t rootPartEndOf(std::basic_string_view<Char> path) {
 }
 
 template <typename Char>
-std::optional<EntryProblem> nameRefusalOf(std::basic_string_view<Char> name, bool windowsRules) {
-  if (rootNameEndOf(name) > 0) return EntryProblem::NameHasPrefix;
-  if (!name.empty() && isSeparator(name[0])) return EntryProblem::NameStartsWithSeparator;
-  std::optional<EntryProblem> refusal;
+std::optional<NameProblem> nameRefusalOf(std::basic_string_view<Char> name, bool windowsRules) {
+  if (rootNameEndOf(name) > 0) return NameProblem::HasPrefix;
+  if (!name.empty() && isSeparator(name[0])) return NameProblem::StartsWithSeparator;
+  std::optional<NameProblem> refusal;
   forEachComponent(name, [&](std::basic_string_view<Char> component) {
     if (refusal) return;
     const bool up = component.size() == 2 && component[0] == Char('.') && component[1] == Char('.');
     if (up) {
-      refusal = EntryProblem::NameHasParentComponent;
+      refusal = NameProblem::HasParentComponent;
     } else if (windowsRules) {
       refusal = windowsComponentRefusal(component);
     }
@@ -107,8 +107,8 @@ std::optional<EntryProblem> nameRefusalOf(std::basic_string_view<Char> name, boo
   return refusal;
 }
 
-EntryFailure pathTooLong() {
-  EntryFailure failure{EntryProblem::PathTooLong};
+NameFailure pathTooLong() {
+  NameFailure failure(NameProblem::PathTooLong);
   failure.limit = PATH_LIMIT - 1;
   return failure;
 }
@@ -130,11 +130,11 @@ std::size_t rootPartEnd(std::u16string_view path) {
   return rootPartEndOf(path);
 }
 
-std::optional<EntryProblem> nameRefusal(std::u16string_view name, bool windowsRules) {
+std::optional<NameProblem> nameRefusal(std::u16string_view name, bool windowsRules) {
   return nameRefusalOf(name, windowsRules);
 }
 
-std::optional<EntryProblem> nameRefusal(std::string_view name, bool windowsRules) {
+std::optional<NameProblem> nameRefusal(std::string_view name, bool windowsRules) {
   return nameRefusalOf(name, windowsRules);
 }
 
@@ -146,16 +146,14 @@ std::u16string joinBelow(std::u16string_view folder, std::u16string_view name) {
   return path;
 }
 
-std::optional<EntryFailure> outputPathFor(PathView outputFolder, std::string_view name,
-                                          OutputPath& out) {
+std::optional<NameFailure> outputPathFor(PathView outputFolder, std::string_view name,
+                                         OutputPath& out) {
   if (name.size() / MOST_BYTES_PER_PATH_UNIT >= PATH_LIMIT) return pathTooLong();
   PathString converted;
-  int osError = 0;
-  if (const auto problem = convertEntryName(name, converted, osError)) {
-    return EntryFailure{*problem, osError};
+  if (auto failure = convertEntryName(name, converted)) return failure;
+  if (const auto refusal = nameRefusal(converted, WINDOWS_NAME_RULES)) {
+    return NameFailure(*refusal);
   }
-  if (const auto refusal = nameRefusal(converted, WINDOWS_NAME_RULES))
-    return EntryFailure{*refusal};
   out = joinOutputPath(outputFolder, converted);
   if (out.path.size() >= PATH_LIMIT) return pathTooLong();
   return std::nullopt;

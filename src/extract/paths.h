@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/failure.h"
+#include "extract/problems.h"
 
 namespace quarry {
 
@@ -44,8 +44,8 @@ std::size_t rootPartEnd(std::u16string_view path);
 
 // Why the entry name must not be joined below the output folder (it could reach outside it,
 // or, with windowsRules, name something other than a plain file), or nothing.
-std::optional<EntryProblem> nameRefusal(std::u16string_view name, bool windowsRules);
-std::optional<EntryProblem> nameRefusal(std::string_view name, bool windowsRules);
+std::optional<NameProblem> nameRefusal(std::u16string_view name, bool windowsRules);
+std::optional<NameProblem> nameRefusal(std::string_view name, bool windowsRules);
 
 // The output folder and a relative name joined with one backslash where one is needed.
 std::u16string joinBelow(std::u16string_view folder, std::u16string_view name);
@@ -63,8 +63,8 @@ struct OutputPath {
 
 // The entry's name checked and converted (strictly: UTF-8 on POSIX, the locale's code page
 // on Windows), then joined below the folder. Nothing is created.
-std::optional<EntryFailure> outputPathFor(PathView outputFolder, std::string_view name,
-                                          OutputPath& out);
+std::optional<NameFailure> outputPathFor(PathView outputFolder, std::string_view name,
+                                         OutputPath& out);
 
 // A path from the command line as the platform's file calls take it.
 PathString nativePath(const std::u16string& path);
@@ -75,8 +75,7 @@ PathString nativePath(const std::u16string& path);
 OutputPath joinOutputPath(PathView folder, PathView name);
 
 // The entry's name converted for the platform's file calls, or why it cannot be.
-std::optional<EntryProblem> convertEntryName(std::string_view name, PathString& converted,
-                                             int& osError);
+std::optional<NameFailure> convertEntryName(std::string_view name, PathString& converted);
 
 // The part of the name above the file (its last component and the separators before it
 // dropped): the directories to make below the output folder. Empty for a name of one

@@ -1,6 +1,7 @@
 #include "extract/payload.h"
 
 #include <limits>
+#include <utility>
 
 namespace quarry {
 namespace {
@@ -15,10 +16,10 @@ bool allocateZeroed(std::uint64_t size, HeapBytes& buffer) {
   return size == 0 || buffer != nullptr;
 }
 
-std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize,
-                                   const Decompressor& decompress, DecodedBytes& decoded) {
+std::optional<DecodeFailure> decode(ByteSpan stream, std::uint64_t fullSize,
+                                    const Decompressor& decompress, DecodedBytes& decoded) {
   if (!allocateZeroed(fullSize, decoded.buffer)) {
-    EntryFailure failure(EntryProblem::OutOfMemory);
+    DecodeFailure failure(DecodeProblem::OutOfMemory);
     failure.size = fullSize;
     return failure;
   }
@@ -27,12 +28,12 @@ std::optional<EntryFailure> decode(ByteSpan stream, std::uint64_t fullSize,
       callDecoder(decompress, stream.data(), static_cast<std::int64_t>(stream.size()),
                   decoded.buffer.get(), static_cast<std::int64_t>(fullSize), fault);
   if (fault) {
-    EntryFailure failure(EntryProblem::DecoderFault, fault->signal);
-    failure.detail = fault->call.empty() ? fault->where : fault->call;
+    DecodeFailure failure(DecodeProblem::DecoderFault);
+    failure.fault = std::move(*fault);
     return failure;
   }
   if (static_cast<std::uint64_t>(produced) != fullSize) {
-    return EntryFailure(EntryProblem::DecompressionFailed);
+    return DecodeFailure(DecodeProblem::DecompressionFailed);
   }
   decoded.length = fullSize;
   return std::nullopt;
@@ -45,8 +46,8 @@ Storage storageOf(const EntryRef& entry) {
   return (entry.flags & FLAG_PREFIXED) != 0 ? Storage::CompressedPrefixed : Storage::Compressed;
 }
 
-std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,
-                                          const Decompressor& decompress, Payload& payload) {
+std::optional<DecodeFailure> decodePayload(ResourceView& view, const EntryRef& entry,
+                                           const Decompressor& decompress, Payload& payload) {
   const ByteSpan stored = storedBytes(view, entry);
   const Storage storage = storageOf(entry);
   if (storage == Storage::Stored) {
@@ -55,10 +56,10 @@ std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& en
   }
   const bool prefixed = storage == Storage::CompressedPrefixed;
   if (prefixed && entry.storedSize < PREFIX_SIZE) {
-    return EntryFailure(EntryProblem::DecompressionFailed);
+    return DecodeFailure(DecodeProblem::DecompressionFailed);
   }
   DecodedBytes decoded;
-  std::optional<EntryFailure> failure =
+  std::optional<DecodeFailure> failure =
       decode(stored.subspan(prefixed ? PREFIX_SIZE : 0), entry.fullSize, decompress, decoded);
   view.file.noteRead(MappedFile::Region::Streams, stored);
   if (!failure) payload = std::move(decoded);

@@ -8,9 +8,9 @@
 #include <optional>
 #include <variant>
 
-#include "base/failure.h"
 #include "container/view.h"
 #include "decoder/decoder.h"
+#include "extract/problems.h"
 
 namespace quarry {
 
@@ -46,7 +46,7 @@ Storage storageOf(const EntryRef& entry);
 
 // The entry's content. Stored entries (storedSize == fullSize) are borrowed as they lie;
 // others are decoded by decompress into a zero-filled buffer of exactly fullSize bytes.
-std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,
-                                          const Decompressor& decompress, Payload& payload);
+std::optional<DecodeFailure> decodePayload(ResourceView& view, const EntryRef& entry,
+                                           const Decompressor& decompress, Payload& payload);
 
 }  // namespace quarry

@@ -45,7 +45,6 @@ TEST(Storage, IsJudgedFromTheRecord) {
 }
 
 TEST(ListingLine, ShowsSizesStorageAndTheEscapedName) {
-  const EntryFailure noName(EntryProblem::NameIndexOutsideTable);
   struct Case {
     ListedEntry entry;
     const char* line;
@@ -61,7 +60,7 @@ TEST(ListingLine, ShowsSizesStorageAndTheEscapedName) {
        "           0            0  stored            evil\\x1B[2J.txt"},
       {{4, "big", MOST, 1, 0, Storage::Compressed},
        "18446744073709551615            1  compressed        big"},
-      {{7, "", 10, 20, 0, Storage::Compressed, &noName},
+      {{7, "", 10, 20, 0, Storage::Compressed, RecordProblem::NameIndexOutsideTable},
        "          10           20  damaged           File #7 has a name index past the end of "
        "the string table"}};
   for (const Case& c : cases) EXPECT_EQ(listingLine(c.entry), c.line);
@@ -81,14 +80,14 @@ TEST(ListingLine, TakesTheEntryRecord) {
   entry.storedSize = 100;
   entry.fullSize = 300;
   entry.flags = FLAG_PREFIXED;
-  const ListedEntry listed = listedEntry(9, entry, nullptr);
+  const ListedEntry listed = listedEntry(9, entry, std::nullopt);
   EXPECT_EQ(listed.index, 9u);
   EXPECT_EQ(listed.name, "x/y");
   EXPECT_EQ(listed.size, 300u);
   EXPECT_EQ(listed.storedSize, 100u);
   EXPECT_EQ(listed.offset, 4096u);
   EXPECT_EQ(listed.storage, Storage::CompressedPrefixed);
-  EXPECT_EQ(listed.problem, nullptr);
+  EXPECT_FALSE(listed.problem.has_value());
 }
 
 struct JsonCase {
@@ -148,8 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<JsonCase>& info) { return info.param.label; });
 
 TEST(ListingJson, ADamagedEntryCarriesItsProblem) {
-  const EntryFailure outside(EntryProblem::StoredBytesOutsideFile);
-  const ListedEntry entry{5, "a\"b", 10, 20, 999999, Storage::Compressed, &outside};
+  const ListedEntry entry{
+      5, "a\"b", 10, 20, 999999, Storage::Compressed, RecordProblem::StoredBytesOutsideFile};
   const auto object = readJsonObject(listingJsonLine(entry));
   ASSERT_TRUE(object.has_value());
   EXPECT_EQ(object->at("problem").text, "File #5 has stored bytes outside the file");

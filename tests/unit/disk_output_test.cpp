@@ -49,9 +49,12 @@ struct Fixture {
   }
 
   // Makes the entry's parent and writes the payload; the failure, if any.
-  std::optional<EntryFailure> extract(const std::string& name, const Payload& payload) {
+  std::optional<OutputFailure> extract(const std::string& name, const Payload& payload) {
     OutputPath target;
-    if (auto failure = outputPathFor(tree->folder(), name, target)) return failure;
+    if (outputPathFor(tree->folder(), name, target)) {
+      ADD_FAILURE() << "the name is refused: " << name;
+      return std::nullopt;
+    }
     if (auto failure = tree->ensureParentDirectories(target)) return failure;
     WriteOutcome outcome;
     return tree->writeWholeFile(target, payload, ExistingFiles::Replace, outcome);
@@ -79,7 +82,7 @@ TEST(DiskOutput, ADirectoryWhereTheFileGoesIsLeftAndReported) {
   fs::create_directories(fixture.folder / "out" / "dir" / "inside");
   const auto failure = fixture.extract("dir", testing::decodedPayload(numbered(10)));
   ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->problem, EntryProblem::CannotWrite);
+  EXPECT_EQ(failure->problem, OutputProblem::CannotWrite);
   EXPECT_TRUE(fs::is_directory(fixture.folder / "out" / "dir" / "inside"));
 }
 

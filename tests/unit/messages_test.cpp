@@ -103,73 +103,88 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
 struct EntryCase {
-  EntryProblem problem;
+  EntryFailure failure;
   const char* line;
 };
+
+OutputFailure outputFailure(OutputProblem problem, int error = 0) {
+  return OutputFailure(problem, error, "out/a");
+}
+
+DecodeFailure outOfMemory(std::uint64_t size) {
+  DecodeFailure failure(DecodeProblem::OutOfMemory);
+  failure.size = size;
+  return failure;
+}
+
+NameFailure pathTooLong(std::uint64_t limit) {
+  NameFailure failure(NameProblem::PathTooLong);
+  failure.limit = limit;
+  return failure;
+}
 
 // Every problem of an entry has its own words; the ones about the records or the bytes leave
 // the name out. A problem that fell through to another's words would show here.
 TEST(EntryFailureLine, WordsEveryProblemOfAnEntry) {
   const std::string units = pathUnits();
+  const std::string tooLong =
+      "File #7 \"a/b\" is refused: its path would be longer than 260 " + units;
   const EntryCase cases[] = {
-      {EntryProblem::NameIndexOutsideTable,
+      {RecordProblem::NameIndexOutsideTable,
        "File #7 has a name index past the end of the string table"},
-      {EntryProblem::NameStartsOutsideFile, "File #7 has a name that starts outside the file"},
-      {EntryProblem::NameRunsPastFile, "File #7 has a name that runs past the end of the file"},
-      {EntryProblem::StoredBytesOutsideFile, "File #7 has stored bytes outside the file"},
-      {EntryProblem::DecompressionFailed, "File #7 failed decompression :("},
-      {EntryProblem::NameNotUtf8, "File #7 \"a/b\" is refused: its name is not valid UTF-8"},
-      {EntryProblem::NameHasPrefix,
+      {RecordProblem::NameStartsOutsideFile, "File #7 has a name that starts outside the file"},
+      {RecordProblem::NameRunsPastFile, "File #7 has a name that runs past the end of the file"},
+      {RecordProblem::StoredBytesOutsideFile, "File #7 has stored bytes outside the file"},
+      {DecodeFailure(DecodeProblem::DecompressionFailed), "File #7 failed decompression :("},
+      {NameFailure(NameProblem::NotUtf8),
+       "File #7 \"a/b\" is refused: its name is not valid UTF-8"},
+      {NameFailure(NameProblem::HasPrefix),
        "File #7 \"a/b\" is refused: its name has a drive, device or server prefix"},
-      {EntryProblem::NameStartsWithSeparator,
+      {NameFailure(NameProblem::StartsWithSeparator),
        "File #7 \"a/b\" is refused: its name starts with a separator"},
-      {EntryProblem::NameHasParentComponent,
+      {NameFailure(NameProblem::HasParentComponent),
        "File #7 \"a/b\" is refused: its name has a '..' component"},
-      {EntryProblem::NameHasDeviceName,
+      {NameFailure(NameProblem::HasDeviceName),
        "File #7 \"a/b\" is refused: its name has a reserved device name"},
-      {EntryProblem::NameHasColon,
+      {NameFailure(NameProblem::HasColon),
        "File #7 \"a/b\" is refused: its name has a colon inside a component"},
-      {EntryProblem::NameHasTrailingDotOrSpace,
+      {NameFailure(NameProblem::HasTrailingDotOrSpace),
        "File #7 \"a/b\" is refused: its name has a component that ends in a dot or a space"},
-      {EntryProblem::LinkInTheWay, "File #7 \"a/b\" is refused: a link stands in the way at out/a"},
-      {EntryProblem::NotARegularFile,
+      {pathTooLong(260), tooLong.c_str()},
+      {outputFailure(OutputProblem::LinkInTheWay),
+       "File #7 \"a/b\" is refused: a link stands in the way at out/a"},
+      {outputFailure(OutputProblem::NotARegularFile),
        "File #7 \"a/b\" is refused: something other than a regular file stands at out/a"},
-      {EntryProblem::IsTheContainer,
+      {outputFailure(OutputProblem::IsTheContainer),
        "File #7 \"a/b\" is refused: out/a is the resources file being extracted"},
-      {EntryProblem::IsTheDecoder,
+      {outputFailure(OutputProblem::IsTheDecoder),
        "File #7 \"a/b\" is refused: out/a is the decoder library in use"},
-      {EntryProblem::IsQuarrysOutput,
+      {outputFailure(OutputProblem::IsQuarrysOutput),
        "File #7 \"a/b\" is refused: out/a is where Quarry's own output goes"},
-      {EntryProblem::OutOfMemory,
+      {outOfMemory(4096),
        "File #7 \"a/b\" needs 4096 bytes of memory to decode, which cannot be had"},
   };
   for (const EntryCase& c : cases) {
-    EntryFailure failure(c.problem, 0, "out/a");
-    failure.size = 4096;
-    EXPECT_EQ(entryFailureLine(7, "a/b", failure), c.line) << static_cast<int>(c.problem);
+    EXPECT_EQ(entryFailureLine(7, "a/b", c.failure), c.line) << c.failure.index();
   }
-  EntryFailure tooLong(EntryProblem::PathTooLong);
-  tooLong.limit = 260;
-  EXPECT_EQ(entryFailureLine(7, "a/b", tooLong),
-            "File #7 \"a/b\" is refused: its path would be longer than 260 " + units);
 }
 
 // The problems that carry the system's error end in its words, after the path where one is.
 TEST(EntryFailureLine, EndsInTheSystemsWordsWhereTheSystemRefused) {
   const struct {
-    EntryProblem problem;
+    EntryFailure failure;
     std::string start;
   } cases[] = {
-      {EntryProblem::NameNotConvertible,
+      {NameFailure(NameProblem::NotConvertible, ENOSPC),
        "File #7 \"a/b\" is refused: its name cannot be converted: "},
-      {EntryProblem::CannotCreateDirectory, "File #7 \"a/b\" cannot create directory out/a: "},
-      {EntryProblem::CannotWrite, "File #7 \"a/b\" cannot write out/a: "},
-      {EntryProblem::OutputFolderUnusable, "File #7 \"a/b\" cannot write out/a: "},
+      {outputFailure(OutputProblem::CannotCreateDirectory, ENOSPC),
+       "File #7 \"a/b\" cannot create directory out/a: "},
+      {outputFailure(OutputProblem::CannotWrite, ENOSPC), "File #7 \"a/b\" cannot write out/a: "},
+      {outputFailure(OutputProblem::OutputFolderUnusable, ENOSPC),
+       "File #7 \"a/b\" cannot write out/a: "},
   };
   for (const auto& c : cases) {
-    const EntryFailure failure(c.problem, ENOSPC, "out/a");
-    EXPECT_EQ(entryFailureLine(7, "a/b", failure), c.start + osErrorText(ENOSPC))
-        << static_cast<int>(c.problem);
+    EXPECT_EQ(entryFailureLine(7, "a/b", c.failure), c.start + osErrorText(ENOSPC)) << c.start;
   }
 }
 
@@ -206,8 +221,9 @@ void PrintTo(const StopCase& c, std::ostream* out) {
 class DecoderStopLine : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(DecoderStopLine, NamesTheEntryAndWhatStoppedTheLibrary) {
-  EntryFailure failure(EntryProblem::DecoderFault, GetParam().signal);
-  failure.detail = GetParam().detail;
+  DecodeFailure failure(DecodeProblem::DecoderFault);
+  failure.fault.signal = GetParam().signal;
+  (GetParam().signal != 0 ? failure.fault.where : failure.fault.call) = GetParam().detail;
   EXPECT_EQ(entryFailureLine(3, "x.bin", failure), GetParam().line);
 }
 

@@ -33,10 +33,13 @@ struct Fixture {
   Fixture() { clearStop(); }
   ~Fixture() { clearStop(); }
 
-  std::optional<EntryFailure> extract(const std::string& name, const Bytes& content = NEW,
-                                      ExistingFiles existing = ExistingFiles::Replace) {
+  std::optional<OutputFailure> extract(const std::string& name, const Bytes& content = NEW,
+                                       ExistingFiles existing = ExistingFiles::Replace) {
     OutputPath target;
-    if (auto failure = outputPathFor(tree.folder(), name, target)) return failure;
+    if (outputPathFor(tree.folder(), name, target)) {
+      ADD_FAILURE() << "the name is refused: " << name;
+      return std::nullopt;
+    }
     if (auto failure = tree.ensureParentDirectories(target)) return failure;
     return tree.writeWholeFile(target, decodedPayload(content), existing, outcome);
   }
@@ -61,8 +64,8 @@ struct ExistingCase {
   const char* what;
   std::function<void(MemoryFileSystem&)> plant;
   ExistingFiles existing;
-  std::optional<EntryProblem> problem;  // none: the entry's content takes the name
-  bool untouched;                       // what stood there is still there, as it was
+  std::optional<OutputProblem> problem;  // none: the entry's content takes the name
+  bool untouched;                        // what stood there is still there, as it was
 };
 
 void PrintTo(const ExistingCase& c, std::ostream* out) {
@@ -101,16 +104,16 @@ INSTANTIATE_TEST_SUITE_P(
                       ExistingCase{"KeptWhenAsked", [](auto& fs) { fs.addFile(p("out/f"), OLD); },
                                    ExistingFiles::Keep, std::nullopt, true},
                       ExistingCase{"Link", [](auto& fs) { fs.addLink(p("out/f")); },
-                                   ExistingFiles::Replace, EntryProblem::LinkInTheWay, true},
+                                   ExistingFiles::Replace, OutputProblem::LinkInTheWay, true},
                       ExistingCase{"Folder", [](auto& fs) { fs.addFolder(p("out/f/inside")); },
-                                   ExistingFiles::Replace, EntryProblem::CannotWrite, true},
+                                   ExistingFiles::Replace, OutputProblem::CannotWrite, true},
                       ExistingCase{"Fifo", [](auto& fs) { fs.addOther(p("out/f")); },
-                                   ExistingFiles::Replace, EntryProblem::NotARegularFile, true}),
+                                   ExistingFiles::Replace, OutputProblem::NotARegularFile, true}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST(OutputTree, ProtectedFilesAreRefusedByIdentityWhateverTheirName) {
-  for (const EntryProblem problem :
-       {EntryProblem::IsTheContainer, EntryProblem::IsTheDecoder, EntryProblem::IsQuarrysOutput}) {
+  for (const OutputProblem problem : {OutputProblem::IsTheContainer, OutputProblem::IsTheDecoder,
+                                      OutputProblem::IsQuarrysOutput}) {
     MemoryFileSystem files;
     files.addFile(p("game/c.resources"), OLD);
     files.addHardLink(p("out/alias"), p("game/c.resources"));
@@ -119,7 +122,8 @@ TEST(OutputTree, ProtectedFilesAreRefusedByIdentityWhateverTheirName) {
     ASSERT_FALSE(outputPathFor(tree.folder(), "alias", target));
     ASSERT_FALSE(tree.ensureParentDirectories(target));
     WriteOutcome outcome;
-    const auto failure = tree.writeWholeFile(target, decodedPayload(NEW), ExistingFiles::Replace, outcome);
+    const auto failure =
+        tree.writeWholeFile(target, decodedPayload(NEW), ExistingFiles::Replace, outcome);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->problem, problem);
     EXPECT_EQ(files.contentOf(p("out/alias")), OLD);
@@ -149,7 +153,7 @@ TEST_P(WriteFailure, LeavesNoPartOfTheNewContentAndTheOldOneWhole) {
   fixture.files.plan(c.fault);
   const auto failure = fixture.extract("d/f");
   ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->problem, EntryProblem::CannotWrite);
+  EXPECT_EQ(failure->problem, OutputProblem::CannotWrite);
   if (c.existed) {
     EXPECT_EQ(fixture.files.contentOf(p("out/d/f")), OLD);
     EXPECT_EQ(fixture.files.namesIn(p("out/d")), std::vector<PathString>{p("f")});
@@ -207,7 +211,7 @@ TEST(OutputTree, AFileAnotherRunPutInPlaceIsNotRemovedAfterAFailure) {
 struct FolderCase {
   const char* what;
   FsFault fault;
-  EntryProblem problem;
+  OutputProblem problem;
   const char* path;  // as the failure names it
 };
 
@@ -237,15 +241,15 @@ INSTANTIATE_TEST_SUITE_P(
     OutputTree, FolderFailure,
     ::testing::Values(FolderCase{"Refused",
                                  {FsCall::MakeFolder, p("b"), FsOutcome::Failed, EACCES},
-                                 EntryProblem::CannotCreateDirectory,
+                                 OutputProblem::CannotCreateDirectory,
                                  "out/a/b"},
                       FolderCase{"ALinkAppearsBetweenMakingAndEntering",
                                  {FsCall::OpenFolder, p("c"), FsOutcome::Link, ELOOP},
-                                 EntryProblem::LinkInTheWay,
+                                 OutputProblem::LinkInTheWay,
                                  "out/a/b/c"},
                       FolderCase{"AFileStandsThere",
                                  {FsCall::OpenFolder, p("b"), FsOutcome::NotAFolder, ENOTDIR},
-                                 EntryProblem::CannotCreateDirectory,
+                                 OutputProblem::CannotCreateDirectory,
                                  "out/a/b"}),
     [](const auto& info) { return std::string(info.param.what); });
 
@@ -299,7 +303,7 @@ TEST(OutputTree, AnOutputFolderThatCannotBeUsedStopsTheRunOnce) {
     fixture.files.plan({FsCall::OpenOutputFolder, {}, FsOutcome::NotAFolder, ENOTDIR});
     const auto failure = fixture.extract("a/f");
     ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->problem, EntryProblem::OutputFolderUnusable);
+    EXPECT_EQ(failure->problem, OutputProblem::OutputFolderUnusable);
     EXPECT_EQ(failure->osError, ENOTDIR);
     EXPECT_EQ(stopCause(), StopCause::OutputFolderUnusable);
     ASSERT_TRUE(fixture.tree.rootFailure());
@@ -311,7 +315,7 @@ TEST(OutputTree, AnOutputFolderThatCannotBeUsedStopsTheRunOnce) {
     fixture.files.removeFolder(p("out"));
     const auto failure = fixture.extract("a/2");
     ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->problem, EntryProblem::OutputFolderUnusable);
+    EXPECT_EQ(failure->problem, OutputProblem::OutputFolderUnusable);
     EXPECT_EQ(stopCause(), StopCause::OutputFolderUnusable);
     EXPECT_FALSE(fixture.files.exists(p("out")));
   }

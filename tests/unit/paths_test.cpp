@@ -162,43 +162,43 @@ TEST(OutputPaths, TheParentAndTheLeafAreTheNamesOwnParts) {
 }
 
 TEST(OutputPaths, NamesThatCouldLeaveTheFolderAreRefused) {
-  using enum EntryProblem;
+  using enum NameProblem;
   struct Case {
     std::u16string name;
-    std::optional<EntryProblem> portable;  // refusal on every platform
-    std::optional<EntryProblem> windows;   // refusal with the Windows rules
+    std::optional<NameProblem> portable;  // refusal on every platform
+    std::optional<NameProblem> windows;   // refusal with the Windows rules
   };
   const Case cases[] = {
       {u"a/b/c.dat", {}, {}},
       {u"", {}, {}},
       {u"a/./b", {}, {}},
-      {u"..a/b..", {}, NameHasTrailingDotOrSpace},
+      {u"..a/b..", {}, HasTrailingDotOrSpace},
       {u"..a/b", {}, {}},
-      {u"../x", NameHasParentComponent, NameHasParentComponent},
-      {u"a/../../x", NameHasParentComponent, NameHasParentComponent},
-      {u"a\\..\\x", NameHasParentComponent, NameHasParentComponent},
-      {u"..", NameHasParentComponent, NameHasParentComponent},
-      {u"/etc/x", NameStartsWithSeparator, NameStartsWithSeparator},
-      {u"\\x", NameStartsWithSeparator, NameStartsWithSeparator},
-      {u"C:/x", NameHasPrefix, NameHasPrefix},
-      {u"C:x", NameHasPrefix, NameHasPrefix},
-      {u"\\\\host\\share\\x", NameHasPrefix, NameHasPrefix},
-      {u"//?/C:/x", NameHasPrefix, NameHasPrefix},
-      {u"CON", {}, NameHasDeviceName},
-      {u"a/nul.txt", {}, NameHasDeviceName},
-      {u"a/Com1", {}, NameHasDeviceName},
-      {u"LPT9.tar.gz", {}, NameHasDeviceName},
-      {u"COM\u00B9", {}, NameHasDeviceName},
-      {u"lpt\u00B3.txt", {}, NameHasDeviceName},
-      {u"COM0", {}, NameHasDeviceName},
-      {u"a/LPT0", {}, NameHasDeviceName},
+      {u"../x", HasParentComponent, HasParentComponent},
+      {u"a/../../x", HasParentComponent, HasParentComponent},
+      {u"a\\..\\x", HasParentComponent, HasParentComponent},
+      {u"..", HasParentComponent, HasParentComponent},
+      {u"/etc/x", StartsWithSeparator, StartsWithSeparator},
+      {u"\\x", StartsWithSeparator, StartsWithSeparator},
+      {u"C:/x", HasPrefix, HasPrefix},
+      {u"C:x", HasPrefix, HasPrefix},
+      {u"\\\\host\\share\\x", HasPrefix, HasPrefix},
+      {u"//?/C:/x", HasPrefix, HasPrefix},
+      {u"CON", {}, HasDeviceName},
+      {u"a/nul.txt", {}, HasDeviceName},
+      {u"a/Com1", {}, HasDeviceName},
+      {u"LPT9.tar.gz", {}, HasDeviceName},
+      {u"COM\u00B9", {}, HasDeviceName},
+      {u"lpt\u00B3.txt", {}, HasDeviceName},
+      {u"COM0", {}, HasDeviceName},
+      {u"a/LPT0", {}, HasDeviceName},
       {u"COM10", {}, {}},
       {u"console", {}, {}},
-      {u"a:b", NameHasPrefix, NameHasPrefix},
-      {u"dir/file:stream", {}, NameHasColon},
-      {u"a/... ", {}, NameHasTrailingDotOrSpace},
-      {u"x./y", {}, NameHasTrailingDotOrSpace},
-      {u"a/ /b", {}, NameHasTrailingDotOrSpace},
+      {u"a:b", HasPrefix, HasPrefix},
+      {u"dir/file:stream", {}, HasColon},
+      {u"a/... ", {}, HasTrailingDotOrSpace},
+      {u"x./y", {}, HasTrailingDotOrSpace},
+      {u"a/ /b", {}, HasTrailingDotOrSpace},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(utf8(c.name));
@@ -214,17 +214,17 @@ TEST(OutputPaths, NamesThatCouldLeaveTheFolderAreRefused) {
 TEST(OutputPaths, NamesThatCannotBeFilesGetNoPath) {
   struct Case {
     std::string name;
-    EntryProblem problem;
+    NameProblem problem;
   };
   std::vector<Case> cases = {
-      {"../escape", EntryProblem::NameHasParentComponent},
-      {std::string(PATH_LIMIT * 3, 'a'), EntryProblem::PathTooLong},
-      {std::string(PATH_LIMIT - 4, 'a'), EntryProblem::PathTooLong},  // with "out/" it is too long
+      {"../escape", NameProblem::HasParentComponent},
+      {std::string(PATH_LIMIT * 3, 'a'), NameProblem::PathTooLong},
+      {std::string(PATH_LIMIT - 4, 'a'), NameProblem::PathTooLong},  // with "out/" it is too long
   };
 #ifndef _WIN32
   for (const char* bad :
        {"bad\xFF", "\xC0\xAF", "\xED\xA0\x80", "cut\xE2\x82", "\xF4\x90\x80\x80"}) {
-    cases.push_back({bad, EntryProblem::NameNotUtf8});
+    cases.push_back({bad, NameProblem::NotUtf8});
   }
 #endif
   for (const Case& c : cases) {
@@ -233,7 +233,7 @@ TEST(OutputPaths, NamesThatCannotBeFilesGetNoPath) {
     const auto failure = outputPathFor(native("out"), c.name, target);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->problem, c.problem);
-    if (c.problem == EntryProblem::PathTooLong) {
+    if (c.problem == NameProblem::PathTooLong) {
       EXPECT_EQ(failure->limit, PATH_LIMIT - 1);
     }
   }

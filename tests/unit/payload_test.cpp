@@ -71,7 +71,7 @@ class PayloadTest : public ::testing::Test {
   }
 
   // Decodes the entry; its failure's problem, if any, goes to problem.
-  Payload decode(const EntryRef& entry, std::optional<EntryProblem>* problem = nullptr,
+  Payload decode(const EntryRef& entry, std::optional<DecodeProblem>* problem = nullptr,
                  const Decompressor& decompress = FAKE) {
     Payload payload;
     const auto failure = decodePayload(memory.view, entry, decompress, payload);
@@ -83,8 +83,8 @@ class PayloadTest : public ::testing::Test {
     return payload;
   }
 
-  std::optional<EntryProblem> problemOf(const EntryRef& entry) {
-    std::optional<EntryProblem> problem;
+  std::optional<DecodeProblem> problemOf(const EntryRef& entry) {
+    std::optional<DecodeProblem> problem;
     decode(entry, &problem);
     return problem;
   }
@@ -146,7 +146,7 @@ TEST_F(PayloadTest, PrefixedStreamsStartAfterTwelveBytes) {
 TEST_F(PayloadTest, AnswersOtherThanTheFullSizeFail) {
   for (std::int64_t skew : {-1, 1, -100}) {
     answerSkew = skew;
-    EXPECT_EQ(problemOf(memory.entry(24, 10, 0)), EntryProblem::DecompressionFailed);
+    EXPECT_EQ(problemOf(memory.entry(24, 10, 0)), DecodeProblem::DecompressionFailed);
   }
 }
 
@@ -157,13 +157,13 @@ TEST_F(PayloadTest, EmptyContentPassesANullBuffer) {
   EXPECT_TRUE(calls[0].outputNull);
   EXPECT_EQ(calls[0].expected, 0);
   answerSkew = 1;
-  EXPECT_EQ(problemOf(memory.entry(5, 0, 0)), EntryProblem::DecompressionFailed);
+  EXPECT_EQ(problemOf(memory.entry(5, 0, 0)), DecodeProblem::DecompressionFailed);
 }
 
 TEST_F(PayloadTest, PrefixedEntriesShorterThanThePrefixFailWithoutACall) {
   for (std::uint64_t stored : {0u, 1u, 11u}) {
     EXPECT_EQ(problemOf(memory.entry(stored, 40, FLAG_PREFIXED)),
-              EntryProblem::DecompressionFailed);
+              DecodeProblem::DecompressionFailed);
   }
   EXPECT_TRUE(calls.empty());
 }
@@ -173,7 +173,7 @@ TEST_F(PayloadTest, SizesThatCannotBeAllocatedFailAlone) {
     Payload payload;
     const auto failure = decodePayload(memory.view, memory.entry(24, fullSize, 0), FAKE, payload);
     ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->problem, EntryProblem::OutOfMemory);
+    EXPECT_EQ(failure->problem, DecodeProblem::OutOfMemory);
     EXPECT_EQ(failure->size, fullSize);
   }
   EXPECT_TRUE(calls.empty());

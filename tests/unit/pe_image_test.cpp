@@ -441,8 +441,7 @@ TEST(PeImage, ImportCountsAreBoundedByTheImage) {
     SCOPED_TRACE(std::to_string(tables.descriptors) + " x " + std::to_string(tables.thunks));
     const Bytes file = testing::importAmplifiedImage(tables.descriptors, tables.thunks);
     const ReadImage read = readWholeImage(file);
-    EXPECT_EQ(read.fault.problem, tables.refused ? P::DamagedImage : P::None)
-        << read.fault.detail;
+    EXPECT_EQ(read.fault.problem, tables.refused ? P::DamagedImage : P::None) << read.fault.detail;
     if (!tables.refused) {
       EXPECT_EQ(read.imports.size(), std::uint64_t{tables.descriptors} * tables.thunks);
     }

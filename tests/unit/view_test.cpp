@@ -25,10 +25,9 @@ ByteSpan spanOf(const Bytes& bytes) {
 }
 
 // The problem of entry index, or nothing when it is found.
-std::optional<EntryProblem> problemOf(const ResourceTables& tables, std::uint64_t index) {
+std::optional<RecordProblem> problemOf(const ResourceTables& tables, std::uint64_t index) {
   EntryRef entry;
-  const auto failure = entryAt(tables, index, entry);
-  return failure ? std::optional(failure->problem) : std::nullopt;
+  return entryAt(tables, index, entry);
 }
 
 EntryRef found(const ResourceTables& tables, std::uint64_t index) {
@@ -189,27 +188,27 @@ TEST(ContainerView, DamagedEntriesFailAlone) {
   struct Case {
     const char* what;
     void (*damage)(std::vector<ContainerEntry>&, ContainerLayout&);
-    EntryProblem problem;
+    RecordProblem problem;
   };
   const std::vector<Case> cases = {
       {"name index past the string count",
        [](std::vector<ContainerEntry>& e, ContainerLayout&) { e[1].nameIndex = 99; },
-       EntryProblem::NameIndexOutsideTable},
+       RecordProblem::NameIndexOutsideTable},
       {"name index near 2^64",
        [](std::vector<ContainerEntry>& e, ContainerLayout&) { e[1].nameIndex = ~0ull; },
-       EntryProblem::NameIndexOutsideTable},
+       RecordProblem::NameIndexOutsideTable},
       {"stored bytes past the end",
        [](std::vector<ContainerEntry>& e, ContainerLayout&) { e[1].storedSize = 1ull << 40; },
-       EntryProblem::StoredBytesOutsideFile},
+       RecordProblem::StoredBytesOutsideFile},
       {"stored size wraps around",
        [](std::vector<ContainerEntry>& e, ContainerLayout&) {
          e[1].dataOffset = 8;
          e[1].storedSize = ~0ull - 4;
        },
-       EntryProblem::StoredBytesOutsideFile},
+       RecordProblem::StoredBytesOutsideFile},
       {"data offset past the end",
        [](std::vector<ContainerEntry>& e, ContainerLayout&) { e[1].dataOffset = 1ull << 50; },
-       EntryProblem::StoredBytesOutsideFile},
+       RecordProblem::StoredBytesOutsideFile},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -239,8 +238,8 @@ TEST(ContainerView, NamesThatLeaveTheFileFailAlone) {
   ResourceTables tables;
   ASSERT_FALSE(readTables(spanOf(built.bytes), tables));
   EXPECT_EQ(problemOf(tables, 0), std::nullopt);
-  EXPECT_EQ(problemOf(tables, 1), EntryProblem::NameStartsOutsideFile);
-  EXPECT_EQ(problemOf(tables, 2), EntryProblem::NameRunsPastFile);
+  EXPECT_EQ(problemOf(tables, 1), RecordProblem::NameStartsOutsideFile);
+  EXPECT_EQ(problemOf(tables, 2), RecordProblem::NameRunsPastFile);
 }
 
 }  // namespace
