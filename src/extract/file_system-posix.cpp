@@ -96,12 +96,12 @@ FsResult walkFolders(int base, std::string_view relative, FsHandle& out) {
   return out >= 0 ? FsResult{} : answer(errno);
 }
 
-CreateResult makeOne(const std::string& folder) {
-  if (mkdir(folder.c_str(), 0777) == 0) return CreateResult{};
+FsResult makeOne(const std::string& folder) {
+  if (mkdir(folder.c_str(), 0777) == 0) return {};
   const int code = errno;
-  if (code == EEXIST) return CreateResult{CreateOutcome::AlreadyExists, code};
-  if (code == ENOENT || code == ENOTDIR) return CreateResult{CreateOutcome::NotFound, code};
-  return CreateResult{CreateOutcome::Failed, code};
+  if (code == EEXIST) return {FsOutcome::Exists, code};
+  if (code == ENOENT || code == ENOTDIR) return {FsOutcome::Missing, code};
+  return {FsOutcome::Failed, code};
 }
 
 std::atomic<unsigned> temporaries{0};
@@ -117,9 +117,9 @@ class PosixFileSystem final : public FileSystem {
 
   FsResult openOutputFolder(const PathString& folder, FsHandle& out) override {
     const std::size_t start = std::min(folder.find_first_not_of('/'), folder.size());
-    const int code =
-        createChain(folder, start, CreateCall<char>(makeOne), [](char c) { return c == '/'; }).code;
-    if (code != 0) return answer(code);
+    const FsResult made = makeFolderChain(folder, start, MakeFolderCall<char>(makeOne),
+                                          [](char c) { return c == '/'; });
+    if (!made.ok()) return answer(made.code);
     return opened(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC),
                   out);
   }

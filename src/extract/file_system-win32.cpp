@@ -131,14 +131,14 @@ std::vector<std::u16string_view> componentsOf(std::u16string_view path) {
   return components;
 }
 
-CreateResult makeOnDisk(const std::u16string& folder) {
-  if (CreateDirectoryW(asWide(folder), nullptr)) return {CreateOutcome::Created, 0};
+FsResult makeOnDisk(const std::u16string& folder) {
+  if (CreateDirectoryW(asWide(folder), nullptr)) return {};
   const auto code = static_cast<int>(GetLastError());
-  if (code == ERROR_ALREADY_EXISTS) return {CreateOutcome::AlreadyExists, code};
+  if (code == ERROR_ALREADY_EXISTS) return {FsOutcome::Exists, code};
   if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-    return {CreateOutcome::NotFound, code};
+    return {FsOutcome::Missing, code};
   }
-  return {CreateOutcome::Failed, code};
+  return {FsOutcome::Failed, code};
 }
 
 LONG temporaries = 0;
@@ -161,8 +161,8 @@ class WindowsFileSystem final : public FileSystem {
  public:
   FsResult openOutputFolder(const PathString& folder, FsHandle& out) override {
     const std::u16string path = folder.empty() ? u"." : folder;
-    const DirectoryResult made = createParentChain(joinBelow(path, u"x"), makeOnDisk);
-    if (made.code != 0) return answer(static_cast<DWORD>(made.code));
+    const FsResult made = makeFolderPath(path, makeOnDisk);
+    if (!made.ok()) return answer(static_cast<DWORD>(made.code));
     UniqueHandle folderHandle(CreateFileW(asWide(path), FOLDER_ACCESS, SHARE_FOLDER, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!folderHandle.valid()) return answer(GetLastError());
