@@ -152,7 +152,7 @@ int finishStopped(Extraction& run) {
       std::cerr << entryFailureLine(run.stoppedAt, run.stoppedName, *run.fault) << std::endl;
       return EXIT_NO_DECODER;
     case StopCause::Interrupted: {
-      const char* interrupt = interruptName(stopSignal());
+      const int interrupt = stopSignal();
       std::cerr << (run.stoppedWriting
                         ? interruptedEntryLine(run.stoppedAt, run.stoppedName, interrupt)
                         : interruptedLine(interrupt))

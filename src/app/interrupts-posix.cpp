@@ -37,17 +37,4 @@ int interruptedStatus(int signal) {
   return 128 + signal;
 }
 
-const char* interruptName(int signal) {
-  switch (signal) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "a signal";
-  }
-}
-
 }  // namespace quarry

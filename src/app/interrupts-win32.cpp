@@ -31,17 +31,4 @@ int interruptedStatus(int) {
   return static_cast<int>(STATUS_CONTROL_C_EXIT_CODE);
 }
 
-const char* interruptName(int event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-      return "Ctrl+C";
-    case CTRL_BREAK_EVENT:
-      return "Ctrl+Break";
-    case CTRL_CLOSE_EVENT:
-      return "the console closing";
-    default:
-      return "the session ending";
-  }
-}
-
 }  // namespace quarry

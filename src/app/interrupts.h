@@ -10,7 +10,4 @@ void stopOnInterrupts();
 // The exit status of a run stopped by the interrupt `signal` (the stop's signal number).
 int interruptedStatus(int signal);
 
-// The interrupt as users know it: "SIGINT", "Ctrl+C"...
-const char* interruptName(int signal);
-
 }  // namespace quarry

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/interrupts.h"
+#include "app/messages.h"
 #include "app/run.h"
 #include "base/unicode.h"
 
@@ -21,7 +22,7 @@ int main(int argc, char** argv) {
     const auto console = quarry::makeProcessConsole();
     return quarry::runExtraction(argc, arguments.data(), *console);
   } catch (const std::exception& error) {
-    std::cerr << "Quarry stopped: " << error.what() << std::endl;
+    std::cerr << quarry::unexpectedStopLine(error.what()) << std::endl;
     return quarry::EXIT_CANNOT_START;
   }
 }

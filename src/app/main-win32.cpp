@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/interrupts.h"
+#include "app/messages.h"
 #include "app/run.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -14,7 +15,7 @@ int wmain(int argc, wchar_t** argv) {
     const auto console = quarry::makeProcessConsole();
     return quarry::runExtraction(argc, arguments.data(), *console);
   } catch (const std::exception& error) {
-    std::cerr << "Quarry stopped: " << error.what() << std::endl;
+    std::cerr << quarry::unexpectedStopLine(error.what()) << std::endl;
     return quarry::EXIT_CANNOT_START;
   }
 }

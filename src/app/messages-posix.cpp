@@ -16,6 +16,14 @@ constexpr NamedSignal SIGNAL_NAMES[] = {
     {SIGFPE, "SIGFPE"},   {SIGABRT, "SIGABRT"},
 };
 
+struct NamedInterrupt {
+  int signal;
+  const char* name;
+};
+
+constexpr NamedInterrupt INTERRUPT_NAMES[] = {
+    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+
 }  // namespace
 
 const char* pathUnits() {
@@ -27,6 +35,13 @@ std::string faultName(int code) {
     if (named.signal == code) return named.name;
   }
   return "signal " + std::to_string(code);
+}
+
+const char* interruptName(int interrupt) {
+  for (const NamedInterrupt& named : INTERRUPT_NAMES) {
+    if (named.signal == interrupt) return named.name;
+  }
+  return "a signal";
 }
 
 }  // namespace quarry

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <cstdio>
 
 #include "app/messages.h"
@@ -20,6 +22,15 @@ constexpr NamedException EXCEPTION_NAMES[] = {
     {0xC00000FD, "stack overflow"},
 };
 
+struct NamedEvent {
+  DWORD event;
+  const char* name;
+};
+
+constexpr NamedEvent INTERRUPT_NAMES[] = {{CTRL_C_EVENT, "Ctrl+C"},
+                                          {CTRL_BREAK_EVENT, "Ctrl+Break"},
+                                          {CTRL_CLOSE_EVENT, "the console closing"}};
+
 }  // namespace
 
 const char* pathUnits() {
@@ -34,6 +45,13 @@ std::string faultName(int code) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", exception);
   return std::string("exception ") + text;
+}
+
+const char* interruptName(int interrupt) {
+  for (const NamedEvent& named : INTERRUPT_NAMES) {
+    if (named.event == static_cast<DWORD>(interrupt)) return named.name;
+  }
+  return "the session ending";
 }
 
 }  // namespace quarry

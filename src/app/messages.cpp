@@ -227,15 +227,18 @@ std::string outputFolderLine(const OutputFailure& failure) {
          osErrorText(failure.osError) + "; the run stops here";
 }
 
-std::string interruptedLine(const char* interrupt) {
-  return std::string("Interrupted by ") + interrupt + "; the run stops here";
+std::string interruptedLine(int interrupt) {
+  return std::string("Interrupted by ") + interruptName(interrupt) + "; the run stops here";
 }
 
-std::string interruptedEntryLine(std::uint64_t index, std::string_view name,
-                                 const char* interrupt) {
+std::string interruptedEntryLine(std::uint64_t index, std::string_view name, int interrupt) {
   return "File #" + std::to_string(index) + " \"" + escapeForMessage(name) +
-         "\" was interrupted by " + interrupt +
+         "\" was interrupted by " + interruptName(interrupt) +
          " and its unfinished file removed; the run stops here";
+}
+
+std::string unexpectedStopLine(const char* what) {
+  return std::string("Quarry stopped: ") + what;
 }
 
 // ---- The command line's words: usage, help, version, patterns, listing, the summary ----

@@ -38,10 +38,14 @@ std::string entryFailureLine(std::uint64_t index, std::string_view name,
 // The line of a run stopped because the output folder cannot be used (or went away).
 std::string outputFolderLine(const OutputFailure& failure);
 
-// The line of a run stopped by an interrupt (named as the platform names it), between entries.
-std::string interruptedLine(const char* interrupt);
+// The line of a run stopped by the interrupt (the stop's signal or console event), between
+// entries.
+std::string interruptedLine(int interrupt);
 // ... or while the entry's file was being written, which was then removed.
-std::string interruptedEntryLine(std::uint64_t index, std::string_view name, const char* interrupt);
+std::string interruptedEntryLine(std::uint64_t index, std::string_view name, int interrupt);
+
+// The line of a run that ended on an error nothing below the run expected (memory ran out).
+std::string unexpectedStopLine(const char* what);
 
 // ---- The platform's words (messages-posix.cpp, messages-win32.cpp) ----
 
@@ -51,6 +55,10 @@ const char* pathUnits();
 // What stopped the decoder library: the signal (POSIX) or exception code (Windows) by its
 // name where it has one, else by its number.
 std::string faultName(int code);
+
+// The interrupt (a signal, or a console event on Windows) as users know it: "SIGINT",
+// "Ctrl+C"...
+const char* interruptName(int interrupt);
 
 // ---- The command line's words: usage, help, version, patterns, listing, the summary ----
 

@@ -5,6 +5,11 @@
 #include <cerrno>
 #include <csignal>
 #include <string>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "base/os_error.h"
 
@@ -205,6 +210,26 @@ TEST(FaultName, NamesTheExceptionsALibraryStopsOn) {
   for (const auto& c : cases) EXPECT_EQ(faultName(static_cast<int>(c.code)), c.name);
 }
 #endif
+
+// An interrupt is named as the user knows it, in both of the run's interrupted lines.
+TEST(InterruptedLine, NamesTheInterruptAsThePlatformDoes) {
+#ifdef _WIN32
+  const std::pair<int, const char*> cases[] = {{CTRL_C_EVENT, "Ctrl+C"},
+                                               {CTRL_BREAK_EVENT, "Ctrl+Break"},
+                                               {CTRL_CLOSE_EVENT, "the console closing"},
+                                               {CTRL_SHUTDOWN_EVENT, "the session ending"}};
+#else
+  const std::pair<int, const char*> cases[] = {
+      {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGUSR1, "a signal"}};
+#endif
+  for (const auto& [interrupt, name] : cases) {
+    EXPECT_EQ(interruptedLine(interrupt),
+              std::string("Interrupted by ") + name + "; the run stops here");
+    EXPECT_EQ(interruptedEntryLine(4, "a/b", interrupt),
+              std::string("File #4 \"a/b\" was interrupted by ") + name +
+                  " and its unfinished file removed; the run stops here");
+  }
+}
 
 #ifndef _WIN32
 struct StopCase {
