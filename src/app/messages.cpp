@@ -40,12 +40,27 @@ std::string couldNotBeLoaded(const DecoderBinding& binding, const std::string& r
 }
 
 std::string wrongMachineLine(const DecoderBinding& binding) {
-  if (binding.detail == "32-bit") {
+  if (binding.refusal.check == ImageCheck::Machine32Bit) {
     return escapeForMessage(binding.file) +
            " is a 32-bit Windows library; Quarry needs the 64-bit one";
   }
   return escapeForMessage(binding.file) + " is a Windows library for " +
-         escapeForMessage(binding.detail) + "; Quarry needs the one for 64-bit x86";
+         escapeForMessage(imageCheckText(binding.refusal)) +
+         "; Quarry needs the one for 64-bit x86";
+}
+
+// Why the system or the file refused: the check's words where the loader made one, else
+// dlopen's own.
+std::string notLoadableReason(const DecoderBinding& binding) {
+  if (binding.refusal.check != ImageCheck::None) return imageCheckText(binding.refusal);
+  return binding.systemWords;
+}
+
+// "machine type 0x01C4": a machine Quarry has no name for, as the image's header holds it.
+std::string machineTypeText(std::uint64_t machine) {
+  char text[32];
+  std::snprintf(text, sizeof text, "machine type 0x%04X", static_cast<unsigned>(machine));
+  return text;
 }
 
 // False for the lines that say nothing of the name: the records could not be read, or the
@@ -145,42 +160,151 @@ std::string entryProblemText(const EntryFailure& failure) {
 
 }  // namespace
 
+// Every check has its own words; there is no default, so a new check does not build until it
+// has them.
+std::string imageCheckText(const LoadRefusal& refusal) {
+  const std::string section = "section " + refusal.name;
+  switch (refusal.check) {
+    case ImageCheck::None:
+      return {};
+    case ImageCheck::SystemRefused:
+      return osErrorText(refusal.osError);
+    case ImageCheck::FileIsADirectory:
+      return "it is a directory";
+    case ImageCheck::FileNotRegular:
+      return "it is not a regular file";
+    case ImageCheck::FileTooLarge:
+      return "it is " + std::to_string(refusal.number) +
+             " bytes long, larger than any decoder library";
+    case ImageCheck::DosHeaderCutShort:
+      return "the DOS header is cut short";
+    case ImageCheck::DosMagicMissing:
+      return "the DOS header does not start with MZ";
+    case ImageCheck::NtHeadersOutsideFile:
+      return "e_lfanew points outside the file";
+    case ImageCheck::PeSignatureMissing:
+      return "the PE signature is missing";
+    case ImageCheck::Machine32Bit:
+      return "32-bit";
+    case ImageCheck::MachineArm64:
+      return "ARM64";
+    case ImageCheck::MachineOther:
+      return machineTypeText(refusal.number);
+    case ImageCheck::OptionalHeaderCutShort:
+      return "the optional header is cut short";
+    case ImageCheck::OptionalMagicUnknown:
+      return "the optional header's magic is unknown";
+    case ImageCheck::NotADll:
+      return "the file is not a DLL";
+    case ImageCheck::DirectoriesOverrunOptionalHeader:
+      return "the data directories overrun the optional header";
+    case ImageCheck::SectionsAlignedBelowAPage:
+      return "sections aligned to " + std::to_string(refusal.number) + " bytes, not to whole pages";
+    case ImageCheck::SizeOfImageZero:
+      return "SizeOfImage is zero";
+    case ImageCheck::SizeOfHeadersPastFileOrImage:
+      return "SizeOfHeaders reaches past the file or the image";
+    case ImageCheck::SectionTableOutsideFile:
+      return "the section table lies outside the file";
+    case ImageCheck::SectionBytesOutsideFile:
+      return section + ": its bytes lie outside the file";
+    case ImageCheck::SectionOffAlignment:
+      return section + ": it does not start on a SectionAlignment boundary";
+    case ImageCheck::SectionOverlaps:
+      return section + ": it overlaps the headers or the section before";
+    case ImageCheck::SectionPastSizeOfImage:
+      return section + ": it reaches past SizeOfImage";
+    case ImageCheck::SectionWritableAndExecutable:
+      return section + ", both writable and executable";
+    case ImageCheck::EntryPointOutsideCode:
+      return "the entry point lies outside executable code";
+    case ImageCheck::NoRelocationsForMove:
+      return "a move from its preferred base, which it has no relocations for";
+    case ImageCheck::RelocationDirectoryOutsideImage:
+      return "the relocation directory lies outside the image";
+    case ImageCheck::RelocationBlockDamaged:
+      return "a relocation block is damaged";
+    case ImageCheck::RelocationTypeUnsupported:
+      return "relocations of type " + std::to_string(refusal.number);
+    case ImageCheck::RelocationOutsideImage:
+      return "a relocation points outside the image";
+    case ImageCheck::ImportDescriptorOutsideImage:
+      return "an import descriptor lies outside the image";
+    case ImageCheck::ImportModuleNameOutsideImage:
+      return "an import's module name lies outside the image";
+    case ImageCheck::ImportsExceedImage:
+      return "the import tables declare more functions than the image has room for";
+    case ImageCheck::ImportLookupOutsideImage:
+      return "an import lookup table lies outside the image";
+    case ImageCheck::ImportAddressesOutsideImage:
+      return "an import address table lies outside the image";
+    case ImageCheck::ImportThunkDamaged:
+      return "an import thunk is damaged";
+    case ImageCheck::ImportedNameOutsideImage:
+      return "an imported name lies outside the image";
+    case ImageCheck::TooManyMissingFunctions:
+      return "more than " + std::to_string(refusal.number) +
+             " KERNEL32 functions that Quarry does not provide";
+    case ImageCheck::TlsDirectoryOutsideImage:
+      return "the TLS directory lies outside the image";
+    case ImageCheck::TlsTemplateOutsideImage:
+      return "the TLS template lies outside the image";
+    case ImageCheck::TlsIndexOutsideImage:
+      return "the TLS index lies outside the image";
+    case ImageCheck::TlsAlignmentUnknown:
+      return "the TLS alignment is unknown";
+    case ImageCheck::TlsCallbackListOutsideImage:
+      return "the TLS callback list lies outside the image";
+    case ImageCheck::TlsCallbackOutsideCode:
+      return "a TLS callback lies outside executable code";
+    case ImageCheck::ExportDirectoryOutsideImage:
+      return "the export directory lies outside the image";
+    case ImageCheck::ExportTablesOutsideImage:
+      return "the export tables lie outside the image";
+    case ImageCheck::ExportOrdinalOutOfRange:
+      return "an export's ordinal is out of range";
+    case ImageCheck::ExportForwarded:
+      return refusal.name + " forwarded to " +
+             (refusal.target.empty() ? "another library" : refusal.target);
+    case ImageCheck::ExportOutsideCode:
+      return refusal.name + " lies outside executable code";
+  }
+  return {};
+}
+
 std::string decoderProblemLine(const DecoderBinding& binding) {
-  const std::string detail = escapeForMessage(binding.detail);
+  const std::string check = escapeForMessage(imageCheckText(binding.refusal));
   const std::string file = escapeForMessage(binding.file);
   switch (binding.problem) {
-    case DecoderProblem::None:
-    case DecoderProblem::Missing:
+    case LoadProblem::None:
+    case LoadProblem::Missing:
       return {};
-    case DecoderProblem::NotLoadable:
-      return couldNotBeLoaded(binding, detail);
-    case DecoderProblem::NotAFile:
-      return couldNotBeLoaded(binding, binding.detail == "directory" ? "it is a directory"
-                                                                     : "it is not a regular file");
-    case DecoderProblem::TooLarge:
-      return couldNotBeLoaded(binding, "it is " + std::to_string(binding.size) +
-                                           " bytes long, larger than any decoder library");
-    case DecoderProblem::NoEntryPoint:
+    case LoadProblem::NotLoadable:
+      return couldNotBeLoaded(binding, escapeForMessage(notLoadableReason(binding)));
+    case LoadProblem::NotAFile:
+    case LoadProblem::TooLarge:
+      return couldNotBeLoaded(binding, check);
+    case LoadProblem::NoEntryPoint:
       return "The library " + file + " has no entry point " + DECODER_ENTRY_POINT;
-    case DecoderProblem::NotRunnableHere:
+    case LoadProblem::NotRunnableHere:
       return file + " is a Windows library, and Quarry runs one only on 64-bit x86 " +
              "Linux, not on this machine";
-    case DecoderProblem::WrongMachine:
+    case LoadProblem::WrongMachine:
       return wrongMachineLine(binding);
-    case DecoderProblem::DamagedImage:
-      return couldNotBeLoaded(binding, "the Windows library is damaged (" + detail + ")");
-    case DecoderProblem::UnsupportedImage:
-      return couldNotBeLoaded(binding, "it needs what Quarry's loader does not offer: " + detail);
-    case DecoderProblem::ForeignImports:
+    case LoadProblem::DamagedImage:
+      return couldNotBeLoaded(binding, "the Windows library is damaged (" + check + ")");
+    case LoadProblem::UnsupportedImage:
+      return couldNotBeLoaded(binding, "it needs what Quarry's loader does not offer: " + check);
+    case LoadProblem::ForeignImports:
       return file + " imports from " + moduleList(binding.modules) +
              ", which Quarry does not provide";
-    case DecoderProblem::InitialisationFailed:
+    case LoadProblem::InitialisationFailed:
       return file + " failed to initialise: its DllMain answered FALSE";
-    case DecoderProblem::InitialisationStopped:
+    case LoadProblem::InitialisationStopped:
       return file + " failed to initialise: it " +
              decoderStopText(binding.fault.signal, binding.fault.where, binding.fault.call);
   }
-  return couldNotBeLoaded(binding, detail);
+  return {};
 }
 
 std::string openFailureLine(const std::u16string& path, const OpenFailure& failure) {
