@@ -40,12 +40,20 @@ std::string couldNotBeLoaded(const DecoderBinding& binding, const std::string& r
 }
 
 std::string wrongMachineLine(const DecoderBinding& binding) {
-  if (binding.detail == "32-bit") {
+  if (binding.refusal.check == ImageCheck::Machine32Bit) {
     return escapeForMessage(binding.file) +
            " is a 32-bit Windows library; Quarry needs the 64-bit one";
   }
   return escapeForMessage(binding.file) + " is a Windows library for " +
-         escapeForMessage(binding.detail) + "; Quarry needs the one for 64-bit x86";
+         escapeForMessage(imageCheckText(binding.refusal)) +
+         "; Quarry needs the one for 64-bit x86";
+}
+
+// Why the system or the file refused: the check's words where the loader made one, else
+// dlopen's own.
+std::string notLoadableReason(const DecoderBinding& binding) {
+  if (binding.refusal.check != ImageCheck::None) return imageCheckText(binding.refusal);
+  return binding.systemWords;
 }
 
 // False for the lines that say nothing of the name: the records could not be read, or the
@@ -141,41 +149,38 @@ std::string problemText(const DecodeFailure& failure) {
 }  // namespace
 
 std::string decoderProblemLine(const DecoderBinding& binding) {
-  const std::string detail = escapeForMessage(binding.detail);
+  const std::string check = escapeForMessage(imageCheckText(binding.refusal));
   const std::string file = escapeForMessage(binding.file);
   switch (binding.problem) {
-    case DecoderProblem::None:
-    case DecoderProblem::Missing:
+    case LoadProblem::None:
+    case LoadProblem::Missing:
       return {};
-    case DecoderProblem::NotLoadable:
-      return couldNotBeLoaded(binding, detail);
-    case DecoderProblem::NotAFile:
-      return couldNotBeLoaded(binding, binding.detail == "directory" ? "it is a directory"
-                                                                     : "it is not a regular file");
-    case DecoderProblem::TooLarge:
-      return couldNotBeLoaded(binding, "it is " + std::to_string(binding.size) +
-                                           " bytes long, larger than any decoder library");
-    case DecoderProblem::NoEntryPoint:
+    case LoadProblem::NotLoadable:
+      return couldNotBeLoaded(binding, escapeForMessage(notLoadableReason(binding)));
+    case LoadProblem::NotAFile:
+    case LoadProblem::TooLarge:
+      return couldNotBeLoaded(binding, check);
+    case LoadProblem::NoEntryPoint:
       return "The library " + file + " has no entry point " + DECODER_ENTRY_POINT;
-    case DecoderProblem::NotRunnableHere:
+    case LoadProblem::NotRunnableHere:
       return file + " is a Windows library, and Quarry runs one only on 64-bit x86 " +
              "Linux, not on this machine";
-    case DecoderProblem::WrongMachine:
+    case LoadProblem::WrongMachine:
       return wrongMachineLine(binding);
-    case DecoderProblem::DamagedImage:
-      return couldNotBeLoaded(binding, "the Windows library is damaged (" + detail + ")");
-    case DecoderProblem::UnsupportedImage:
-      return couldNotBeLoaded(binding, "it needs what Quarry's loader does not offer: " + detail);
-    case DecoderProblem::ForeignImports:
+    case LoadProblem::DamagedImage:
+      return couldNotBeLoaded(binding, "the Windows library is damaged (" + check + ")");
+    case LoadProblem::UnsupportedImage:
+      return couldNotBeLoaded(binding, "it needs what Quarry's loader does not offer: " + check);
+    case LoadProblem::ForeignImports:
       return file + " imports from " + moduleList(binding.modules) +
              ", which Quarry does not provide";
-    case DecoderProblem::InitialisationFailed:
+    case LoadProblem::InitialisationFailed:
       return file + " failed to initialise: its DllMain answered FALSE";
-    case DecoderProblem::InitialisationStopped:
+    case LoadProblem::InitialisationStopped:
       return file + " failed to initialise: it " +
              decoderStopText(binding.fault.signal, binding.fault.where, binding.fault.call);
   }
-  return couldNotBeLoaded(binding, detail);
+  return {};
 }
 
 std::string openFailureLine(const std::u16string& path, const OpenFailure& failure) {

@@ -28,6 +28,10 @@ std::string countLine(std::uint64_t entryCount);
 // more to say (no library anywhere).
 std::string decoderProblemLine(const DecoderBinding& binding);
 
+// What the loader's check found, as the decoder's line says it (not yet escaped); empty for
+// no check.
+std::string imageCheckText(const LoadRefusal& refusal);
+
 // The line after CANNOT_OPEN: what kept the container at path from being opened.
 std::string openFailureLine(const std::u16string& path, const OpenFailure& failure);
 

@@ -54,11 +54,10 @@ std::string dlerrorText() {
   return reason != nullptr ? reason : "unknown reason";
 }
 
-DecoderBinding problem(DecoderProblem what, const std::string& path, std::string detail = {}) {
+DecoderBinding problem(LoadProblem what, const std::string& path) {
   DecoderBinding refused;
   refused.problem = what;
   refused.file = path;
-  refused.detail = std::move(detail);
   return refused;
 }
 
@@ -68,10 +67,13 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
   if (!library.valid()) {
     const std::string reason = dlerrorText();
     const bool missing = !besideProgram && reason.find("No such file") != std::string::npos;
-    return problem(missing ? DecoderProblem::Missing : DecoderProblem::NotLoadable, target, reason);
+    DecoderBinding refused =
+        problem(missing ? LoadProblem::Missing : LoadProblem::NotLoadable, target);
+    refused.systemWords = reason;
+    return refused;
   }
   void* entry = dlsym(library.get(), DECODER_ENTRY_POINT);
-  if (entry == nullptr) return problem(DecoderProblem::NoEntryPoint, target);
+  if (entry == nullptr) return problem(LoadProblem::NoEntryPoint, target);
   library.release();  // called until the run ends
   DecoderBinding bound;
   bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
@@ -84,40 +86,10 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
 }
 
 #ifdef QUARRY_WINDOWS_LOADER
-DecoderProblem problemOf(LoadProblem problem) {
-  switch (problem) {
-    case LoadProblem::None:
-      return DecoderProblem::None;
-    case LoadProblem::NotLoadable:
-      return DecoderProblem::NotLoadable;
-    case LoadProblem::NotAFile:
-      return DecoderProblem::NotAFile;
-    case LoadProblem::TooLarge:
-      return DecoderProblem::TooLarge;
-    case LoadProblem::WrongMachine:
-      return DecoderProblem::WrongMachine;
-    case LoadProblem::DamagedImage:
-      return DecoderProblem::DamagedImage;
-    case LoadProblem::UnsupportedImage:
-      return DecoderProblem::UnsupportedImage;
-    case LoadProblem::ForeignImports:
-      return DecoderProblem::ForeignImports;
-    case LoadProblem::NoEntryPoint:
-      return DecoderProblem::NoEntryPoint;
-    case LoadProblem::InitialisationFailed:
-      return DecoderProblem::InitialisationFailed;
-    case LoadProblem::InitialisationStopped:
-      return DecoderProblem::InitialisationStopped;
-  }
-  return DecoderProblem::NotLoadable;
-}
-
 DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault) {
-  DecoderBinding refused = problem(problemOf(fault.problem), path, fault.detail);
-  refused.size = fault.size;
-  for (const PeModuleCount& module : fault.modules) {
-    refused.modules.push_back({module.name, module.functions});
-  }
+  DecoderBinding refused = problem(fault.problem, path);
+  refused.refusal = fault.refusal;
+  refused.modules = fault.modules;
   if (fault.problem == LoadProblem::InitialisationStopped) {
     Decompressor where;
     where.libraryBase = fault.imageBase;
@@ -142,7 +114,7 @@ DecoderBinding bindWindowsImage(const std::string& path) {
   bound.file = path;
   return bound;
 #else
-  return problem(DecoderProblem::NotRunnableHere, path);
+  return problem(LoadProblem::NotRunnableHere, path);
 #endif
 }
 

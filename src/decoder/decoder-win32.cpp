@@ -45,18 +45,18 @@ DecoderBinding bindDecompressor() {
   if (library == nullptr) {
     const int code = lastOsError();
     DecoderBinding refused;
-    refused.problem =
-        code == ERROR_MOD_NOT_FOUND ? DecoderProblem::Missing : DecoderProblem::NotLoadable;
-    if (refused.problem == DecoderProblem::NotLoadable) {
+    refused.problem = code == ERROR_MOD_NOT_FOUND ? LoadProblem::Missing : LoadProblem::NotLoadable;
+    if (refused.problem == LoadProblem::NotLoadable) {
       refused.file = encodeLossless(name);
-      refused.detail = osErrorText(code);
+      refused.refusal.check = ImageCheck::SystemRefused;
+      refused.refusal.osError = code;
     }
     return refused;
   }
   FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
   if (entry == nullptr) {
     DecoderBinding refused;
-    refused.problem = DecoderProblem::NoEntryPoint;
+    refused.problem = LoadProblem::NoEntryPoint;
     refused.file = loadedFrom(library);
     return refused;
   }

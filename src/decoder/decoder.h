@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/guarded_call.h"
+#include "loader/image_check.h"
 
 namespace quarry {
 
@@ -86,35 +87,14 @@ DecoderFault describeStop(const Decompressor& decompress, const GuardedStop& sto
 std::string libraryOffsetText(std::uint64_t offset);
 std::string addressText(std::uintptr_t address);
 
-// A module other than KERNEL32 that a Windows library imports from, and how many functions.
-struct ForeignModule {
-  std::string name;
-  std::uint64_t functions = 0;
-};
-
-// Why no decoder was bound; the words are composed by the program, not here.
-enum class DecoderProblem {
-  None,
-  Missing,                // no library of that name anywhere
-  NotLoadable,            // the system's loader or the file itself failed; detail says how
-  NotAFile,               // a directory, FIFO, device... stands at the library's name
-  TooLarge,               // the file is larger than any such library; size says how large
-  NoEntryPoint,           // loaded, but OodleLZ_Decompress is not exported
-  NotRunnableHere,        // a Windows library on a machine where Quarry cannot load one
-  WrongMachine,           // a Windows library for another CPU; detail names it ("32-bit", ...)
-  DamagedImage,           // detail names the check that failed
-  UnsupportedImage,       // sound, but needs what the loader does not offer; detail says what
-  ForeignImports,         // it imports from modules Quarry does not provide: see modules
-  InitialisationFailed,   // its DllMain answered FALSE
-  InitialisationStopped,  // its initialisation crashed or asked to end: see fault
-};
-
+// What binding found: the entry point, or why there is none (the words are composed by the
+// program, not here).
 struct DecoderBinding {
   Decompressor decompress;
-  DecoderProblem problem = DecoderProblem::None;
-  std::string file;        // the library's path as the platform spells it, in UTF-8; empty if none
-  std::string detail;      // the system's words, the failed check, the import... (not escaped)
-  std::uint64_t size = 0;  // TooLarge: the file's size
+  LoadProblem problem = LoadProblem::None;
+  std::string file;         // the library's path as the platform spells it, in UTF-8; empty if none
+  LoadRefusal refusal;      // the check that refused it, with its values (not escaped)
+  std::string systemWords;  // NotLoadable by dlopen: its own words, which have no number
   std::vector<ForeignModule> modules;  // ForeignImports, in the order first imported
   DecoderFault fault;                  // InitialisationStopped
 };

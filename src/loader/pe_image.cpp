@@ -1,7 +1,6 @@
 #include "loader/pe_image.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "loader/pe_format.h"
@@ -15,12 +14,12 @@ using namespace pe;
 // it keeps the work per name bounded.
 constexpr std::uint64_t LONGEST_NAME = 4096;
 
-PeFault damaged(std::string check) {
-  return {LoadProblem::DamagedImage, std::move(check), 0, {}, {}};
+PeFault damaged(ImageCheck check, std::string name = {}) {
+  return refusedBy(LoadProblem::DamagedImage, check, 0, std::move(name));
 }
 
-PeFault unsupported(std::string what) {
-  return {LoadProblem::UnsupportedImage, std::move(what), 0, {}, {}};
+PeFault unsupported(ImageCheck check, std::uint64_t number = 0, std::string name = {}) {
+  return refusedBy(LoadProblem::UnsupportedImage, check, number, std::move(name));
 }
 
 bool fits(ByteSpan bytes, std::uint64_t offset, std::uint64_t length) {
@@ -52,27 +51,25 @@ bool isExecutable(const PeHeaders& headers, std::uint64_t rva) {
   });
 }
 
-PeFault wrongMachine(std::string which) {
-  return {LoadProblem::WrongMachine, std::move(which), 0, {}, {}};
+PeFault wrongMachine(ImageCheck check, std::uint64_t machine = 0) {
+  return refusedBy(LoadProblem::WrongMachine, check, machine);
 }
 
 PeFault machineFault(std::uint16_t machine) {
-  if (machine == MACHINE_I386) return wrongMachine("32-bit");
-  if (machine == MACHINE_ARM64) return wrongMachine("ARM64");
-  char name[32];
-  std::snprintf(name, sizeof name, "machine type 0x%04X", machine);
-  return wrongMachine(name);
+  if (machine == MACHINE_I386) return wrongMachine(ImageCheck::Machine32Bit);
+  if (machine == MACHINE_ARM64) return wrongMachine(ImageCheck::MachineArm64);
+  return wrongMachine(ImageCheck::MachineOther, machine);
 }
 
 // Where the NT headers start, checked up to the end of the file header.
 PeFault findNtHeaders(ByteSpan file, std::uint64_t& ntHeaders) {
-  if (file.size() < DOS_HEADER_SIZE) return damaged("the DOS header is cut short");
-  if (readU16(file.data()) != DOS_MAGIC) return damaged("the DOS header does not start with MZ");
+  if (file.size() < DOS_HEADER_SIZE) return damaged(ImageCheck::DosHeaderCutShort);
+  if (readU16(file.data()) != DOS_MAGIC) return damaged(ImageCheck::DosMagicMissing);
   ntHeaders = readU32(file.data() + DOS_NEW_HEADER);
   if (!fits(file, ntHeaders, SIGNATURE_SIZE + FILE_HEADER_SIZE)) {
-    return damaged("e_lfanew points outside the file");
+    return damaged(ImageCheck::NtHeadersOutsideFile);
   }
-  if (readU32(file.data() + ntHeaders) != SIGNATURE) return damaged("the PE signature is missing");
+  if (readU32(file.data() + ntHeaders) != SIGNATURE) return damaged(ImageCheck::PeSignatureMissing);
   return {};
 }
 
@@ -90,12 +87,11 @@ PeFault readLayoutFields(const std::uint8_t* optional, PeHeaders& headers) {
   headers.sizeOfHeaders = readU32(optional + OPTIONAL_SIZE_OF_HEADERS);
   const std::uint32_t alignment = headers.sectionAlignment;
   if (alignment == 0 || alignment % IMAGE_PAGE_SIZE != 0) {
-    return unsupported("sections aligned to " + std::to_string(alignment) +
-                       " bytes, not to whole pages");
+    return unsupported(ImageCheck::SectionsAlignedBelowAPage, alignment);
   }
-  if (headers.sizeOfImage == 0) return damaged("SizeOfImage is zero");
+  if (headers.sizeOfImage == 0) return damaged(ImageCheck::SizeOfImageZero);
   if (headers.sizeOfHeaders > headers.fileSize || headers.sizeOfHeaders > headers.sizeOfImage) {
-    return damaged("SizeOfHeaders reaches past the file or the image");
+    return damaged(ImageCheck::SizeOfHeadersPastFileOrImage);
   }
   return {};
 }
@@ -106,22 +102,22 @@ PeFault readOptionalHeader(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& he
   const std::uint64_t size = readU16(fileHeader + FILE_OPTIONAL_HEADER_SIZE);
   headers.optionalHeader = ntHeaders + SIGNATURE_SIZE + FILE_HEADER_SIZE;
   if (!fits(file, headers.optionalHeader, 2)) {
-    return damaged("the optional header is cut short");
+    return damaged(ImageCheck::OptionalHeaderCutShort);
   }
   const std::uint8_t* optional = file.data() + headers.optionalHeader;
   const std::uint16_t magic = readU16(optional + OPTIONAL_MAGIC);
-  if (magic == MAGIC_PE32) return wrongMachine("32-bit");
-  if (magic != MAGIC_PE32_PLUS) return damaged("the optional header's magic is unknown");
+  if (magic == MAGIC_PE32) return wrongMachine(ImageCheck::Machine32Bit);
+  if (magic != MAGIC_PE32_PLUS) return damaged(ImageCheck::OptionalMagicUnknown);
   if ((readU16(fileHeader + FILE_CHARACTERISTICS) & FILE_IS_DLL) == 0) {
-    return damaged("the file is not a DLL");
+    return damaged(ImageCheck::NotADll);
   }
   if (size < OPTIONAL_DIRECTORIES || !fits(file, headers.optionalHeader, size)) {
-    return damaged("the optional header is cut short");
+    return damaged(ImageCheck::OptionalHeaderCutShort);
   }
   const std::uint32_t count =
       std::min(readU32(optional + OPTIONAL_DIRECTORY_COUNT), DIRECTORY_LIMIT);
   if (OPTIONAL_DIRECTORIES + count * DIRECTORY_SIZE > size) {
-    return damaged("the data directories overrun the optional header");
+    return damaged(ImageCheck::DirectoriesOverrunOptionalHeader);
   }
   headers.exports = directoryAt(optional, count, DIRECTORY_EXPORTS);
   headers.imports = directoryAt(optional, count, DIRECTORY_IMPORTS);
@@ -150,20 +146,19 @@ PeSection sectionAt(ByteSpan file, std::uint64_t at) {
 // Only the bytes copied must lie in the file: a SizeOfRawData rounded up past the file's end
 // is taken, as Windows takes it.
 PeFault checkSection(const PeSection& section, const PeHeaders& headers, std::uint64_t& end) {
-  const std::string about = "section " + section.name;
   if (section.copied > 0 && !rangeFits(section.rawOffset, section.copied, headers.fileSize)) {
-    return damaged(about + ": its bytes lie outside the file");
+    return damaged(ImageCheck::SectionBytesOutsideFile, section.name);
   }
   if (section.rva % headers.sectionAlignment != 0) {
-    return damaged(about + ": it does not start on a SectionAlignment boundary");
+    return damaged(ImageCheck::SectionOffAlignment, section.name);
   }
-  if (section.rva < end) return damaged(about + ": it overlaps the headers or the section before");
+  if (section.rva < end) return damaged(ImageCheck::SectionOverlaps, section.name);
   if (std::uint64_t{section.rva} + section.extent > headers.sizeOfImage) {
-    return damaged(about + ": it reaches past SizeOfImage");
+    return damaged(ImageCheck::SectionPastSizeOfImage, section.name);
   }
   const std::uint32_t writableCode = SECTION_WRITE | SECTION_EXECUTE;
   if ((section.characteristics & writableCode) == writableCode) {
-    return unsupported(about + ", both writable and executable");
+    return unsupported(ImageCheck::SectionWritableAndExecutable, 0, section.name);
   }
   end = roundUp(std::uint64_t{section.rva} + section.extent, headers.sectionAlignment);
   return {};
@@ -175,7 +170,7 @@ PeFault readSections(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& headers)
   const std::uint64_t table =
       headers.optionalHeader + readU16(fileHeader + FILE_OPTIONAL_HEADER_SIZE);
   if (!fits(file, table, count * SECTION_HEADER_SIZE)) {
-    return damaged("the section table lies outside the file");
+    return damaged(ImageCheck::SectionTableOutsideFile);
   }
   std::uint64_t end = roundUp(headers.sizeOfHeaders, headers.sectionAlignment);
   for (std::uint64_t k = 0; k < count; ++k) {
@@ -192,9 +187,11 @@ PeFault applyRelocation(MutableBytes image, std::uint64_t page, std::uint16_t en
                         std::uint64_t delta) {
   const unsigned type = entry >> 12;
   if (type == RELOCATION_ABSOLUTE) return {};
-  if (type != RELOCATION_DIR64) return unsupported("relocations of type " + std::to_string(type));
+  if (type != RELOCATION_DIR64) {
+    return unsupported(ImageCheck::RelocationTypeUnsupported, type);
+  }
   const std::uint64_t target = page + (entry & 0xFFF);
-  if (!fits(image, target, 8)) return damaged("a relocation points outside the image");
+  if (!fits(image, target, 8)) return damaged(ImageCheck::RelocationOutsideImage);
   std::uint8_t* at = image.data() + target;
   writeU64(at, readU64(at) + delta);
   return {};
@@ -209,7 +206,7 @@ PeFault applyRelocationBlocks(MutableBytes image, PeDirectory directory, std::ui
     if (blockSize == 0) break;  // Windows ends the table at an empty block
     if (blockSize < RELOCATION_BLOCK_HEADER || blockSize > end - at ||
         blockSize % RELOCATION_ENTRY_SIZE != 0) {
-      return damaged("a relocation block is damaged");
+      return damaged(ImageCheck::RelocationBlockDamaged);
     }
     for (std::uint64_t k = RELOCATION_BLOCK_HEADER; k < blockSize; k += RELOCATION_ENTRY_SIZE) {
       const std::uint16_t entry = readU16(image.data() + at + k);
@@ -226,16 +223,15 @@ PeFault readThunks(ByteSpan image, std::string_view module, std::uint64_t lookup
                    std::uint64_t addresses, std::vector<PeImport>& imports) {
   for (std::uint64_t k = 0;; ++k) {
     if (imports.size() >= image.size() / THUNK_SIZE) {
-      return damaged("the import tables declare more functions than the image has room for");
+      return damaged(ImageCheck::ImportsExceedImage);
     }
     if (!fits(image, lookup + k * THUNK_SIZE, THUNK_SIZE)) {
-      return damaged("an import lookup table lies outside the image");
+      return damaged(ImageCheck::ImportLookupOutsideImage);
     }
     const std::uint64_t thunk = readU64(image.data() + lookup + k * THUNK_SIZE);
     if (thunk == 0) return {};
     const std::uint64_t slot = addresses + k * THUNK_SIZE;
-    if (!fits(image, slot, THUNK_SIZE))
-      return damaged("an import address table lies outside the image");
+    if (!fits(image, slot, THUNK_SIZE)) return damaged(ImageCheck::ImportAddressesOutsideImage);
     if ((thunk & THUNK_BY_ORDINAL) != 0) {
       imports.push_back({module,
                          {},
@@ -243,10 +239,10 @@ PeFault readThunks(ByteSpan image, std::string_view module, std::uint64_t lookup
                          static_cast<std::uint32_t>(slot)});
       continue;
     }
-    if ((thunk & ~THUNK_NAME_RVA_MASK) != 0) return damaged("an import thunk is damaged");
+    if ((thunk & ~THUNK_NAME_RVA_MASK) != 0) return damaged(ImageCheck::ImportThunkDamaged);
     std::string_view name;
     if (!nameAt(image, thunk + IMPORT_HINT_SIZE, name)) {
-      return damaged("an imported name lies outside the image");
+      return damaged(ImageCheck::ImportedNameOutsideImage);
     }
     imports.push_back({module, name, 0, static_cast<std::uint32_t>(slot)});
   }
@@ -266,13 +262,13 @@ PeFault readTlsCallbacks(ByteSpan image, const PeHeaders& headers, std::uint64_t
   if (list == 0) return {};
   for (std::uint64_t k = 0;; ++k) {
     if (!rvaOf(image, list + k * THUNK_SIZE, loadedBase, THUNK_SIZE, at)) {
-      return damaged("the TLS callback list lies outside the image");
+      return damaged(ImageCheck::TlsCallbackListOutsideImage);
     }
     const std::uint64_t callback = readU64(image.data() + at);
     if (callback == 0) return {};
     std::uint32_t rva = 0;
     if (!rvaOf(image, callback, loadedBase, 1, rva) || !isExecutable(headers, rva)) {
-      return damaged("a TLS callback lies outside executable code");
+      return damaged(ImageCheck::TlsCallbackOutsideCode);
     }
     tls.callbacks.push_back(rva);
   }
@@ -283,12 +279,14 @@ PeFault exportedCode(const PeHeaders& headers, ByteSpan image, std::string_view 
                      std::uint32_t code, std::uint32_t& rva) {
   const PeDirectory directory = headers.exports;
   if (code >= directory.rva && code - directory.rva < directory.size) {
-    std::string_view target = "another library";
+    std::string_view target;
     nameAt(image, code, target);
-    return unsupported(std::string(name) + " forwarded to " + std::string(target));
+    PeFault forwarded = unsupported(ImageCheck::ExportForwarded, 0, std::string(name));
+    forwarded.refusal.target = target;
+    return forwarded;
   }
   if (!isExecutable(headers, code))
-    return damaged(std::string(name) + " lies outside executable code");
+    return damaged(ImageCheck::ExportOutsideCode, std::string(name));
   rva = code;
   return {};
 }
@@ -298,6 +296,15 @@ PeProtection inaccessible(std::uint64_t offset, std::uint64_t size) {
 }
 
 }  // namespace
+
+PeFault refusedBy(LoadProblem problem, ImageCheck check, std::uint64_t number, std::string name) {
+  PeFault fault;
+  fault.problem = problem;
+  fault.refusal.check = check;
+  fault.refusal.number = number;
+  fault.refusal.name = std::move(name);
+  return fault;
+}
 
 void writeU64(std::uint8_t* at, std::uint64_t value) {
   for (int k = 0; k < 8; ++k) at[k] = static_cast<std::uint8_t>(value >> (8 * k));
@@ -331,7 +338,7 @@ PeFault readPeHeaders(ByteSpan file, std::uint64_t fileSize, PeHeaders& headers)
   if (PeFault fault = readOptionalHeader(file, ntHeaders, headers)) return fault;
   if (PeFault fault = readSections(file, ntHeaders, headers)) return fault;
   if (headers.entryPoint != 0 && !isExecutable(headers, headers.entryPoint)) {
-    return damaged("the entry point lies outside executable code");
+    return damaged(ImageCheck::EntryPointOutsideCode);
   }
   return {};
 }
@@ -360,10 +367,10 @@ PeFault relocateImage(MutableBytes image, const PeHeaders& headers, std::uint64_
   const PeDirectory directory = headers.relocations;
   if (directory.rva == 0 || directory.size == 0) {
     if (delta == 0) return {};
-    return unsupported("a move from its preferred base, which it has no relocations for");
+    return unsupported(ImageCheck::NoRelocationsForMove);
   }
   if (!fits(image, directory.rva, directory.size)) {
-    return damaged("the relocation directory lies outside the image");
+    return damaged(ImageCheck::RelocationDirectoryOutsideImage);
   }
   if (PeFault fault = applyRelocationBlocks(image, directory, delta)) return fault;
   const std::uint64_t baseField = headers.optionalHeader + OPTIONAL_IMAGE_BASE;
@@ -376,7 +383,7 @@ PeFault readImports(ByteSpan image, const PeHeaders& headers, std::vector<PeImpo
   if (headers.imports.rva == 0 || headers.imports.size == 0) return {};
   for (std::uint64_t at = headers.imports.rva;; at += IMPORT_DESCRIPTOR_SIZE) {
     if (!fits(image, at, IMPORT_DESCRIPTOR_SIZE)) {
-      return damaged("an import descriptor lies outside the image");
+      return damaged(ImageCheck::ImportDescriptorOutsideImage);
     }
     const std::uint8_t* descriptor = image.data() + at;
     const std::uint32_t moduleName = readU32(descriptor + IMPORT_MODULE_NAME);
@@ -384,7 +391,7 @@ PeFault readImports(ByteSpan image, const PeHeaders& headers, std::vector<PeImpo
     if (moduleName == 0 && addresses == 0) return {};
     std::string_view module;
     if (!nameAt(image, moduleName, module)) {
-      return damaged("an import's module name lies outside the image");
+      return damaged(ImageCheck::ImportModuleNameOutsideImage);
     }
     const std::uint32_t lookup = readU32(descriptor + IMPORT_LOOKUP_TABLE);
     if (PeFault fault =
@@ -398,7 +405,7 @@ PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBa
   tls = PeTls{};
   if (headers.tls.rva == 0 || headers.tls.size == 0) return {};
   if (!fits(image, headers.tls.rva, TLS_DIRECTORY_SIZE)) {
-    return damaged("the TLS directory lies outside the image");
+    return damaged(ImageCheck::TlsDirectoryOutsideImage);
   }
   const std::uint8_t* directory = image.data() + headers.tls.rva;
   const std::uint64_t start = readU64(directory + TLS_TEMPLATE_START);
@@ -407,15 +414,15 @@ PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBa
   tls.templateSize = end - start;
   if (end < start ||
       (end > start && !rvaOf(image, start, loadedBase, end - start, tls.templateRva))) {
-    return damaged("the TLS template lies outside the image");
+    return damaged(ImageCheck::TlsTemplateOutsideImage);
   }
   if (!rvaOf(image, readU64(directory + TLS_INDEX_ADDRESS), loadedBase, 4, tls.indexRva)) {
-    return damaged("the TLS index lies outside the image");
+    return damaged(ImageCheck::TlsIndexOutsideImage);
   }
   tls.zeroFill = readU32(directory + TLS_ZERO_FILL);
   const std::uint32_t alignmentCode =
       readU32(directory + TLS_CHARACTERISTICS) >> TLS_ALIGNMENT_SHIFT & 0xF;
-  if (alignmentCode > 14) return damaged("the TLS alignment is unknown");
+  if (alignmentCode > 14) return damaged(ImageCheck::TlsAlignmentUnknown);
   tls.alignment = alignmentCode == 0 ? 1 : std::uint32_t{1} << (alignmentCode - 1);
   return readTlsCallbacks(image, headers, loadedBase, readU64(directory + TLS_CALLBACKS), tls);
 }
@@ -423,9 +430,9 @@ PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBa
 PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view name,
                    std::uint32_t& rva) {
   const PeDirectory directory = headers.exports;
-  if (directory.rva == 0 || directory.size == 0) return {LoadProblem::NoEntryPoint, {}, 0, {}, {}};
+  if (directory.rva == 0 || directory.size == 0) return refusedBy(LoadProblem::NoEntryPoint);
   if (!fits(image, directory.rva, EXPORT_DIRECTORY_SIZE)) {
-    return damaged("the export directory lies outside the image");
+    return damaged(ImageCheck::ExportDirectoryOutsideImage);
   }
   const std::uint8_t* at = image.data() + directory.rva;
   const std::uint64_t functionCount = readU32(at + EXPORT_FUNCTION_COUNT);
@@ -435,15 +442,15 @@ PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view na
   const std::uint64_t ordinals = readU32(at + EXPORT_NAME_ORDINALS);
   if (!fits(image, functions, functionCount * 4) || !fits(image, names, nameCount * 4) ||
       !fits(image, ordinals, nameCount * 2)) {
-    return damaged("the export tables lie outside the image");
+    return damaged(ImageCheck::ExportTablesOutsideImage);
   }
   for (std::uint64_t k = 0; k < nameCount; ++k) {
     if (!namedAt(image, readU32(image.data() + names + k * 4), name)) continue;
     const std::uint64_t ordinal = readU16(image.data() + ordinals + k * 2);
-    if (ordinal >= functionCount) return damaged("an export's ordinal is out of range");
+    if (ordinal >= functionCount) return damaged(ImageCheck::ExportOrdinalOutOfRange);
     return exportedCode(headers, image, name, readU32(image.data() + functions + ordinal * 4), rva);
   }
-  return {LoadProblem::NoEntryPoint, {}, 0, {}, {}};
+  return refusedBy(LoadProblem::NoEntryPoint);
 }
 
 std::vector<PeProtection> protectionPlan(const PeHeaders& headers) {

@@ -12,42 +12,27 @@
 
 #include "base/bytes.h"
 #include "base/guarded_call.h"
+#include "loader/image_check.h"
 
 namespace quarry {
 
 using MutableBytes = std::span<std::uint8_t>;
 
-// Why a library is refused; the binding turns it into its own terms.
-enum class LoadProblem {
-  None,
-  NotLoadable,            // the file could not be read; detail has the system's words
-  NotAFile,               // a directory, FIFO, device... stands at the path
-  TooLarge,               // larger than any such library: size
-  WrongMachine,           // detail names it ("32-bit", "ARM64", ...)
-  DamagedImage,           // detail names the check that failed
-  UnsupportedImage,       // sound, but needs what the loader does not offer; detail says what
-  ForeignImports,         // modules lists what it imports from other modules than KERNEL32
-  NoEntryPoint,           // the export asked for is not there
-  InitialisationFailed,   // its DllMain answered FALSE
-  InitialisationStopped,  // its initialisation crashed or asked to end: stop
-};
-
-// A module other than KERNEL32 that an image imports from, with its count of functions.
-struct PeModuleCount {
-  std::string name;
-  std::uint64_t functions = 0;
-};
-
+// Why a library was refused: what kind of refusal, and the check with its values.
 struct PeFault {
   LoadProblem problem = LoadProblem::None;
-  std::string detail;
-  std::uint64_t size = 0;
-  std::vector<PeModuleCount> modules;
-  GuardedStop stop;  // initialisationStopped: why, and where the image lay
+  LoadRefusal refusal;
+  std::vector<ForeignModule> modules;  // ForeignImports, in the order first imported
+  GuardedStop stop;                    // InitialisationStopped: why, and where the image lay
   std::uintptr_t imageBase = 0;
   std::uint64_t imageSize = 0;
   explicit operator bool() const { return problem != LoadProblem::None; }
 };
+
+// A refusal of the kind problem by check (none where the kind says it all), with the number or
+// the name the check's words need.
+PeFault refusedBy(LoadProblem problem, ImageCheck check = ImageCheck::None,
+                  std::uint64_t number = 0, std::string name = {});
 
 struct PeDirectory {
   std::uint32_t rva = 0;

@@ -43,12 +43,10 @@ using TlsCallback = void(__attribute__((ms_abi)) *)(void* module, std::uint32_t 
 // The first bytes read of the file, which hold the headers of any image of a usual shape.
 constexpr std::uint64_t HEADER_PROBE = 4096;
 
-PeFault refusal(LoadProblem problem, std::string detail = {}) {
-  return {problem, std::move(detail), 0, {}, {}};
-}
-
 PeFault systemFailure(int code) {
-  return refusal(LoadProblem::NotLoadable, osErrorText(code));
+  PeFault refused = refusedBy(LoadProblem::NotLoadable, ImageCheck::SystemRefused);
+  refused.refusal.osError = code;
+  return refused;
 }
 
 // The library's data may hold the only pointers to what it allocates on Quarry's heap, so a
@@ -137,13 +135,12 @@ PeFault openLibraryFile(const std::string& path, Loading& loading) {
   if (!loading.file.valid() || fstat(loading.file.get(), &status) != 0) {
     return systemFailure(errno);
   }
-  if (S_ISDIR(status.st_mode)) return refusal(LoadProblem::NotAFile, "directory");
-  if (!S_ISREG(status.st_mode)) return refusal(LoadProblem::NotAFile);
+  if (S_ISDIR(status.st_mode))
+    return refusedBy(LoadProblem::NotAFile, ImageCheck::FileIsADirectory);
+  if (!S_ISREG(status.st_mode)) return refusedBy(LoadProblem::NotAFile, ImageCheck::FileNotRegular);
   loading.fileSize = static_cast<std::uint64_t>(status.st_size);
   if (loading.fileSize > LARGEST_LIBRARY_FILE) {
-    PeFault tooLarge = refusal(LoadProblem::TooLarge);
-    tooLarge.size = loading.fileSize;
-    return tooLarge;
+    return refusedBy(LoadProblem::TooLarge, ImageCheck::FileTooLarge, loading.fileSize);
   }
   return {};
 }
@@ -177,8 +174,8 @@ PeFault layOutFromFile(Loading& loading) {
     const OsResult read = readAt(loading.file.get(), section.rawOffset, into, got);
     if (!read.ok()) return systemFailure(read.error);
     if (got != section.copied) {
-      return refusal(LoadProblem::DamagedImage,
-                     "section " + section.name + ": its bytes lie outside the file");
+      return refusedBy(LoadProblem::DamagedImage, ImageCheck::SectionBytesOutsideFile, 0,
+                       section.name);
     }
   }
   return {};
@@ -191,8 +188,7 @@ PeFault mapImage(Loading& loading) {
   const bool fixed = headers.relocations.rva == 0 || headers.relocations.size == 0;
   const OsResult mapped = loading.image.map(mappedImageSize(headers), headers.imageBase, fixed);
   if (fixed && mapped.error == EEXIST) {
-    return refusal(LoadProblem::UnsupportedImage,
-                   "a move from its preferred base, which it has no relocations for");
+    return refusedBy(LoadProblem::UnsupportedImage, ImageCheck::NoRelocationsForMove);
   }
   if (!mapped.ok()) return systemFailure(mapped.error);
   if (PeFault fault = layOutFromFile(loading)) return fault;
@@ -208,7 +204,7 @@ std::string lowerCase(std::string_view text) {
 
 // Every module other than KERNEL32 imported from, as first spelled, with its count.
 PeFault foreignModules(const std::vector<PeImport>& imports) {
-  PeFault refused = refusal(LoadProblem::ForeignImports);
+  PeFault refused = refusedBy(LoadProblem::ForeignImports);
   std::map<std::string, std::size_t> seen;  // lower-case name -> place in the list
   for (const PeImport& import : imports) {
     if (isKernel32(import.module)) continue;
@@ -236,9 +232,8 @@ PeFault bindImports(Loading& loading) {
   for (const PeImport& import : imports) {
     void* function = kernel32FunctionFor(import);
     if (function == nullptr) {
-      return refusal(LoadProblem::UnsupportedImage,
-                     "more than " + std::to_string(STAND_IN_COUNT) +
-                         " KERNEL32 functions that Quarry does not provide");
+      return refusedBy(LoadProblem::UnsupportedImage, ImageCheck::TooManyMissingFunctions,
+                       STAND_IN_COUNT);
     }
     functions.push_back(function);
   }
@@ -324,11 +319,11 @@ PeFault initialise(const Loading& loading, const std::string& path) {
                     image.functionCount);
   setLoadedLibrary(image);
   Start run{&loading};
-  PeFault stopped = refusal(LoadProblem::InitialisationStopped);
+  PeFault stopped = refusedBy(LoadProblem::InitialisationStopped);
   stopped.imageBase = reinterpret_cast<std::uintptr_t>(image.base);
   stopped.imageSize = image.size;
   if (!runGuarded(start, &run, stopped.stop)) return stopped;
-  return run.succeeded ? PeFault{} : refusal(LoadProblem::InitialisationFailed);
+  return run.succeeded ? PeFault{} : refusedBy(LoadProblem::InitialisationFailed);
 }
 
 // The export is found while every page can still be read, and before any of the library's

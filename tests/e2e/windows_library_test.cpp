@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include "container/layout.h"
+#include "loader/kernel32-linux.h"
 #include "loader/pe_format.h"
 #include "support/decoder_log.h"
 #include "support/pe_builder.h"
@@ -108,7 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
                          return dll;
                        },
                        " but it could not be loaded: the Windows library is damaged (e_lfanew "
-                       "points outside the file)\n"}),
+                       "points outside the file)\n"},
+        // Each stand-in is a function of its own, and there are only so many.
+        RefusedLibrary{"MoreMissingFunctionsThanStandIns",
+                       [] { return ordinalImportsImage(STAND_IN_COUNT + 1); },
+                       " but it could not be loaded: it needs what Quarry's loader does not "
+                       "offer: more than 256 KERNEL32 functions that Quarry does not provide\n"}),
     [](const ::testing::TestParamInfo<RefusedLibrary>& info) { return info.param.name; });
 
 Bytes pattern(std::size_t size) {

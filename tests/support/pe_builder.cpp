@@ -216,6 +216,15 @@ Bytes importAmplifiedImage(std::uint32_t descriptors, std::uint32_t thunks) {
   return bytes;
 }
 
+Bytes ordinalImportsImage(std::uint32_t count) {
+  Bytes bytes = importAmplifiedImage(1, count);
+  const std::uint64_t table = IMAGE_SIZE + 2 * IMPORT_DESCRIPTOR_SIZE;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    putU64(bytes, table + k * THUNK_SIZE, THUNK_BY_ORDINAL | (k + 1));
+  }
+  return bytes;
+}
+
 std::uint64_t sectionHeaderAt(const BuiltPeImage& image, unsigned index) {
   return image.sectionTable + index * SECTION_HEADER_SIZE;
 }

@@ -50,6 +50,10 @@ BuiltPeImage buildPeImage(const PeImageOptions& options = {});
 // imports.
 Bytes importAmplifiedImage(std::uint32_t descriptors, std::uint32_t thunks);
 
+// The plain image importing count functions from KERNEL32 by ordinals 1 to count, none of
+// which Quarry provides: each needs a stand-in of its own.
+Bytes ordinalImportsImage(std::uint32_t count);
+
 // Offsets of a section header's fields, for damaging it: index counts from 0 in the table.
 std::uint64_t sectionHeaderAt(const BuiltPeImage& image, unsigned index);
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <map>
 #include <string>
 #include <utility>
 
@@ -18,8 +19,8 @@ namespace {
 
 struct LineCase {
   const char* name;
-  DecoderProblem problem;
-  const char* detail;
+  LoadProblem problem;
+  ImageCheck check;  // the loader's check, where one refused the library
   const char* line;
   void (*more)(DecoderBinding&) = nullptr;  // what else the binding says
 };
@@ -35,51 +36,74 @@ TEST_P(DecoderProblemLine, SaysWhatIsWrongWithTheLibrary) {
   DecoderBinding binding;
   binding.problem = GetParam().problem;
   binding.file = "/opt/q/oo2core_8_win64.dll";
-  binding.detail = GetParam().detail;
+  binding.refusal.check = GetParam().check;
   if (GetParam().more != nullptr) GetParam().more(binding);
   EXPECT_EQ(decoderProblemLine(binding), GetParam().line);
 }
 
-using P = DecoderProblem;
+using P = LoadProblem;
+using C = ImageCheck;
 
 // The first three sentences are older than the loader, and tests and users know them.
 INSTANTIATE_TEST_SUITE_P(
     Problems, DecoderProblemLine,
     ::testing::Values(
-        LineCase{"Missing", P::Missing, "", ""},
-        LineCase{"NotLoadable", P::NotLoadable, "invalid ELF header",
-                 "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: invalid ELF header"},
-        LineCase{"NoEntryPoint", P::NoEntryPoint, "",
+        LineCase{"Missing", P::Missing, C::None, ""},
+        LineCase{"NotLoadable", P::NotLoadable, C::None,
+                 "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: invalid ELF header",
+                 [](DecoderBinding& b) { b.systemWords = "invalid ELF header"; }},
+        LineCase{"NotLoadableEscaped", P::NotLoadable, C::None,
+                 "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: bad\\x1B[2J",
+                 [](DecoderBinding& b) { b.systemWords = "bad\x1B[2J"; }},
+        LineCase{"NoEntryPoint", P::NoEntryPoint, C::None,
                  "The library /opt/q/oo2core_8_win64.dll has no entry point OodleLZ_Decompress"},
-        LineCase{"ThirtyTwoBit", P::WrongMachine, "32-bit",
+        LineCase{"ThirtyTwoBit", P::WrongMachine, C::Machine32Bit,
                  "/opt/q/oo2core_8_win64.dll is a 32-bit Windows library; Quarry needs the "
                  "64-bit one"},
-        LineCase{"Arm64", P::WrongMachine, "ARM64",
+        LineCase{"Arm64", P::WrongMachine, C::MachineArm64,
                  "/opt/q/oo2core_8_win64.dll is a Windows library for ARM64; Quarry needs the "
                  "one for 64-bit x86"},
-        LineCase{"Damaged", P::DamagedImage, "the PE signature is missing",
+        LineCase{"OtherMachine", P::WrongMachine, C::MachineOther,
+                 "/opt/q/oo2core_8_win64.dll is a Windows library for machine type 0x01C4; "
+                 "Quarry needs the one for 64-bit x86",
+                 [](DecoderBinding& b) { b.refusal.number = 0x01C4; }},
+        LineCase{"Damaged", P::DamagedImage, C::PeSignatureMissing,
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: the Windows "
                  "library is damaged (the PE signature is missing)"},
-        LineCase{"Unsupported", P::UnsupportedImage, "relocations of type 3",
+        // A section's name comes from the image: escaped like any other outside text.
+        LineCase{"DamagedSectionEscaped", P::DamagedImage, C::SectionOverlaps,
+                 "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: the Windows "
+                 "library is damaged (section .t\\x07xt: it overlaps the headers or the "
+                 "section before)",
+                 [](DecoderBinding& b) { b.refusal.name = ".t\axt"; }},
+        LineCase{"Unsupported", P::UnsupportedImage, C::RelocationTypeUnsupported,
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it needs what "
-                 "Quarry's loader does not offer: relocations of type 3"},
-        LineCase{"Directory", P::NotAFile, "directory",
+                 "Quarry's loader does not offer: relocations of type 3",
+                 [](DecoderBinding& b) { b.refusal.number = 3; }},
+        LineCase{"Forwarded", P::UnsupportedImage, C::ExportForwarded,
+                 "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it needs what "
+                 "Quarry's loader does not offer: OodleLZ_Decompress forwarded to NTDLL.Decode",
+                 [](DecoderBinding& b) {
+                   b.refusal.name = "OodleLZ_Decompress";
+                   b.refusal.target = "NTDLL.Decode";
+                 }},
+        LineCase{"Directory", P::NotAFile, C::FileIsADirectory,
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it is a directory"},
-        LineCase{"Fifo", P::NotAFile, "",
+        LineCase{"Fifo", P::NotAFile, C::FileNotRegular,
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it is not a "
                  "regular file"},
-        LineCase{"TooLarge", P::TooLarge, "",
+        LineCase{"TooLarge", P::TooLarge, C::FileTooLarge,
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: it is 2147483648 "
                  "bytes long, larger than any decoder library",
-                 [](DecoderBinding& b) { b.size = std::uint64_t{1} << 31; }},
-        LineCase{"OneForeignModule", P::ForeignImports, "",
+                 [](DecoderBinding& b) { b.refusal.number = std::uint64_t{1} << 31; }},
+        LineCase{"OneForeignModule", P::ForeignImports, C::None,
                  "/opt/q/oo2core_8_win64.dll imports from msvcrt.dll (1 function), which Quarry "
                  "does not provide",
                  [](DecoderBinding& b) {
                    b.modules = {{"msvcrt.dll", 1}};
                  }},
         LineCase{
-            "ForeignModulesEscaped", P::ForeignImports, "",
+            "ForeignModulesEscaped", P::ForeignImports, C::None,
             "/opt/q/oo2core_8_win64.dll imports from msvcrt.dll (12 functions), "
             "USER\\x1B[2J.dll (2 functions) and VCRUNTIME140.dll (3 functions), which Quarry "
             "does not provide",
@@ -87,25 +111,55 @@ INSTANTIATE_TEST_SUITE_P(
               b.modules = {{"msvcrt.dll", 12}, {"USER\x1B[2J.dll", 2}, {"VCRUNTIME140.dll", 3}};
             }},
 #ifndef _WIN32
-        LineCase{"InitialisationCrashed", P::InitialisationStopped, "",
+        LineCase{"InitialisationCrashed", P::InitialisationStopped, C::None,
                  "/opt/q/oo2core_8_win64.dll failed to initialise: it crashed (SIGSEGV at "
                  "oo2core_8_win64.dll+0x1a2b3)",
                  [](DecoderBinding& b) {
                    b.fault = {SIGSEGV, "oo2core_8_win64.dll+0x1a2b3", ""};
                  }},
 #endif
-        LineCase{"InitialisationCalledAStandIn", P::InitialisationStopped, "",
+        LineCase{"InitialisationCalledAStandIn", P::InitialisationStopped, C::None,
                  "/opt/q/oo2core_8_win64.dll failed to initialise: it called "
                  "KERNEL32.dll!CreateFileW, which Quarry does not provide",
                  [](DecoderBinding& b) {
                    b.fault = {0, "", "KERNEL32.dll!CreateFileW"};
                  }},
-        LineCase{"InitialisationFailed", P::InitialisationFailed, "",
+        LineCase{"InitialisationFailed", P::InitialisationFailed, C::None,
                  "/opt/q/oo2core_8_win64.dll failed to initialise: its DllMain answered FALSE"},
-        LineCase{"NotRunnableHere", P::NotRunnableHere, "",
+        LineCase{"NotRunnableHere", P::NotRunnableHere, C::None,
                  "/opt/q/oo2core_8_win64.dll is a Windows library, and Quarry runs one only on "
                  "64-bit x86 Linux, not on this machine"}),
     [](const ::testing::TestParamInfo<LineCase>& info) { return info.param.name; });
+
+// The system's refusal arrives as its number, on either system, and is worded here.
+TEST(DecoderProblemLine, SaysTheSystemsWordsForItsErrorNumber) {
+  DecoderBinding binding;
+  binding.problem = LoadProblem::NotLoadable;
+  binding.file = "/opt/q/oo2core_8_win64.dll";
+  binding.refusal.check = ImageCheck::SystemRefused;
+  binding.refusal.osError = EACCES;
+  EXPECT_EQ(decoderProblemLine(binding),
+            "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: " + osErrorText(EACCES));
+}
+
+// Every check the loader has, from the first number to the last, has words of its own: none
+// is left empty and none says what another says.
+TEST(ImageCheckText, EveryCheckHasWordsOfItsOwn) {
+  std::map<std::string, int> seen;
+  for (int number = 1; number <= static_cast<int>(LAST_IMAGE_CHECK); ++number) {
+    LoadRefusal refusal;
+    refusal.check = static_cast<ImageCheck>(number);
+    refusal.name = ".text";
+    refusal.target = "NTDLL.Decode";
+    refusal.number = 3;
+    refusal.osError = EACCES;
+    const std::string words = imageCheckText(refusal);
+    EXPECT_FALSE(words.empty()) << "check " << number;
+    const auto [at, isNew] = seen.emplace(words, number);
+    EXPECT_TRUE(isNew) << "checks " << at->second << " and " << number << " both say " << words;
+  }
+  EXPECT_EQ(imageCheckText({}), "") << "no check, no words";
+}
 
 struct EntryCase {
   EntryFailure failure;

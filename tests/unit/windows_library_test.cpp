@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
+#include "app/messages.h"
+#include "base/os_error.h"
 #include "container/layout.h"
 #include "decoder/decoder.h"
 #include "loader/pe_format.h"
@@ -60,7 +63,7 @@ void* gsField(std::uint64_t offset) {
 TEST(WindowsLibrary, AnImageIsRelocatedProtectedAndCalledWithMicrosoftsConvention) {
   const testing::BuiltPeImage built = testing::buildPeImage({.withTls = true});
   const WindowsLibrary library = loadBuilt({.withTls = true});
-  ASSERT_FALSE(library.fault) << library.fault.detail;
+  ASSERT_FALSE(library.fault) << imageCheckText(library.fault.refusal);
   EXPECT_NE(reinterpret_cast<std::uint64_t>(library.base), built.preferredBase);
   EXPECT_EQ(readU64(library.base + built.absolutePointer),
             reinterpret_cast<std::uint64_t>(library.base) + built.exportedCode);
@@ -90,19 +93,18 @@ TEST(WindowsLibrary, AnImageWithoutRelocationsSitsAtItsPreferredBaseOrIsRefused)
   const WindowsLibrary refused = loadBuilt({}, withoutRelocations);
   if (reserved) munmap(taken, 4096);
   EXPECT_EQ(refused.fault.problem, LoadProblem::UnsupportedImage);
-  EXPECT_EQ(refused.fault.detail,
-            "a move from its preferred base, which it has no relocations for");
+  EXPECT_EQ(refused.fault.refusal.check, ImageCheck::NoRelocationsForMove);
   if (!reserved) return;  // the address is not this process's to free
 
   const WindowsLibrary placed = loadBuilt({}, withoutRelocations);
-  ASSERT_FALSE(placed.fault) << placed.fault.detail;
+  ASSERT_FALSE(placed.fault) << imageCheckText(placed.fault.refusal);
   EXPECT_EQ(placed.base, preferred);
 }
 
 TEST(WindowsLibrary, TheTebIsReachedThroughGsAndHoldsTheModulesTls) {
   const testing::BuiltPeImage built = testing::buildPeImage({.withTls = true});
   const WindowsLibrary library = loadBuilt({.withTls = true});
-  ASSERT_FALSE(library.fault) << library.fault.detail;
+  ASSERT_FALSE(library.fault) << imageCheckText(library.fault.refusal);
   const auto* self = static_cast<const std::uint8_t*>(gsField(TEB_SELF));
   ASSERT_NE(self, nullptr);
   EXPECT_EQ(readU64(self + TEB_SELF), reinterpret_cast<std::uintptr_t>(self));
@@ -119,7 +121,7 @@ TEST(WindowsLibrary, TheTebIsReachedThroughGsAndHoldsTheModulesTls) {
 #ifdef QUARRY_BARE_DECODER
 TEST(WindowsLibrary, TheBareDllDecodesOnlyRelocatedAndNeverWritableAndExecutable) {
   const WindowsLibrary library = loadWindowsLibrary(QUARRY_BARE_DECODER, DECODER_ENTRY_POINT);
-  ASSERT_FALSE(library.fault) << library.fault.detail;
+  ASSERT_FALSE(library.fault) << imageCheckText(library.fault.refusal);
   EXPECT_NE(reinterpret_cast<std::uint64_t>(library.base), 0x180000000u) << "its preferred base";
   Bytes content;
   for (int k = 0; k < 5000; ++k) content.push_back(static_cast<std::uint8_t>(k % 251 + k / 900));
@@ -143,7 +145,6 @@ struct Refusal {
   const char* name;
   PeImageOptions options;
   LoadProblem problem;
-  const char* detail;
   void (*damage)(testing::BuiltPeImage&) = nullptr;
 };
 
@@ -157,7 +158,7 @@ class WindowsLibraryRefusal : public ::testing::TestWithParam<Refusal> {};
 TEST_P(WindowsLibraryRefusal, NamesWhatIsWrong) {
   const WindowsLibrary library = loadBuilt(GetParam().options, GetParam().damage);
   EXPECT_EQ(library.fault.problem, GetParam().problem);
-  EXPECT_EQ(library.fault.detail, GetParam().detail);
+  EXPECT_EQ(library.fault.refusal.check, ImageCheck::None) << "the problem says it all";
   EXPECT_EQ(library.base, nullptr);
   EXPECT_EQ(library.exported, nullptr);
 }
@@ -165,21 +166,17 @@ TEST_P(WindowsLibraryRefusal, NamesWhatIsWrong) {
 INSTANTIATE_TEST_SUITE_P(
     Images, WindowsLibraryRefusal,
     ::testing::Values(
-        Refusal{"InitialisationFails",
-                {.dllMainSucceeds = false},
-                LoadProblem::InitialisationFailed,
-                ""},
+        Refusal{
+            "InitialisationFails", {.dllMainSucceeds = false}, LoadProblem::InitialisationFailed},
         Refusal{"ImportFromAnotherModule",
                 {.importModule = "USER32.dll", .imports = {"MessageBoxA", "MessageBoxW"}},
-                LoadProblem::ForeignImports,
-                ""},
-        Refusal{"NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::NoEntryPoint, ""},
+                LoadProblem::ForeignImports},
+        Refusal{"NoSuchExport", {.exportName = "OodleLZ_Compress"}, LoadProblem::NoEntryPoint},
         // Pages that no section covers end inaccessible; the export is read
         // before that.
         Refusal{"ExportsWhereNoSectionIs",
                 {},
                 LoadProblem::NoEntryPoint,
-                "",
                 [](testing::BuiltPeImage& b) {
                   const std::uint64_t data = testing::sectionHeaderAt(b, 2);
                   testing::putU32(b.bytes, data + pe::SECTION_VIRTUAL_SIZE, 0);
@@ -203,7 +200,7 @@ TEST(WindowsLibrary, KernelModulesAreTakenUnderEveryName) {
     SCOPED_TRACE(module);
     const WindowsLibrary library =
         loadBuilt({.importModule = module, .imports = {"GetLastError", "CreateEventW"}});
-    EXPECT_FALSE(library.fault) << library.fault.detail;
+    EXPECT_FALSE(library.fault) << imageCheckText(library.fault.refusal);
   }
 }
 
@@ -213,14 +210,15 @@ TEST(WindowsLibrary, ImportsMultipliedBySharedTablesAreRefused) {
   testing::writeBytes(path, testing::importAmplifiedImage(1000, 1000));
   const WindowsLibrary library = loadWindowsLibrary(path.string(), DECODER_ENTRY_POINT);
   EXPECT_EQ(library.fault.problem, LoadProblem::DamagedImage);
-  EXPECT_EQ(library.fault.detail,
-            "the import tables declare more functions than the image has room for");
+  EXPECT_EQ(library.fault.refusal.check, ImageCheck::ImportsExceedImage);
 }
 
 TEST(WindowsLibrary, AFileThatCannotBeReadSaysWhy) {
   const WindowsLibrary library = loadWindowsLibrary("/nonexistent/x.dll", DECODER_ENTRY_POINT);
   EXPECT_EQ(library.fault.problem, LoadProblem::NotLoadable);
-  EXPECT_NE(library.fault.detail.find("No such file"), std::string::npos) << library.fault.detail;
+  EXPECT_EQ(library.fault.refusal.check, ImageCheck::SystemRefused);
+  EXPECT_EQ(library.fault.refusal.osError, ENOENT) << "the number, worded only by the program";
+  EXPECT_EQ(imageCheckText(library.fault.refusal), osErrorText(ENOENT));
 }
 
 }  // namespace
