@@ -324,15 +324,16 @@ void protectHandle(std::vector<ProtectedFile>& files, HANDLE handle, EntryProble
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeDiskFileSystem(const MappedFile&) {
+std::unique_ptr<FileSystem> makeDiskFileSystem(MappedFile&) {
   return std::make_unique<WindowsFileSystem>();
 }
 
 std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
                                           const std::string& decoderFile) {
   std::vector<ProtectedFile> files;
-  protectHandle(files, reinterpret_cast<HANDLE>(container.fileHandle()),
-                EntryProblem::IsTheContainer);
+  if (const std::optional<FileIdentity> identity = container.identity()) {
+    files.push_back({*identity, EntryProblem::IsTheContainer});
+  }
   if (!decoderFile.empty()) {
     const UniqueHandle decoder(CreateFileW(asWide(decodeLossless(decoderFile)),
                                            FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,

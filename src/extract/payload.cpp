@@ -45,7 +45,7 @@ Storage storageOf(const EntryRef& entry) {
   return (entry.flags & FLAG_PREFIXED) != 0 ? Storage::CompressedPrefixed : Storage::Compressed;
 }
 
-std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& entry,
+std::optional<EntryFailure> decodePayload(const ResourceView& view, const EntryRef& entry,
                                           const Decompressor& decompress, Payload& payload) {
   const ByteSpan stored = storedBytes(view, entry);
   const Storage storage = storageOf(entry);
@@ -60,7 +60,6 @@ std::optional<EntryFailure> decodePayload(ResourceView& view, const EntryRef& en
   DecodedBytes decoded;
   std::optional<EntryFailure> failure =
       decode(stored.subspan(prefixed ? PREFIX_SIZE : 0), entry.fullSize, decompress, decoded);
-  view.file.noteRead(MappedFile::Region::Streams, stored);
   if (!failure) payload = std::move(decoded);
   return failure;
 }
