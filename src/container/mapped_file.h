@@ -25,6 +25,7 @@ constexpr std::size_t READ_REGION_COUNT = 5;
 // each table lies, or what one entry's reading touched of each.
 using RegionSpans = std::array<ByteSpan, READ_REGION_COUNT>;
 
+// The span of region in spans.
 inline ByteSpan& spanOf(RegionSpans& spans, ReadRegion region) {
   return spans[static_cast<std::size_t>(region)];
 }
