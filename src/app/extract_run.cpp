@@ -42,8 +42,9 @@ struct Extraction {
   std::uint64_t stoppedAt = 0;
   std::string_view stoppedName;
   bool stoppedWriting = false;
-  std::optional<EntryFailure> fault;  // the decoder's, when it stopped the run
-  bool noDecoder = false;             // the library was needed and cannot be bound
+  std::optional<EntryFailure> fault;       // the decoder's, when it stopped the run
+  bool noDecoder = false;                  // the library was needed and cannot be bound
+  StreamRead streamRead = StreamRead::No;  // whether the entry at hand was decoded
 };
 
 void printLine(Extraction& run, std::string_view line) {
@@ -56,6 +57,7 @@ std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, 
     requestStop(StopCause::DecoderFault);
     return DecodeFailure(DecodeProblem::DecompressionFailed);
   }
+  if (storageOf(entry) != Storage::Stored) run.streamRead = StreamRead::Yes;
   return decodePayload(run.view, entry, run.decoder.decompress(), payload);
 }
 
@@ -117,9 +119,11 @@ void extractAll(Extraction& run, const Selection& selection) {
   for (std::uint64_t k = 0; k < selection.count && !stopRequested(); ++k) {
     const std::uint64_t index = selection.indexAt(k);
     EntryRef entry;
-    std::optional<EntryFailure> failure = entryAt(run.view, index, entry);
+    run.streamRead = StreamRead::No;
+    std::optional<EntryFailure> failure = entryAt(run.view.tables, index, entry);
     if (!failure && !stopRequested()) failure = extractEntry(run, entry);
     if (failure) reportFailure(run, index, entry.name, *failure);
+    noteEntryDone(run.view, index, entry, run.streamRead);
     run.stoppedAt = index;
     run.stoppedName = entry.name;
     updateProgress(run.console, run.display, progressPercent(k, selection.count));

@@ -53,10 +53,11 @@ int listEntries(const CommandLine& line, ResourceView& view, RunClock::time_poin
   PatternSet patterns(line.patterns);
   for (std::uint64_t index = 0; index < view.tables.entryCount; ++index) {
     EntryRef entry;
-    const std::optional<RecordProblem> problem = entryAt(view, index, entry);
+    const std::optional<RecordProblem> problem = entryAt(view.tables, index, entry);
     if (patterns.empty() || (!entry.name.empty() && patterns.selects(entry.name))) {
       listOne(listing, index, entry, problem);
     }
+    noteEntryDone(view, index, entry, StreamRead::No);
   }
   if (!line.json) {
     listing.add(listingTotalLine(listing.tally.selected, listing.tally.bytes, listing.storedBytes));

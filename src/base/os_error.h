@@ -9,11 +9,18 @@ namespace quarry {
 int lastOsError();
 
 // What a call into the system answered, for the layers below the rooms' own failure records:
-// done, or the platform's error number. Returned, never left in errno for the caller to find.
+// done, the platform's error number, or ended by the run's stop (src/base/stop.h, which says
+// why). Returned, never left in errno for the caller to find.
 struct OsResult {
   int error = 0;
-  bool ok() const { return error == 0; }
+  bool stopped = false;  // the stop was raised before the call was done; error is then 0
+  bool ok() const { return error == 0 && !stopped; }
 };
+
+// The answer of a call the run's stop ended.
+inline OsResult stoppedByRun() {
+  return OsResult{0, true};
+}
 
 // The answer of the call that just failed.
 inline OsResult lastOsFailure() {

@@ -26,7 +26,4 @@ int stopSignal() noexcept;
 // A run starts with no stop raised.
 void clearStop() noexcept;
 
-// What a call cut short by the stop answers in place of an error number.
-constexpr int STOPPED = -1;
-
 }  // namespace quarry

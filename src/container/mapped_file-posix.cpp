@@ -84,6 +84,22 @@ std::optional<OpenFailure> checkMappable(const struct stat& status) {
   return std::nullopt;
 }
 
+// A file system that caches in large folios maps a whole folio (up to 2 MiB) on one fault, but
+// never past the mapping area that faulted. Marking every other chunk of region not to be
+// dumped (which changes nothing else) cuts it into areas of one chunk each.
+void cutIntoChunks([[maybe_unused]] ByteSpan region) {
+#ifdef MADV_DONTDUMP  // Linux
+  constexpr std::uint64_t MOST_AREAS = 4096;
+  const std::uint64_t chunk =
+      roundUp(std::max<std::uint64_t>(FAULT_CHUNK, region.size() / MOST_AREAS), PAGE_SIZE);
+  const std::uintptr_t start = roundUp(reinterpret_cast<std::uintptr_t>(region.data()), PAGE_SIZE);
+  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(region.data() + region.size());
+  for (std::uintptr_t at = start + chunk; at < end; at += 2 * chunk) {
+    madvise(reinterpret_cast<void*>(at), std::min<std::uintptr_t>(chunk, end - at), MADV_DONTDUMP);
+  }
+#endif
+}
+
 }  // namespace
 
 void MappedFile::release() {
@@ -94,8 +110,11 @@ void MappedFile::release() {
   guard_ = -1;
 }
 
-std::intptr_t MappedFile::fileHandle() const {
-  return file_.get();
+std::optional<FileIdentity> MappedFile::identity() const {
+  struct stat status {};
+  if (!file_.valid() || fstat(file_.get(), &status) != 0) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                      static_cast<std::uint64_t>(status.st_ino)};
 }
 
 void MappedFile::releasePages(std::uint64_t low, std::uint64_t high) const {
@@ -108,20 +127,8 @@ void MappedFile::releasePages(std::uint64_t low, std::uint64_t high) const {
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
-void MappedFile::boundFaults([[maybe_unused]] ByteSpan region) const {
-#ifdef MADV_DONTDUMP  // Linux
-  // A file system that caches in large folios maps a whole folio (up to 2 MiB) on one fault,
-  // but never past the mapping area that faulted. Marking every other chunk not to be dumped
-  // (which changes nothing else) cuts the region into areas of one chunk each.
-  constexpr std::uint64_t MOST_AREAS = 4096;
-  const std::uint64_t chunk =
-      roundUp(std::max<std::uint64_t>(FAULT_CHUNK, region.size() / MOST_AREAS), PAGE_SIZE);
-  const std::uintptr_t start = roundUp(reinterpret_cast<std::uintptr_t>(region.data()), PAGE_SIZE);
-  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(region.data() + region.size());
-  for (std::uintptr_t at = start + chunk; at < end; at += 2 * chunk) {
-    madvise(reinterpret_cast<void*>(at), std::min<std::uintptr_t>(chunk, end - at), MADV_DONTDUMP);
-  }
-#endif
+void MappedFile::boundFaults(const RegionSpans& regions) const {
+  for (const ByteSpan region : regions) cutIntoChunks(region);
 }
 
 void MappedFile::confirmWhole() const {

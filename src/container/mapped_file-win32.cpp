@@ -24,14 +24,18 @@ void MappedFile::release() {
   bytes_ = {};
 }
 
-std::intptr_t MappedFile::fileHandle() const {
-  return reinterpret_cast<std::intptr_t>(file_.get());
+std::optional<FileIdentity> MappedFile::identity() const {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!file_.valid() || !GetFileInformationByHandle(file_.get(), &information)) return std::nullopt;
+  return FileIdentity{
+      information.dwVolumeSerialNumber,
+      (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
 }
 
 // The working set is Windows' to trim; a mapped view's pages are shared with the file cache.
 void MappedFile::releasePages(std::uint64_t, std::uint64_t) const {}
 
-void MappedFile::boundFaults(ByteSpan) const {}
+void MappedFile::boundFaults(const RegionSpans&) const {}
 
 // The container is opened without FILE_SHARE_WRITE: no other program can cut it short.
 void MappedFile::confirmWhole() const {}

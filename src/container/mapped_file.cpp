@@ -21,6 +21,8 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     file_ = std::move(other.file_);
     guard_ = std::exchange(other.guard_, -1);
     std::swap(read_, other.read_);
+    firstUsableKernelCopy_ = std::exchange(other.firstUsableKernelCopy_, 0);
+    copyBuffer_ = std::move(other.copyBuffer_);
   }
   return *this;
 }
@@ -29,8 +31,13 @@ MappedFile::~MappedFile() {
   release();
 }
 
-void MappedFile::noteRead(Region region, ByteSpan range) {
-  ReadSpan& span = read_[static_cast<std::size_t>(region)];
+void MappedFile::noteEntryDone(const RegionSpans& reads) {
+  for (std::size_t region = 0; region < READ_REGION_COUNT; ++region) {
+    if (!reads[region].empty()) noteRead(read_[region], reads[region]);
+  }
+}
+
+void MappedFile::noteRead(ReadSpan& span, ByteSpan range) {
   const auto offset = static_cast<std::uint64_t>(range.data() - bytes_.data());
   span.low = std::min(span.low, offset);
   span.high = std::max(span.high, offset + range.size());

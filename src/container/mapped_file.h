@@ -1,17 +1,37 @@
 // The container's bytes: the one owner of its file handle, its mapping and the mapped range,
-// of letting the mapped pages go once read, and of noticing when another program cuts the
-// file short while it is mapped.
+// of letting the mapped pages go once read, of copying ranges of the file out, and of noticing
+// when another program cuts the file short while it is mapped.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "base/bytes.h"
+#include "base/file_identity.h"
+#include "base/os_error.h"
 #include "base/unique_os_handle.h"
 #include "container/problems.h"
 
 namespace quarry {
+
+// The parts of a container that are read in their own order, each mostly front to back.
+enum class ReadRegion : std::uint8_t { Entries, NamePairs, StringOffsets, Names, Streams };
+constexpr std::size_t READ_REGION_COUNT = 5;
+
+// One run of the mapping per region, indexed by ReadRegion, empty where there is none: where
+// each table lies, or what one entry's reading touched of each.
+using RegionSpans = std::array<ByteSpan, READ_REGION_COUNT>;
+
+// The span of region in spans.
+inline ByteSpan& spanOf(RegionSpans& spans, ReadRegion region) {
+  return spans[static_cast<std::size_t>(region)];
+}
+inline ByteSpan spanOf(const RegionSpans& spans, ReadRegion region) {
+  return spans[static_cast<std::size_t>(region)];
+}
 
 class MappedFile {
  public:
@@ -24,18 +44,26 @@ class MappedFile {
   ~MappedFile();
 
   ByteSpan bytes() const { return bytes_; }
-  // The open file's descriptor (POSIX) or handle (Windows), for copying ranges in the kernel.
-  std::intptr_t fileHandle() const;
+  // Which file the container is, so that no entry is written over it; nothing when the
+  // system cannot say.
+  std::optional<FileIdentity> identity() const;
 
-  // The parts of a container that are read in their own order, each mostly front to back.
-  enum class Region : std::uint8_t { Entries, NamePairs, StringOffsets, Names, Streams, COUNT };
-  // Notes that range, inside the mapping, was read as part of region. Once a region's reads
-  // span a window, the pages under them are let go, so the resident set stays small however
-  // large the container; read again, the pages come back from the file.
-  void noteRead(Region region, ByteSpan range);
-  // Keeps one page fault in region from mapping much more than the read needs, so that
-  // letting pages go as the region is read keeps the resident set small.
-  void boundFaults(ByteSpan region) const;
+  // Once, after the file is mapped: keeps one page fault in each region (where it lies in the
+  // mapping) from mapping much more than the read needs, so that letting pages go as the
+  // regions are read keeps the resident set small.
+  void boundFaults(const RegionSpans& regions) const;
+  // What one entry's reading touched, region by region, once the entry is done. Once a
+  // region's reads span a window, the pages under them are let go, so the resident set stays
+  // small however large the container; read again, the pages come back from the file.
+  void noteEntryDone(const RegionSpans& reads);
+
+  // POSIX (Windows writes a stored entry from the mapping): copies length bytes at offset of
+  // the file into the file open on to, inside the kernel where it can, else through one reused
+  // buffer; never through the mapping, so a large entry adds nothing to the resident set. The
+  // stop is looked at between chunks. When the file ends before the range, it was cut short
+  // since it was mapped: the stop is raised (StopCause::ContainerCutShort). Either way the
+  // answer is then stopped.
+  OsResult copyRange(std::uint64_t offset, std::uint64_t length, int to);
 
   // Asks the system whether the file is still as long as the mapping, and raises the stop
   // (StopCause::ContainerCutShort) when another program cut it short. A read past the new end
@@ -61,8 +89,14 @@ class MappedFile {
     std::uint64_t low = UINT64_MAX;
     std::uint64_t high = 0;
   };
-  ReadSpan read_[static_cast<std::size_t>(Region::COUNT)];
+  std::array<ReadSpan, READ_REGION_COUNT> read_{};
+  void noteRead(ReadSpan& span, ByteSpan range);
   void releasePages(std::uint64_t low, std::uint64_t high) const;
+
+  // What copyRange keeps from one entry to the next (POSIX).
+  std::size_t firstUsableKernelCopy_ = 0;       // a kernel copy refused once stays refused
+  std::unique_ptr<std::uint8_t[]> copyBuffer_;  // made on the first range the kernel leaves
+  OsResult copyThroughBuffer(std::uint64_t offset, std::uint64_t length, int to);
 };
 
 std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& out);

@@ -90,22 +90,6 @@ std::optional<RecordProblem> findName(const ResourceTables& tables, std::uint64_
   return std::nullopt;
 }
 
-// What entryAt read of the mapping: the entry's record, its name pair and, when it has one,
-// its name's offset and its name with the NUL after it.
-void noteEntryReads(ResourceView& view, std::uint64_t index, const EntryRef& entry) {
-  using Region = MappedFile::Region;
-  const ResourceTables& tables = view.tables;
-  view.file.noteRead(Region::Entries, ByteSpan(tables.entries + ENTRY_SIZE * index, ENTRY_SIZE));
-  const std::uint8_t* pair = tables.namePairs + NAME_PAIR_SIZE * index;
-  view.file.noteRead(Region::NamePairs, ByteSpan(pair, NAME_PAIR_SIZE));
-  if (entry.name.data() == nullptr) return;
-  const std::uint64_t nameIndex = readU64(pair + NAME_PAIR_NAME_INDEX);
-  const std::uint8_t* offset = tables.stringOffsets + STRING_OFFSET_SIZE * nameIndex;
-  view.file.noteRead(Region::StringOffsets, ByteSpan(offset, STRING_OFFSET_SIZE));
-  const auto* name = reinterpret_cast<const std::uint8_t*>(entry.name.data());
-  view.file.noteRead(Region::Names, ByteSpan(name, entry.name.size() + 1));
-}
-
 // Where the names most likely end: at the next table after the string data, or at the end of
 // the file when none follows it.
 const std::uint8_t* namesEnd(const ResourceTables& tables) {
@@ -114,17 +98,6 @@ const std::uint8_t* namesEnd(const ResourceTables& tables) {
     if (table > tables.stringData && table < end) end = table;
   }
   return end;
-}
-
-// The tables are walked a record at a time all through the run; a fault in them should map
-// what is about to be read, not megabytes around it.
-void boundTableFaults(const ResourceView& view) {
-  const ResourceTables& tables = view.tables;
-  const std::uint64_t count = tables.entryCount;
-  view.file.boundFaults(ByteSpan(tables.entries, ENTRY_SIZE * count));
-  view.file.boundFaults(ByteSpan(tables.namePairs, NAME_PAIR_SIZE * count));
-  view.file.boundFaults(ByteSpan(tables.stringOffsets, STRING_OFFSET_SIZE * tables.stringCount));
-  view.file.boundFaults(ByteSpan(tables.stringData, namesEnd(tables)));
 }
 
 }  // namespace
@@ -163,14 +136,40 @@ std::optional<OpenFailure> openResourceView(const std::u16string& path, Resource
     closeResourceView(view);
     return OpenFailure(*problem);
   }
-  boundTableFaults(view);
+  // The tables are walked a record at a time all through the run; a fault in them should map
+  // what is about to be read, not megabytes around it.
+  view.file.boundFaults(tableSpans(view.tables));
   return std::nullopt;
 }
 
-std::optional<RecordProblem> entryAt(ResourceView& view, std::uint64_t index, EntryRef& entry) {
-  std::optional<RecordProblem> failure = entryAt(view.tables, index, entry);
-  noteEntryReads(view, index, entry);
-  return failure;
+RegionSpans tableSpans(const ResourceTables& tables) {
+  RegionSpans spans{};
+  const std::uint64_t count = tables.entryCount;
+  spanOf(spans, ReadRegion::Entries) = ByteSpan(tables.entries, ENTRY_SIZE * count);
+  spanOf(spans, ReadRegion::NamePairs) = ByteSpan(tables.namePairs, NAME_PAIR_SIZE * count);
+  spanOf(spans, ReadRegion::StringOffsets) =
+      ByteSpan(tables.stringOffsets, STRING_OFFSET_SIZE * tables.stringCount);
+  spanOf(spans, ReadRegion::Names) = ByteSpan(tables.stringData, namesEnd(tables));
+  return spans;
+}
+
+RegionSpans entryFootprint(const ResourceTables& tables, std::uint64_t index, const EntryRef& entry,
+                           StreamRead stream) {
+  RegionSpans reads{};
+  spanOf(reads, ReadRegion::Entries) = ByteSpan(tables.entries + ENTRY_SIZE * index, ENTRY_SIZE);
+  const std::uint8_t* pair = tables.namePairs + NAME_PAIR_SIZE * index;
+  spanOf(reads, ReadRegion::NamePairs) = ByteSpan(pair, NAME_PAIR_SIZE);
+  if (entry.name.data() != nullptr) {
+    const std::uint64_t nameIndex = readU64(pair + NAME_PAIR_NAME_INDEX);
+    spanOf(reads, ReadRegion::StringOffsets) =
+        ByteSpan(tables.stringOffsets + STRING_OFFSET_SIZE * nameIndex, STRING_OFFSET_SIZE);
+    const auto* name = reinterpret_cast<const std::uint8_t*>(entry.name.data());
+    spanOf(reads, ReadRegion::Names) = ByteSpan(name, entry.name.size() + 1);
+  }
+  if (stream == StreamRead::Yes) {
+    spanOf(reads, ReadRegion::Streams) = tables.bytes.subspan(entry.dataOffset, entry.storedSize);
+  }
+  return reads;
 }
 
 void closeResourceView(ResourceView& view) {

@@ -52,8 +52,24 @@ struct ResourceView {
 // Maps the file at path, exactly as given, and reads its tables.
 std::optional<OpenFailure> openResourceView(const std::u16string& path, ResourceView& view);
 
-// As above, counting what is read of the mapping, so its pages can be let go.
-std::optional<RecordProblem> entryAt(ResourceView& view, std::uint64_t index, EntryRef& entry);
+// Where the tables lie in the container's bytes, region by region (no Streams).
+RegionSpans tableSpans(const ResourceTables& tables);
+
+// Whether an entry's stored bytes were read in the process (a decoded entry's are).
+enum class StreamRead : bool { No, Yes };
+
+// What reading entry index touched of the container: its record, its name pair, and once its
+// name was found, the name's offset and the name with the NUL after it; its stored bytes when
+// stream says so. entry is what entryAt found, its stored range checked when it was read.
+RegionSpans entryFootprint(const ResourceTables& tables, std::uint64_t index, const EntryRef& entry,
+                           StreamRead stream);
+
+// Once an entry is done, tells the container's owner what reading it touched, so that the
+// pages under what the run has passed can go. Allocates nothing: once per entry of the run.
+inline void noteEntryDone(ResourceView& view, std::uint64_t index, const EntryRef& entry,
+                          StreamRead stream) {
+  view.file.noteEntryDone(entryFootprint(view.tables, index, entry, stream));
+}
 
 // The bytes of a found entry, as they lie in the container.
 inline ByteSpan storedBytes(const ResourceView& view, const EntryRef& entry) {

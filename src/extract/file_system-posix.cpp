@@ -16,7 +16,6 @@
 #include "extract/directories.h"
 #include "extract/file_system.h"
 #include "extract/linux_calls.h"
-#include "extract/stored_copy.h"
 
 namespace quarry {
 namespace {
@@ -31,8 +30,6 @@ FsResult answer(int code) {
   switch (code) {
     case 0:
       return {};
-    case STOPPED:
-      return {FsOutcome::Stopped, code};
     case EEXIST:
       return {FsOutcome::Exists, code};
     case ENOENT:
@@ -47,6 +44,11 @@ FsResult answer(int code) {
     default:
       return {FsOutcome::Failed, code};
   }
+}
+
+// A copy or write loop's answer: the stop it ended on is the run's to report.
+FsResult answer(OsResult result) {
+  return result.stopped ? FsResult{FsOutcome::Stopped, 0} : answer(result.error);
 }
 
 FsResult opened(int fd, FsHandle& out) {
@@ -113,7 +115,7 @@ std::string temporaryName() {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  explicit PosixFileSystem(const MappedFile& container) : container_(container) {}
+  explicit PosixFileSystem(MappedFile& container) : container_(container) {}
 
   FsResult openOutputFolder(const PathString& folder, FsHandle& out) override {
     const std::size_t start = std::min(folder.find_first_not_of('/'), folder.size());
@@ -183,8 +185,7 @@ class PosixFileSystem final : public FileSystem {
       return answer(writeInChunks(fd(file), decoded->bytes()));
     }
     const auto& stored = std::get<StoredBytes>(payload);
-    return answer(copy_.copy(static_cast<int>(container_.fileHandle()), stored.offset,
-                             stored.bytes.size(), fd(file)));
+    return answer(container_.copyRange(stored.offset, stored.bytes.size(), fd(file)));
   }
 
   FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString& temporaryName,
@@ -219,14 +220,16 @@ class PosixFileSystem final : public FileSystem {
  private:
   static int fd(FsHandle handle) { return static_cast<int>(handle); }
 
-  static int writeInChunks(int file, ByteSpan bytes) {
+  static OsResult writeInChunks(int file, ByteSpan bytes) {
     while (!bytes.empty()) {
-      if (stopRequested()) return STOPPED;
+      if (stopRequested()) return stoppedByRun();
       const std::size_t chunk = std::min(bytes.size(), STOP_CHECK_CHUNK);
-      if (const int code = writeAll(file, bytes.first(chunk))) return code;
+      if (const OsResult written = writeAll(file, bytes.first(chunk)); !written.ok()) {
+        return written;
+      }
       bytes = bytes.subspan(chunk);
     }
-    return 0;
+    return {};
   }
 
   // An unnamed file gets a hidden name of its own, just before it is renamed.
@@ -238,8 +241,7 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
-  const MappedFile& container_;
-  StoredCopy copy_;
+  MappedFile& container_;
 };
 
 void protectFile(std::vector<ProtectedFile>& files, const struct stat& status,
@@ -249,17 +251,17 @@ void protectFile(std::vector<ProtectedFile>& files, const struct stat& status,
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeDiskFileSystem(const MappedFile& container) {
+std::unique_ptr<FileSystem> makeDiskFileSystem(MappedFile& container) {
   return std::make_unique<PosixFileSystem>(container);
 }
 
 std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
                                           const std::string& decoderFile) {
   std::vector<ProtectedFile> files;
-  struct stat status {};
-  if (fstat(static_cast<int>(container.fileHandle()), &status) == 0) {
-    protectFile(files, status, OutputProblem::IsTheContainer);
+  if (const std::optional<FileIdentity> identity = container.identity()) {
+    files.push_back({*identity, OutputProblem::IsTheContainer});
   }
+  struct stat status {};
   if (!decoderFile.empty() && stat(decoderFile.c_str(), &status) == 0) {
     protectFile(files, status, OutputProblem::IsTheDecoder);
   }

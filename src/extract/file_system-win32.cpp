@@ -250,7 +250,7 @@ class WindowsFileSystem final : public FileSystem {
                          ? std::get<DecodedBytes>(payload).bytes()
                          : std::get<StoredBytes>(payload).bytes;
     while (!bytes.empty()) {
-      if (stopRequested()) return {FsOutcome::Stopped, STOPPED};
+      if (stopRequested()) return {FsOutcome::Stopped, 0};
       const auto chunk = static_cast<DWORD>(std::min(bytes.size(), STOP_CHECK_CHUNK));
       DWORD written = 0;
       if (!WriteFile(handleOf(file), bytes.data(), chunk, &written, nullptr)) {
@@ -324,15 +324,16 @@ void protectHandle(std::vector<ProtectedFile>& files, HANDLE handle, OutputProbl
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeDiskFileSystem(const MappedFile&) {
+std::unique_ptr<FileSystem> makeDiskFileSystem(MappedFile&) {
   return std::make_unique<WindowsFileSystem>();
 }
 
 std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
                                           const std::string& decoderFile) {
   std::vector<ProtectedFile> files;
-  protectHandle(files, reinterpret_cast<HANDLE>(container.fileHandle()),
-                OutputProblem::IsTheContainer);
+  if (const std::optional<FileIdentity> identity = container.identity()) {
+    files.push_back({*identity, OutputProblem::IsTheContainer});
+  }
   if (!decoderFile.empty()) {
     const UniqueHandle decoder(CreateFileW(asWide(decodeLossless(decoderFile)),
                                            FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/file_identity.h"
 #include "extract/paths.h"
 #include "extract/payload.h"
 
@@ -36,13 +37,6 @@ struct FsResult {
   FsOutcome outcome = FsOutcome::Done;
   int code = 0;
   bool ok() const { return outcome == FsOutcome::Done; }
-};
-
-// Which file an open handle or a name is, across names and hard links.
-struct FileIdentity {
-  std::uint64_t volume = 0;
-  std::uint64_t object = 0;
-  bool operator==(const FileIdentity&) const = default;
 };
 
 enum class NodeKind : std::uint8_t { Folder, RegularFile, Link, Other };
@@ -94,8 +88,8 @@ struct ProtectedFile {
   OutputProblem problem;
 };
 
-// The disk's file system, copying stored payloads from the container's open file.
-std::unique_ptr<FileSystem> makeDiskFileSystem(const MappedFile& container);
+// The disk's file system, copying stored payloads out of the container through its owner.
+std::unique_ptr<FileSystem> makeDiskFileSystem(MappedFile& container);
 
 // The container, the decoder library at decoderFile (when not empty) and the files that
 // Quarry's own standard output and error go to.

@@ -266,7 +266,7 @@ std::optional<OutputFailure> OutputTree::replace(const OutputPath& target, const
   FsResult result = files_.createTemporary(parent_, temporary, temporaryName);
   if (!result.ok()) return failureAt(OutputProblem::CannotWrite, target.path, result.code);
   result = files_.writePayload(temporary, payload);
-  if (result.ok() && stopRequested()) result = {FsOutcome::Stopped, STOPPED};
+  if (result.ok() && stopRequested()) result = {FsOutcome::Stopped, 0};
   if (result.ok()) result = files_.replaceWith(parent_, temporary, temporaryName, leafOf(target));
   if (!result.ok()) {
     discard(temporary, temporaryName);

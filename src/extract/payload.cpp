@@ -46,7 +46,7 @@ Storage storageOf(const EntryRef& entry) {
   return (entry.flags & FLAG_PREFIXED) != 0 ? Storage::CompressedPrefixed : Storage::Compressed;
 }
 
-std::optional<DecodeFailure> decodePayload(ResourceView& view, const EntryRef& entry,
+std::optional<DecodeFailure> decodePayload(const ResourceView& view, const EntryRef& entry,
                                            const Decompressor& decompress, Payload& payload) {
   const ByteSpan stored = storedBytes(view, entry);
   const Storage storage = storageOf(entry);
@@ -61,7 +61,6 @@ std::optional<DecodeFailure> decodePayload(ResourceView& view, const EntryRef& e
   DecodedBytes decoded;
   std::optional<DecodeFailure> failure =
       decode(stored.subspan(prefixed ? PREFIX_SIZE : 0), entry.fullSize, decompress, decoded);
-  view.file.noteRead(MappedFile::Region::Streams, stored);
   if (!failure) payload = std::move(decoded);
   return failure;
 }

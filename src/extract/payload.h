@@ -46,7 +46,7 @@ Storage storageOf(const EntryRef& entry);
 
 // The entry's content. Stored entries (storedSize == fullSize) are borrowed as they lie;
 // others are decoded by decompress into a zero-filled buffer of exactly fullSize bytes.
-std::optional<DecodeFailure> decodePayload(ResourceView& view, const EntryRef& entry,
+std::optional<DecodeFailure> decodePayload(const ResourceView& view, const EntryRef& entry,
                                            const Decompressor& decompress, Payload& payload);
 
 }  // namespace quarry

@@ -152,7 +152,7 @@ QUARRY_WINAPI Bool WriteFile(Handle file, const void* bytes, Dword size, Dword* 
   if (!standardStream(file, descriptor) || descriptor == 0) {
     return failWith(ERROR_INVALID_HANDLE, BOOL_FALSE);
   }
-  if (writeAll(descriptor, ByteSpan(static_cast<const std::uint8_t*>(bytes), size)) != 0) {
+  if (!writeAll(descriptor, ByteSpan(static_cast<const std::uint8_t*>(bytes), size)).ok()) {
     return failWith(ERROR_ACCESS_DENIED, BOOL_FALSE);
   }
   if (written != nullptr) *written = size;
@@ -167,7 +167,7 @@ QUARRY_WINAPI Bool WriteConsoleW(Handle console, const WideChar* text, Dword len
   }
   const std::string bytes = encodeLossless(std::u16string_view(text, length));
   const ByteSpan span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  if (writeAll(descriptor, span) != 0) {
+  if (!writeAll(descriptor, span).ok()) {
     return failWith(ERROR_ACCESS_DENIED, BOOL_FALSE);
   }
   if (written != nullptr) *written = length;

@@ -257,7 +257,7 @@ FsResult MemoryFileSystem::writePayload(FsHandle file, const Payload& payload) {
   ByteSpan bytes = bytesOf(payload);
   Bytes& content = nodes_[nodeOf(file)].content;
   while (!bytes.empty()) {
-    if (stopRequested()) return {FsOutcome::Stopped, STOPPED};
+    if (stopRequested()) return {FsOutcome::Stopped, 0};
     const std::size_t chunk = std::min<std::uint64_t>({bytes.size(), WRITE_CHUNK_BYTES, allowed});
     if (fault && chunk == 0) return *fault;
     content.insert(content.end(), bytes.begin(), bytes.begin() + static_cast<long>(chunk));

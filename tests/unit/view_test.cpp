@@ -139,6 +139,77 @@ TEST(ContainerView, LastEntryMayEndExactlyAtTheEndOfTheFile) {
 }
 
 // Each case damages a valid container and names the sentence the open must fail with.
+std::uint64_t offsetIn(const Bytes& container, ByteSpan span) {
+  return static_cast<std::uint64_t>(span.data() - container.data());
+}
+
+// What reading an entry touched, told to the mapping's owner so that its pages can go: the
+// record, the name pair, the name's offset and the name with its NUL, the stored bytes only
+// when they were decoded, and nothing of the names for an entry whose name was not found.
+TEST(ContainerView, AnEntrysFootprintIsWhatReadingItTouched) {
+  std::vector<ContainerEntry> entries = sampleEntries();
+  entries.push_back(storedEntry("lost", textBytes("name outside the table")));
+  entries.back().nameIndex = 1000;
+  const BuiltContainer built = buildContainer(entries, {.indexWordCount = 3, .gap = 5});
+  ResourceTables tables;
+  ASSERT_FALSE(readTables(spanOf(built.bytes), tables));
+  const std::uint64_t pairsAt = built.indexBlockOffset + 3 * INDEX_WORD_SIZE;
+  for (std::uint64_t index = 0; index < entries.size(); ++index) {
+    for (const StreamRead stream : {StreamRead::No, StreamRead::Yes}) {
+      SCOPED_TRACE(::testing::Message() << index << (stream == StreamRead::Yes ? " decoded" : ""));
+      EntryRef entry;
+      const bool named = !entryAt(tables, index, entry);
+      const RegionSpans reads = entryFootprint(tables, index, entry, stream);
+      const ByteSpan record = spanOf(reads, ReadRegion::Entries);
+      EXPECT_EQ(offsetIn(built.bytes, record), built.entryTableOffset + ENTRY_SIZE * index);
+      EXPECT_EQ(record.size(), ENTRY_SIZE);
+      const ByteSpan pair = spanOf(reads, ReadRegion::NamePairs);
+      EXPECT_EQ(offsetIn(built.bytes, pair), pairsAt + NAME_PAIR_SIZE * index);
+      EXPECT_EQ(pair.size(), NAME_PAIR_SIZE);
+      const ByteSpan offset = spanOf(reads, ReadRegion::StringOffsets);
+      const ByteSpan name = spanOf(reads, ReadRegion::Names);
+      if (named) {
+        EXPECT_EQ(offsetIn(built.bytes, offset), built.stringTableOffset + STRING_COUNT_SIZE +
+                                                     STRING_OFFSET_SIZE * built.nameIndexes[index]);
+        EXPECT_EQ(offset.size(), STRING_OFFSET_SIZE);
+        EXPECT_EQ(std::string(name.begin(), name.end()), std::string(entry.name) + '\0');
+      } else {
+        EXPECT_TRUE(offset.empty() && name.empty());
+      }
+      const ByteSpan stored = spanOf(reads, ReadRegion::Streams);
+      EXPECT_EQ(Bytes(stored.begin(), stored.end()),
+                stream == StreamRead::Yes ? entries[index].stored : Bytes{});
+    }
+  }
+}
+
+// Where each table lies, for bounding the faults in it; the names run up to the table after
+// them, or to the end of the file.
+TEST(ContainerView, TableSpansCoverEachTable) {
+  const std::vector<ContainerLayout> layouts = {
+      {.indexWordCount = 2, .gap = 3},
+      {.order = {Region::Data, Region::Entries, Region::Index, Region::Strings}, .gap = 5}};
+  for (const ContainerLayout& layout : layouts) {
+    const BuiltContainer built = buildContainer(sampleEntries(), layout);
+    ResourceTables tables;
+    ASSERT_FALSE(readTables(spanOf(built.bytes), tables));
+    const RegionSpans spans = tableSpans(tables);
+    const std::uint64_t pairsAt = built.indexBlockOffset + layout.indexWordCount * INDEX_WORD_SIZE;
+    EXPECT_EQ(offsetIn(built.bytes, spanOf(spans, ReadRegion::Entries)), built.entryTableOffset);
+    EXPECT_EQ(spanOf(spans, ReadRegion::Entries).size(), 4 * ENTRY_SIZE);
+    EXPECT_EQ(offsetIn(built.bytes, spanOf(spans, ReadRegion::NamePairs)), pairsAt);
+    EXPECT_EQ(spanOf(spans, ReadRegion::NamePairs).size(), 4 * NAME_PAIR_SIZE);
+    EXPECT_EQ(spanOf(spans, ReadRegion::StringOffsets).size(),
+              STRING_OFFSET_SIZE * tables.stringCount);
+    const ByteSpan names = spanOf(spans, ReadRegion::Names);
+    EXPECT_EQ(names.data(), tables.stringData);
+    const bool namesLast = layout.order.back() == Region::Strings;
+    EXPECT_EQ(offsetIn(built.bytes, names) + names.size(),
+              namesLast ? built.bytes.size() : pairsAt);
+    EXPECT_TRUE(spanOf(spans, ReadRegion::Streams).empty());
+  }
+}
+
 TEST(ContainerView, TablesOutsideTheFileFailTheOpen) {
   struct Case {
     const char* what;

@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "base/write_all.h"
-#include "extract/stored_copy.h"
+#include "container/stored_copy.h"
 
 namespace quarry {
 namespace {
@@ -36,8 +36,8 @@ bool copyRefused(int code) {
 }
 
 // What copy answers, or nothing when this way is refused before a byte was copied.
-std::optional<int> copyWith(KernelCopy copy, int from, std::uint64_t offset, std::uint64_t length,
-                            int to) {
+std::optional<OsResult> copyWith(KernelCopy copy, int from, std::uint64_t offset,
+                                 std::uint64_t length, int to) {
   auto position = static_cast<loff_t>(offset);
   bool copiedAny = false;
   while (length > 0) {
@@ -45,21 +45,22 @@ std::optional<int> copyWith(KernelCopy copy, int from, std::uint64_t offset, std
     const ssize_t copied = copy(from, &position, to, chunk);
     if (copied < 0 && errno == EINTR) continue;
     if (copied < 0 && !copiedAny && copyRefused(errno)) return std::nullopt;
-    if (copied < 0) return errno;
+    if (copied < 0) return lastOsFailure();
     if (copied == 0) return containerEndedEarly();
     copiedAny = true;
     length -= static_cast<std::uint64_t>(copied);
   }
-  return 0;
+  return OsResult{};
 }
 
 }  // namespace
 
-std::optional<int> copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset,
-                                std::uint64_t length, int to) {
+std::optional<OsResult> copyInKernel(std::size_t& firstUsable, int from, std::uint64_t offset,
+                                     std::uint64_t length, int to) {
   for (; firstUsable < std::size(KERNEL_COPIES); ++firstUsable) {
-    const std::optional<int> code = copyWith(KERNEL_COPIES[firstUsable], from, offset, length, to);
-    if (code) return code;
+    const std::optional<OsResult> copied =
+        copyWith(KERNEL_COPIES[firstUsable], from, offset, length, to);
+    if (copied) return copied;
   }
   return std::nullopt;
 }

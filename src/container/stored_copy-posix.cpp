@@ -1,4 +1,7 @@
-#include "extract/stored_copy.h"
+// How a stored entry's bytes reach its file on POSIX: copied from the container's file inside
+// the kernel where the platform offers it (Linux), else read into one reused buffer and
+// written out.
+#include "container/stored_copy.h"
 
 #include <unistd.h>
 
@@ -7,6 +10,7 @@
 
 #include "base/stop.h"
 #include "base/write_all.h"
+#include "container/mapped_file.h"
 
 namespace quarry {
 namespace {
@@ -21,44 +25,42 @@ constexpr std::uint64_t KERNEL_COPY_LIMIT = std::uint64_t{1} << 20;
 
 }  // namespace
 
-StoredCopy::StoredCopy() = default;
-StoredCopy::~StoredCopy() = default;
-
-int StoredCopy::throughBuffer(int from, std::uint64_t offset, std::uint64_t length, int to) {
-  if (!buffer_) buffer_ = std::make_unique<std::uint8_t[]>(BUFFER_SIZE);
+OsResult MappedFile::copyThroughBuffer(std::uint64_t offset, std::uint64_t length, int to) {
+  if (!copyBuffer_) copyBuffer_ = std::make_unique<std::uint8_t[]>(BUFFER_SIZE);
   while (length > 0) {
-    if (stopRequested()) return STOPPED;
+    if (stopRequested()) return stoppedByRun();
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, BUFFER_SIZE));
-    const ssize_t got = pread(from, buffer_.get(), want, static_cast<off_t>(offset));
+    const ssize_t got = pread(file_.get(), copyBuffer_.get(), want, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errno;
+    if (got < 0) return lastOsFailure();
     if (got == 0) return containerEndedEarly();
     const auto size = static_cast<std::size_t>(got);
-    if (const int code = writeAll(to, ByteSpan(buffer_.get(), size))) return code;
+    if (const OsResult written = writeAll(to, ByteSpan(copyBuffer_.get(), size)); !written.ok()) {
+      return written;
+    }
     offset += size;
     length -= size;
   }
-  return 0;
+  return {};
 }
 
-int StoredCopy::copy(int from, std::uint64_t offset, std::uint64_t length, int to) {
+OsResult MappedFile::copyRange(std::uint64_t offset, std::uint64_t length, int to) {
   if (length < KERNEL_COPY_LIMIT) {
-    const std::optional<int> copied =
-        copyInKernel(firstUsableKernelCopy_, from, offset, length, to);
+    const std::optional<OsResult> copied =
+        copyInKernel(firstUsableKernelCopy_, file_.get(), offset, length, to);
     if (copied) return *copied;
   }
-  return throughBuffer(from, offset, length, to);
+  return copyThroughBuffer(offset, length, to);
 }
 
-// The range was checked against the mapping, so a file that ends inside it was cut short.
-int containerEndedEarly() {
+OsResult containerEndedEarly() {
   requestStop(StopCause::ContainerCutShort);
-  return STOPPED;
+  return stoppedByRun();
 }
 
 #ifndef QUARRY_KERNEL_COPY
 // Where the kernel has no copy of its own (or it is left out to test what other systems run).
-std::optional<int> copyInKernel(std::size_t&, int, std::uint64_t, std::uint64_t, int) {
+std::optional<OsResult> copyInKernel(std::size_t&, int, std::uint64_t, std::uint64_t, int) {
   return std::nullopt;
 }
 #endif
