@@ -133,7 +133,7 @@ std::optional<RecordProblem> entryAt(const ResourceTables& tables, std::uint64_t
 std::optional<OpenFailure> openResourceView(const std::u16string& path, ResourceView& view) {
   if (auto failure = mapWholeFile(path, view.file)) return failure;
   if (auto problem = readTables(view.file.bytes(), view.tables)) {
-    closeResourceView(view);
+    view.file = MappedFile{};  // its owner lets the mapping and the file go
     return OpenFailure(*problem);
   }
   // The tables are walked a record at a time all through the run; a fault in them should map
@@ -170,10 +170,6 @@ RegionSpans entryFootprint(const ResourceTables& tables, std::uint64_t index, co
     spanOf(reads, ReadRegion::Streams) = tables.bytes.subspan(entry.dataOffset, entry.storedSize);
   }
   return reads;
-}
-
-void closeResourceView(ResourceView& view) {
-  view = ResourceView{};
 }
 
 }  // namespace quarry

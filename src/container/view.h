@@ -43,7 +43,8 @@ std::optional<OpenProblem> readTables(ByteSpan bytes, ResourceTables& tables);
 std::optional<RecordProblem> entryAt(const ResourceTables& tables, std::uint64_t index,
                                      EntryRef& entry);
 
-// The open container: its mapping and its tables.
+// The open container: its mapping and its tables. It closes as it goes out of scope: the
+// mapped range, then the mapping handle, then the file handle, by their owner.
 struct ResourceView {
   MappedFile file;
   ResourceTables tables;
@@ -75,8 +76,5 @@ inline void noteEntryDone(ResourceView& view, std::uint64_t index, const EntryRe
 inline ByteSpan storedBytes(const ResourceView& view, const EntryRef& entry) {
   return view.tables.bytes.subspan(entry.dataOffset, entry.storedSize);
 }
-
-// Releases the mapped range, then the mapping handle, then the file handle.
-void closeResourceView(ResourceView& view);
 
 }  // namespace quarry
