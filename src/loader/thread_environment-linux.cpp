@@ -13,6 +13,7 @@
 #include "base/os_error.h"
 #include "base/unicode.h"
 #include "base/unique_fd.h"
+#include "base/unique_pages-posix.h"
 #include "loader/windows_fields.h"
 
 namespace quarry {
@@ -126,20 +127,20 @@ std::uint8_t* mapSharedData() {
   const UniqueFd memory(
       static_cast<int>(syscall(SYS_memfd_create, "quarry-shared-data", MFD_CLOEXEC)));
   if (!memory.valid()) return nullptr;
-  void* writable = MAP_FAILED;
+  UniquePages writable;
   if (ftruncate(memory.get(), SHARED_DATA_SIZE) == 0) {
-    writable = mmap(nullptr, SHARED_DATA_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, memory.get(), 0);
+    writable.reset(
+        {mmap(nullptr, SHARED_DATA_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, memory.get(), 0),
+         SHARED_DATA_SIZE});
   }
-  void* fixed = MAP_FAILED;
-  if (writable != MAP_FAILED) {
-    fixed = mmap(reinterpret_cast<void*>(SHARED_DATA_ADDRESS), SHARED_DATA_SIZE, PROT_READ,
-                 MAP_SHARED | MAP_FIXED_NOREPLACE, memory.get(), 0);
-  }
-  if (fixed == reinterpret_cast<void*>(SHARED_DATA_ADDRESS))
-    return static_cast<std::uint8_t*>(writable);
-  if (fixed != MAP_FAILED) munmap(fixed, SHARED_DATA_SIZE);
-  if (writable != MAP_FAILED) munmap(writable, SHARED_DATA_SIZE);
-  return nullptr;
+  if (!writable.valid()) return nullptr;
+  UniquePages fixed({mmap(reinterpret_cast<void*>(SHARED_DATA_ADDRESS), SHARED_DATA_SIZE, PROT_READ,
+                          MAP_SHARED | MAP_FIXED_NOREPLACE, memory.get(), 0),
+                     SHARED_DATA_SIZE});
+  // A kernel that took the address only as a hint put it elsewhere: both go.
+  if (fixed.get().base != reinterpret_cast<void*>(SHARED_DATA_ADDRESS)) return nullptr;
+  fixed.release();  // both stay for the life of the process
+  return static_cast<std::uint8_t*>(writable.release().base);
 }
 
 // KSYSTEM_TIME: the high part twice around the low one, so a reader can tell a torn read.

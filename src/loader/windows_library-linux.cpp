@@ -17,6 +17,7 @@
 #include "base/guarded_call.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
+#include "base/unique_pages-posix.h"
 #include "loader/kernel32-linux.h"
 #include "loader/pe_format.h"
 #include "loader/thread_environment-linux.h"
@@ -63,16 +64,15 @@ void stopScanningForLeaks([[maybe_unused]] void* pages, [[maybe_unused]] std::ui
 #endif
 }
 
-// The image's pages: one owner, unmapped unless released to the process for good.
+// The image's pages: one owner, unmapped unless released to the process for good, and
+// scanned by a leak checker while they are mapped.
 class ImageMapping {
  public:
   ImageMapping() = default;
   ImageMapping(const ImageMapping&) = delete;
   ImageMapping& operator=(const ImageMapping&) = delete;
   ~ImageMapping() {
-    if (base_ == nullptr) return;
-    stopScanningForLeaks(base_, size_);
-    munmap(base_, size_);
+    if (pages_.valid()) stopScanningForLeaks(base(), pages_.get().length);
   }
 
   // Read-write pages, zeroed; at the preferred address when wanted, and only there (EEXIST
@@ -80,26 +80,23 @@ class ImageMapping {
   OsResult map(std::uint64_t size, std::uint64_t preferred, bool onlyThere) {
     void* hint = onlyThere ? reinterpret_cast<void*>(preferred) : nullptr;
     const int exactly = onlyThere ? MAP_FIXED_NOREPLACE : 0;
-    void* mapped =
-        mmap(hint, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | exactly, -1, 0);
-    if (mapped == MAP_FAILED) return lastOsFailure();
-    if (onlyThere && mapped != hint) {  // a kernel that took the address as a hint only
-      munmap(mapped, size);
-      return OsResult{EEXIST};
-    }
-    base_ = static_cast<std::uint8_t*>(mapped);
-    size_ = size;
-    scanForLeaks(base_, size_);
+    UniquePages mapped(
+        {mmap(hint, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | exactly, -1, 0),
+         static_cast<std::size_t>(size)});
+    if (!mapped.valid()) return lastOsFailure();
+    // A kernel that took the address only as a hint put the pages elsewhere: they go.
+    if (onlyThere && mapped.get().base != hint) return OsResult{EEXIST};
+    pages_ = std::move(mapped);
+    scanForLeaks(base(), size);
     return {};
   }
 
-  MutableBytes bytes() const { return {base_, size_}; }
-  std::uint8_t* base() const { return base_; }
-  std::uint8_t* release() { return std::exchange(base_, nullptr); }
+  MutableBytes bytes() const { return {base(), pages_.get().length}; }
+  std::uint8_t* base() const { return static_cast<std::uint8_t*>(pages_.get().base); }
+  std::uint8_t* release() { return static_cast<std::uint8_t*>(pages_.release().base); }
 
  private:
-  std::uint8_t* base_ = nullptr;
-  std::uint64_t size_ = 0;
+  UniquePages pages_;
 };
 
 struct Loading {

@@ -8,7 +8,10 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include "base/unique_pages-posix.h"
 #endif
 
 namespace quarry {
@@ -98,3 +101,39 @@ TEST(UniqueOsHandle, TheFailedOpensValueIsNoHandle) {
 
 }  // namespace
 }  // namespace quarry
+
+#ifndef _WIN32
+namespace quarry {
+namespace {
+
+// Whether the page at address is mapped: mincore fails with ENOMEM for one that is not.
+bool isMapped(void* address) {
+  unsigned char resident = 0;
+  return mincore(address, 1, &resident) == 0;
+}
+
+TEST(UniquePages, UnmapsWhatItOwnsAndKeepsWhatItReleased) {
+  const long page = sysconf(_SC_PAGESIZE);
+  void* owned = nullptr;
+  void* released = nullptr;
+  {
+    UniquePages first({mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0),
+                       static_cast<std::size_t>(page)});
+    UniquePages second({mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0),
+                        static_cast<std::size_t>(page)});
+    ASSERT_TRUE(first.valid() && second.valid());
+    owned = first.get().base;
+    released = second.release().base;
+    EXPECT_FALSE(second.valid());
+  }
+  EXPECT_FALSE(isMapped(owned));
+  EXPECT_TRUE(isMapped(released));
+  munmap(released, static_cast<std::size_t>(page));
+  // A failed mmap's MAP_FAILED is no mapping: nothing is unmapped for it.
+  const UniquePages failed({MAP_FAILED, static_cast<std::size_t>(page)});
+  EXPECT_FALSE(failed.valid());
+}
+
+}  // namespace
+}  // namespace quarry
+#endif
