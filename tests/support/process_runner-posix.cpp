@@ -77,8 +77,12 @@ void drain(int fds[2], pid_t child, Clock::time_point deadline, ProcessResult& r
 int waitFor(pid_t child, Clock::time_point deadline, ProcessResult& result) {
   int status = 0;
   for (;;) {
-    const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) break;
+    rusage usage{};
+    const pid_t done = wait4(child, &status, WNOHANG, &usage);
+    if (done == child) {
+      result.peakKiB = static_cast<std::uint64_t>(usage.ru_maxrss);
+      break;
+    }
     if (!result.timedOut && Clock::now() > deadline) {
       kill(child, SIGKILL);
       result.timedOut = true;

@@ -25,6 +25,7 @@ struct ProcessResult {
   std::string out;
   std::string err;
   bool timedOut = false;
+  std::uint64_t peakKiB = 0;  // POSIX: the most memory the program held resident, in KiB
 };
 
 // Arguments are UTF-8 (on POSIX any bytes); the program is a path to an executable.
