@@ -95,7 +95,7 @@ struct ListedEntry {
   std::uint64_t storedSize = 0;
   std::uint64_t offset = 0;
   Storage storage = Storage::Stored;
-  std::optional<RecordProblem> problem;
+  std::optional<RecordProblem> problem = std::nullopt;
 };
 
 ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry,
