@@ -43,7 +43,6 @@ struct Extraction {
   std::string_view stoppedName;
   bool stoppedWriting = false;
   std::optional<EntryFailure> fault;       // the decoder's, when it stopped the run
-  bool noDecoder = false;                  // the library was needed and cannot be bound
   StreamRead streamRead = StreamRead::No;  // whether the entry at hand was decoded
 };
 
@@ -53,8 +52,7 @@ void printLine(Extraction& run, std::string_view line) {
 
 std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, Payload& payload) {
   if (storageOf(entry) != Storage::Stored && !run.decoder.ready()) {
-    run.noDecoder = true;
-    requestStop(StopCause::DecoderFault);
+    requestStop(StopCause::NoDecoder);
     return DecodeFailure(DecodeProblem::DecompressionFailed);
   }
   if (storageOf(entry) != Storage::Stored) run.streamRead = StreamRead::Yes;
@@ -138,10 +136,6 @@ void endBarLine(Extraction& run) {
 
 // Says why the run stopped, once, and answers its exit status.
 int finishStopped(Extraction& run) {
-  if (run.noDecoder) {
-    endBarLine(run);
-    return reportNoDecoder(run.decoder.binding());
-  }
   endBarLine(run);
   switch (stopCause()) {
     case StopCause::None:
@@ -155,6 +149,8 @@ int finishStopped(Extraction& run) {
     case StopCause::DecoderFault:
       std::cerr << entryFailureLine(run.stoppedAt, run.stoppedName, *run.fault) << std::endl;
       return EXIT_NO_DECODER;
+    case StopCause::NoDecoder:
+      return reportNoDecoder(run.decoder.binding());
     case StopCause::Interrupted: {
       const int interrupt = stopSignal();
       std::cerr << (run.stoppedWriting

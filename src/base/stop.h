@@ -13,6 +13,7 @@ enum class StopCause : std::uint8_t {
   ContainerCutShort,     // another program cut the container short while it was mapped
   OutputFolderUnusable,  // the output folder cannot be made, opened or was removed
   DecoderFault,          // the decoder library crashed or asked to end the process
+  NoDecoder,             // an entry needs the decoder library, and it cannot be bound
 };
 
 // Raises the stop; the first cause raised is the one kept. Safe in a signal handler.

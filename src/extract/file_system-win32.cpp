@@ -120,14 +120,7 @@ FsResult openOneFolder(HANDLE base, const std::u16string& basePath, std::u16stri
 
 std::vector<std::u16string_view> componentsOf(std::u16string_view path) {
   std::vector<std::u16string_view> components;
-  std::size_t at = 0;
-  while (at < path.size()) {
-    while (at < path.size() && isSeparator(path[at])) ++at;
-    std::size_t end = at;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
-    if (end > at) components.push_back(path.substr(at, end - at));
-    at = end;
-  }
+  forEachComponent(path, [&components](std::u16string_view name) { components.push_back(name); });
   return components;
 }
 

@@ -24,16 +24,10 @@ OutputFailure failureAt(OutputProblem problem, PathView path, int osError = 0) {
 // however its name spells the separators.
 PathString keyOf(PathView relative) {
   PathString key;
-  std::size_t at = 0;
-  while (at < relative.size()) {
-    while (at < relative.size() && isSeparator(relative[at])) ++at;
-    std::size_t end = at;
-    while (end < relative.size() && !isSeparator(relative[end])) ++end;
-    if (end == at) break;
+  forEachComponent(relative, [&key](PathView component) {
     if (!key.empty()) key.push_back(PathChar('/'));
-    key.append(relative.substr(at, end - at));
-    at = end;
-  }
+    key.append(component);
+  });
   return key;
 }
 

@@ -28,18 +28,6 @@ std::size_t serverPrefixEnd(std::basic_string_view<Char> path) {
   return path.size();
 }
 
-template <typename Char, typename Visit>
-void forEachComponent(std::basic_string_view<Char> path, Visit visit) {
-  std::size_t at = 0;
-  while (at < path.size()) {
-    while (at < path.size() && isSeparator(path[at])) ++at;
-    std::size_t end = at;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
-    if (end > at) visit(path.substr(at, end - at));
-    at = end;
-  }
-}
-
 // CON, PRN, AUX, NUL, COM0-9 and LPT0-9 name devices on Windows, whatever follows a dot,
 // and so do COM and LPT with a superscript digit.
 template <typename Char>

@@ -35,6 +35,20 @@ constexpr bool isSeparator(Char c) {
   return c == Char('\\') || c == Char('/');
 }
 
+// Calls visit with each component of path in order: what lies between separators, either
+// slash, empty ones skipped.
+template <typename Char, typename Visit>
+void forEachComponent(std::basic_string_view<Char> path, Visit visit) {
+  std::size_t at = 0;
+  while (at < path.size()) {
+    while (at < path.size() && isSeparator(path[at])) ++at;
+    std::size_t end = at;
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    if (end > at) visit(path.substr(at, end - at));
+    at = end;
+  }
+}
+
 // The Windows grammar. Entry names are judged by it on every platform, so a container
 // extracts the same way everywhere; the output folder is read by it on Windows only.
 // Length of the path's root name (drive, device or server prefix); 0 when it has none.

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii_case.h"
 #include "base/guarded_call.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
@@ -193,19 +193,21 @@ PeFault mapImage(Loading& loading) {
                        reinterpret_cast<std::uintptr_t>(loading.image.base()));
 }
 
-std::string lowerCase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
+// A module's name folded as Windows compares module names, so that one module counts once
+// however its imports spell it.
+std::string foldedName(std::string_view module) {
+  std::string folded(module);
+  for (char& c : folded) c = asciiUpper(c);
+  return folded;
 }
 
 // Every module other than KERNEL32 imported from, as first spelled, with its count.
 PeFault foreignModules(const std::vector<PeImport>& imports) {
   PeFault refused = refusedBy(LoadProblem::ForeignImports);
-  std::map<std::string, std::size_t> seen;  // lower-case name -> place in the list
+  std::map<std::string, std::size_t> seen;  // folded name -> place in the list
   for (const PeImport& import : imports) {
     if (isKernel32(import.module)) continue;
-    const auto [at, isNew] = seen.emplace(lowerCase(import.module), refused.modules.size());
+    const auto [at, isNew] = seen.emplace(foldedName(import.module), refused.modules.size());
     if (isNew) refused.modules.push_back({std::string(import.module), 0});
     ++refused.modules[at->second].functions;
   }

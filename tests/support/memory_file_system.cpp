@@ -14,14 +14,7 @@ constexpr std::size_t WRITE_CHUNK_BYTES = 4096;
 
 std::vector<PathString> componentsOf(PathView path) {
   std::vector<PathString> components;
-  std::size_t at = 0;
-  while (at < path.size()) {
-    while (at < path.size() && isSeparator(path[at])) ++at;
-    std::size_t end = at;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
-    if (end > at) components.emplace_back(path.substr(at, end - at));
-    at = end;
-  }
+  forEachComponent(path, [&components](PathView name) { components.emplace_back(name); });
   return components;
 }
 
