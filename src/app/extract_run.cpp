@@ -20,10 +20,10 @@ namespace {
 
 // What one entry's extraction needs, for the whole loop.
 struct Extraction {
-  Extraction(const CommandLine& command, ResourceView& container, OutputTree* tree,
+  Extraction(const CommandLine& command, RunContainers& all, OutputTree* tree,
              DecoderOnDemand& library, Console& screen, RunKind kind)
       : line(command),
-        view(container),
+        containers(all),
         output(tree),
         decoder(library),
         console(screen),
@@ -32,15 +32,16 @@ struct Extraction {
   }
 
   const CommandLine& line;
-  ResourceView& view;
-  OutputTree* output;  // none when testing
+  RunContainers& containers;
+  RunContainer* container = nullptr;  // the one whose entries are at hand
+  OutputTree* output;                 // none when testing
   DecoderOnDemand& decoder;
   Console& console;
   ProgressDisplay display;
   RunTally tally;
+  std::uint64_t taken = 0;  // entries taken up so far, over every container: the bar's place
   // The entry the stop cut short, and whether its unfinished file was removed.
-  std::uint64_t stoppedAt = 0;
-  std::string_view stoppedName;
+  EntryPlace stoppedAt;
   bool stoppedWriting = false;
   std::optional<EntryFailure> fault;       // the decoder's, when it stopped the run
   StreamRead streamRead = StreamRead::No;  // whether the entry at hand was decoded
@@ -50,13 +51,20 @@ void printLine(Extraction& run, std::string_view line) {
   printErrorLine(run.console, run.display, std::cerr, line);
 }
 
+// How the entry's lines name it: always by its name in a run started with an option or over
+// several containers, and then with its container too.
+EntryPlace placeOf(const Extraction& run, std::uint64_t index, std::string_view name) {
+  const bool named = !run.line.plainRun || run.containers.several;
+  return EntryPlace{index, name, run.containers.shownName(*run.container), named};
+}
+
 std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, Payload& payload) {
   if (storageOf(entry) != Storage::Stored && !run.decoder.ready()) {
     requestStop(StopCause::NoDecoder);
     return DecodeFailure(DecodeProblem::DecompressionFailed);
   }
   if (storageOf(entry) != Storage::Stored) run.streamRead = StreamRead::Yes;
-  return decodePayload(run.view, entry, run.decoder.decompress(), payload);
+  return decodePayload(run.container->view, entry, run.decoder.decompress(), payload);
 }
 
 // Decodes the entry's bytes and writes them to its file (unless kept, or testing).
@@ -98,35 +106,34 @@ std::optional<EntryFailure> extractEntry(Extraction& run, const EntryRef& entry)
 
 // A failure is the entry's own line, unless it is the one that stops the run: a fault in the
 // decoder, or what a container cut short (found here at the latest) left to read.
-void reportFailure(Extraction& run, std::uint64_t index, std::string_view name,
-                   const EntryFailure& failure) {
+void reportFailure(Extraction& run, const EntryPlace& place, const EntryFailure& failure) {
   const auto* decoding = std::get_if<DecodeFailure>(&failure);
   if (decoding != nullptr && decoding->problem == DecodeProblem::DecoderFault) {
     run.fault = failure;
     requestStop(StopCause::DecoderFault);
   }
-  run.view.file.confirmWhole();
+  run.container->view.file.confirmWhole();
   if (stopRequested()) return;
-  printLine(run, entryFailureLine(index, name, failure));
+  printLine(run, entryFailureLine(place, failure));
   ++run.tally.failed;
 }
 
-// Extracts every selected entry in index order, redrawing the bar after each, until the end
-// or a stop.
+// Extracts every selected entry of the container at hand in index order, redrawing the bar
+// after each, until the end or a stop.
 void extractAll(Extraction& run, const Selection& selection) {
+  ResourceView& view = run.container->view;
   for (std::uint64_t k = 0; k < selection.count && !stopRequested(); ++k) {
     const std::uint64_t index = selection.indexAt(k);
     EntryRef entry;
     run.streamRead = StreamRead::No;
-    std::optional<EntryFailure> failure = entryAt(run.view.tables, index, entry);
+    std::optional<EntryFailure> failure = entryAt(view.tables, index, entry);
     if (!failure && !stopRequested()) failure = extractEntry(run, entry);
-    if (failure) reportFailure(run, index, entry.name, *failure);
-    noteEntryDone(run.view, index, entry, run.streamRead);
-    run.stoppedAt = index;
-    run.stoppedName = entry.name;
-    updateProgress(run.console, run.display, progressPercent(k, selection.count));
+    run.stoppedAt = placeOf(run, index, entry.name);
+    if (failure) reportFailure(run, run.stoppedAt, *failure);
+    noteEntryDone(view, index, entry, run.streamRead);
+    updateProgress(run.console, run.display, progressPercent(run.taken++, run.tally.selected));
   }
-  run.view.file.confirmWhole();
+  view.file.confirmWhole();
 }
 
 // The bar's line ended, so that what follows starts on a line of its own.
@@ -147,15 +154,14 @@ int finishStopped(Extraction& run) {
       std::cerr << outputFolderLine(*run.output->rootFailure()) << std::endl;
       return EXIT_CANNOT_START;
     case StopCause::DecoderFault:
-      std::cerr << entryFailureLine(run.stoppedAt, run.stoppedName, *run.fault) << std::endl;
+      std::cerr << entryFailureLine(run.stoppedAt, *run.fault) << std::endl;
       return EXIT_NO_DECODER;
     case StopCause::NoDecoder:
       return reportNoDecoder(run.decoder.binding());
     case StopCause::Interrupted: {
       const int interrupt = stopSignal();
-      std::cerr << (run.stoppedWriting
-                        ? interruptedEntryLine(run.stoppedAt, run.stoppedName, interrupt)
-                        : interruptedLine(interrupt))
+      std::cerr << (run.stoppedWriting ? interruptedEntryLine(run.stoppedAt, interrupt)
+                                       : interruptedLine(interrupt))
                 << std::endl;
       return interruptedStatus(stopSignal());
     }
@@ -175,11 +181,28 @@ int finishWithSummary(Extraction& run, const PatternSet& patterns, RunClock::tim
   return failed ? EXIT_SOME_FAILED : EXIT_ALL_EXTRACTED;
 }
 
+// Every container's selection, counted for the bar and the summary. An extraction takes up
+// only the entries no later container replaces; a test reads every one.
+std::vector<Selection> selectAll(Extraction& run, PatternSet& patterns) {
+  const bool extracting = run.tally.kind == RunKind::Extracted;
+  if (extracting) markReplaced(run.containers, patterns);
+  std::vector<Selection> selections;
+  for (RunContainer& container : run.containers.list) {
+    selections.push_back(selectEntries(container, patterns, extracting));
+    run.tally.selected += selections.back().count;
+  }
+  if (extracting) run.tally.replaced = run.containers.replacedCount();
+  if (run.containers.several) run.tally.containers = run.containers.list.size();
+  return selections;
+}
+
 int loop(Extraction& run, RunClock::time_point started) {
   PatternSet patterns(run.line.patterns);
-  const Selection selection = selectEntries(run.view, patterns);
-  run.tally.selected = selection.count;
-  extractAll(run, selection);
+  const std::vector<Selection> selections = selectAll(run, patterns);
+  for (std::size_t k = 0; k < selections.size() && !stopRequested(); ++k) {
+    run.container = &run.containers.list[k];
+    extractAll(run, selections[k]);
+  }
   if (stopRequested()) return finishStopped(run);
   if (!run.line.plainRun) return finishWithSummary(run, patterns, started);
   return run.tally.failed == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;
@@ -187,18 +210,22 @@ int loop(Extraction& run, RunClock::time_point started) {
 
 }  // namespace
 
-int extractEntries(const CommandLine& line, ResourceView& view, DecoderOnDemand& decoder,
+int extractEntries(const CommandLine& line, RunContainers& containers, DecoderOnDemand& decoder,
                    Console& console, RunClock::time_point started) {
   if (line.mode == Mode::Test) {
-    Extraction run(line, view, nullptr, decoder, console, RunKind::Tested);
+    Extraction run(line, containers, nullptr, decoder, console, RunKind::Tested);
     return loop(run, started);
   }
-  std::unique_ptr<FileSystem> disk = makeDiskFileSystem(view.file);
+  std::unique_ptr<FileSystem> disk = makeDiskFileSystem();
   // The library is protected whether it is bound yet or will be when first needed.
   const std::string library =
       decoder.binding().decompress ? decoder.binding().file : chooseDecoder().file;
-  OutputTree output(*disk, nativePath(line.output), filesToProtect(view.file, library));
-  Extraction run(line, view, &output, decoder, console, RunKind::Extracted);
+  std::vector<FileIdentity> identities;
+  for (const RunContainer& container : containers.list) {
+    if (const auto identity = container.view.file.identity()) identities.push_back(*identity);
+  }
+  OutputTree output(*disk, nativePath(line.output), filesToProtect(identities, library));
+  Extraction run(line, containers, &output, decoder, console, RunKind::Extracted);
   return loop(run, started);
 }
 

@@ -1,5 +1,6 @@
 // Listing the selected entries: only the tables are read, and nothing is decoded, so no
 // decoder library is needed.
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -33,9 +34,17 @@ struct Listing {
   }
 };
 
-void listOne(Listing& listing, std::uint64_t index, const EntryRef& entry,
+// The widest container's name, for the list's container column.
+std::size_t containerColumn(const RunContainers& containers) {
+  std::size_t widest = 0;
+  for (const RunContainer& container : containers.list) {
+    widest = std::max(widest, containers.shownName(container).size());
+  }
+  return widest;
+}
+
+void listOne(Listing& listing, const ListedEntry& listed, const EntryRef& entry,
              std::optional<RecordProblem> problem) {
-  const ListedEntry listed = listedEntry(index, entry, problem);
   listing.add(listing.line.json ? listingJsonLine(listed) : listingLine(listed));
   ++listing.tally.selected;
   if (problem) {
@@ -46,21 +55,38 @@ void listOne(Listing& listing, std::uint64_t index, const EntryRef& entry,
   listing.storedBytes += entry.storedSize;
 }
 
-}  // namespace
-
-int listEntries(const CommandLine& line, ResourceView& view, RunClock::time_point started) {
-  Listing listing{line, {}};
-  PatternSet patterns(line.patterns);
+void listContainer(Listing& listing, const RunContainers& containers, RunContainer& container,
+                   PatternSet& patterns) {
+  ResourceView& view = container.view;
+  const std::size_t column = containerColumn(containers);
   for (std::uint64_t index = 0; index < view.tables.entryCount; ++index) {
     EntryRef entry;
     const std::optional<RecordProblem> problem = entryAt(view.tables, index, entry);
     if (patterns.empty() || (!entry.name.empty() && patterns.selects(entry.name))) {
-      listOne(listing, index, entry, problem);
+      ListedEntry listed = listedEntry(index, entry, problem);
+      listed.container = containers.shownName(container);
+      listed.containerColumn = column;
+      listed.replaced = container.isReplaced(index);
+      listOne(listing, listed, entry, problem);
     }
     noteEntryDone(view, index, entry, StreamRead::No);
   }
+}
+
+}  // namespace
+
+int listEntries(const CommandLine& line, RunContainers& containers, RunClock::time_point started) {
+  Listing listing{line, {}};
+  PatternSet patterns(line.patterns);
+  markReplaced(containers, patterns);
+  for (RunContainer& container : containers.list) {
+    listContainer(listing, containers, container, patterns);
+  }
+  if (containers.several) listing.tally.containers = containers.list.size();
+  listing.tally.replaced = containers.replacedCount();
   if (!line.json) {
-    listing.add(listingTotalLine(listing.tally.selected, listing.tally.bytes, listing.storedBytes));
+    listing.add(listingTotalLine(listing.tally.selected, listing.tally.bytes, listing.storedBytes,
+                                 listing.tally.containers));
   }
   listing.flush();
   std::cout.flush();

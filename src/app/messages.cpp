@@ -64,6 +64,10 @@ bool namesTheEntry(const EntryFailure& failure) {
   return decoding == nullptr || decoding->problem != DecodeProblem::DecompressionFailed;
 }
 
+std::string plural(std::uint64_t count, const char* word) {
+  return std::string(word) + (count == 1 ? "" : "s");
+}
+
 constexpr char REFUSED[] = "is refused: ";
 
 // What went wrong with the entry, after its quoted name where namesTheEntry holds: one
@@ -183,8 +187,9 @@ std::string decoderProblemLine(const DecoderBinding& binding) {
   return {};
 }
 
-std::string openFailureLine(const std::u16string& path, const OpenFailure& failure) {
+std::string openFailureLine(const std::u16string& path, const OpenFailure& failure, bool several) {
   const std::string cannot = "Cannot open " + pathForMessage(path) + ": ";
+  const std::string tables = several ? pathForMessage(path) + ": " : std::string();
   switch (failure.problem) {
     case OpenProblem::CannotOpen:
       return cannot + osErrorText(failure.osError);
@@ -195,32 +200,57 @@ std::string openFailureLine(const std::u16string& path, const OpenFailure& failu
     case OpenProblem::Empty:
       return cannot + "the file is empty";
     case OpenProblem::HeaderCutShort:
-      return "The header is cut short";
+      return tables + "The header is cut short";
     case OpenProblem::StringCountOutside:
-      return "The string table's count lies outside the file";
+      return tables + "The string table's count lies outside the file";
     case OpenProblem::StringOffsetsOutside:
-      return "The string table's offsets lie outside the file";
+      return tables + "The string table's offsets lie outside the file";
     case OpenProblem::IndexBlockOutside:
-      return "The index block lies outside the file";
+      return tables + "The index block lies outside the file";
     case OpenProblem::NameRecordsOutside:
-      return "The index block's name records lie outside the file";
+      return tables + "The index block's name records lie outside the file";
     case OpenProblem::EntryTableOutside:
-      return "The entry table lies outside the file";
+      return tables + "The entry table lies outside the file";
   }
   return cannot;
+}
+
+std::string findFailureLine(const FindFailure& failure) {
+  const std::string where = pathForMessage(failure.where);
+  switch (failure.problem) {
+    case FindProblem::NoContainerInFolder:
+      return "Cannot open " + where + ": the folder holds no .resources file";
+    case FindProblem::NoWildcardMatch:
+      return "Cannot open " + where + ": the wildcard matches no file";
+    case FindProblem::CannotReadFolder:
+      break;
+  }
+  return "Cannot read the folder " + where + ": " + osErrorText(failure.osError);
+}
+
+std::string outputIsAContainerLine(const std::u16string& path) {
+  return pathForMessage(path) +
+         " is a resources file, not an output folder; several containers are given as the "
+         "folder that holds them";
 }
 
 std::string countLine(std::uint64_t entryCount) {
   return "Found " + std::to_string(entryCount) + " files, extracting...";
 }
 
-std::string entryFailureLine(std::uint64_t index, std::string_view name,
-                             const EntryFailure& failure) {
-  const std::string start = "File #" + std::to_string(index) + " ";
-  const std::string problem =
-      std::visit([](const auto& found) { return problemText(found); }, failure);
-  if (!namesTheEntry(failure)) return start + problem;
-  return start + "\"" + escapeForMessage(name) + "\" " + problem;
+std::string countLine(std::uint64_t entryCount, std::uint64_t containerCount) {
+  return "Found " + withThousands(entryCount) + " " + plural(entryCount, "file") + " in " +
+         withThousands(containerCount) + " " + plural(containerCount, "container") +
+         ", extracting...";
+}
+
+std::string entryFailureLine(const EntryPlace& place, const EntryFailure& failure) {
+  std::string line = "File #" + std::to_string(place.index) + " ";
+  if (namesTheEntry(failure) || (place.named && !place.name.empty())) {
+    line += "\"" + escapeForMessage(place.name) + "\" ";
+  }
+  if (!place.container.empty()) line += "in " + escapeForMessage(place.container) + " ";
+  return line + std::visit([](const auto& found) { return problemText(found); }, failure);
 }
 
 std::string outputFolderLine(const OutputFailure& failure) {
@@ -236,9 +266,11 @@ std::string interruptedLine(int interrupt) {
   return std::string("Interrupted by ") + interruptName(interrupt) + "; the run stops here";
 }
 
-std::string interruptedEntryLine(std::uint64_t index, std::string_view name, int interrupt) {
-  return "File #" + std::to_string(index) + " \"" + escapeForMessage(name) +
-         "\" was interrupted by " + interruptName(interrupt) +
+std::string interruptedEntryLine(const EntryPlace& place, int interrupt) {
+  std::string line =
+      "File #" + std::to_string(place.index) + " \"" + escapeForMessage(place.name) + "\" ";
+  if (!place.container.empty()) line += "in " + escapeForMessage(place.container) + " ";
+  return line + "was interrupted by " + interruptName(interrupt) +
          " and its unfinished file removed; the run stops here";
 }
 
@@ -259,6 +291,9 @@ constexpr char HELP_TEXT[] =
   quarry --test <resources file> [<pattern>...]
   quarry --help | --version
 
+A folder stands for every .resources file below it, in the byte order of their
+paths; a file that several of them hold is written once, from the last.
+
 Options (anywhere before a lone --, after which every argument is a name):
   --list           list the entries: size, stored size, how stored, name
   --json           with --list: one JSON object per entry, one per line
@@ -273,12 +308,11 @@ Quote them, so that the shell leaves them alone.
 
 Examples:
   quarry game.resources out
-  quarry game.resources out "textures/**/*.dds" "*.json"
+  quarry game-folder out "textures/**/*.dds" "*.json"
   quarry --keep-existing game.resources out
-  quarry --list game.resources "sound/*"
+  quarry --list game-folder "decls/**/english.lang"
   quarry --list --json game.resources > entries.jsonl
-  quarry --test game.resources
-  quarry -- --list out
+  quarry --test game-folder
 
 Status: 0 all done; 1 an entry failed or a pattern matched none; 2 cannot start;
 255 (-1 on Windows) the decoder library failed; 128 + signal interrupted.
@@ -317,10 +351,6 @@ void appendStorageColumn(std::string& out, std::string_view word) {
   out.append(STORAGE_COLUMN - word.size() + 1, ' ');
 }
 
-std::string plural(std::uint64_t count, const char* word) {
-  return std::string(word) + (count == 1 ? "" : "s");
-}
-
 // "; 3 kept, 2 failed", or nothing when there is neither.
 std::string tallyTail(const RunTally& tally) {
   std::string tail;
@@ -330,6 +360,7 @@ std::string tallyTail(const RunTally& tally) {
   };
   add(tally.kept, "kept");
   add(tally.failed, tally.kind == RunKind::Listed ? "damaged" : "failed");
+  add(tally.replaced, "replaced by later containers");
   return tail;
 }
 
@@ -394,9 +425,15 @@ std::string noEntryMatchesLine(std::string_view pattern) {
 
 ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry,
                         std::optional<RecordProblem> problem) {
-  return ListedEntry{
-      index,  entry.name, entry.fullSize, entry.storedSize, entry.dataOffset, storageOf(entry),
-      problem};
+  ListedEntry listed;
+  listed.index = index;
+  listed.name = entry.name;
+  listed.size = entry.fullSize;
+  listed.storedSize = entry.storedSize;
+  listed.offset = entry.dataOffset;
+  listed.storage = storageOf(entry);
+  listed.problem = problem;
+  return listed;
 }
 
 const char* storageWord(Storage storage) {
@@ -413,28 +450,38 @@ const char* storageWord(Storage storage) {
 
 std::string listingLine(const ListedEntry& entry) {
   std::string line = sizeColumns(entry.size, entry.storedSize);
-  if (entry.problem) {
-    appendStorageColumn(line, "damaged");
-    return line + entryFailureLine(entry.index, entry.name, *entry.problem);
+  appendStorageColumn(line, entry.problem ? "damaged" : storageWord(entry.storage));
+  if (!entry.container.empty()) {
+    const std::string container = escapeForMessage(entry.container);
+    line += container;
+    line.append(std::max(entry.containerColumn, container.size()) - container.size() + 2, ' ');
+    line += entry.replaced ? "replaced  " : "          ";
   }
-  appendStorageColumn(line, storageWord(entry.storage));
-  return line + escapeForMessage(entry.name);
+  if (!entry.problem) return line + escapeForMessage(entry.name);
+  return line + entryFailureLine(EntryPlace{entry.index, entry.name, {}, true}, *entry.problem);
 }
 
-std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize) {
-  return sizeColumns(size, storedSize) + withThousands(count) + " " + plural(count, "file");
+std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize,
+                             std::uint64_t containers) {
+  std::string line =
+      sizeColumns(size, storedSize) + withThousands(count) + " " + plural(count, "file");
+  if (containers == 0) return line;
+  return line + " in " + withThousands(containers) + " " + plural(containers, "container");
 }
 
 std::string listingJsonLine(const ListedEntry& entry) {
   std::string line = "{\"index\":" + std::to_string(entry.index);
+  if (!entry.container.empty()) line += ",\"container\":" + jsonString(entry.container);
   line += ",\"name\":" + jsonString(entry.name);
   if (!isStrictUtf8(entry.name)) line += ",\"name_hex\":\"" + hexOf(entry.name) + "\"";
   line += ",\"size\":" + std::to_string(entry.size);
   line += ",\"stored_size\":" + std::to_string(entry.storedSize);
   line += ",\"offset\":" + std::to_string(entry.offset);
   line += ",\"storage\":\"" + std::string(storageWord(entry.storage)) + "\"";
+  if (entry.replaced) line += ",\"replaced\":true";
   if (entry.problem) {
-    line += ",\"problem\":" + jsonString(entryFailureLine(entry.index, entry.name, *entry.problem));
+    const EntryPlace place{entry.index, entry.name, {}, true};
+    line += ",\"problem\":" + jsonString(entryFailureLine(place, *entry.problem));
   }
   return line + "}";
 }
@@ -485,6 +532,10 @@ std::string summaryLine(const RunTally& tally) {
   std::string line = std::string(runVerb(tally.kind)) + " " + withThousands(counted);
   if (counted != tally.selected) line += " of " + withThousands(tally.selected);
   line += " " + plural(tally.selected, "file");
+  if (tally.containers != 0) {
+    line +=
+        " from " + withThousands(tally.containers) + " " + plural(tally.containers, "container");
+  }
   if (tally.bytes != 0) line += " (" + byteSize(tally.bytes) + ")";
   return line + " in " + durationText(tally.seconds) + tallyTail(tally);
 }

@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/entry_failure.h"
+#include "container/container_files.h"
 #include "container/view.h"
 #include "decoder/decoder.h"
 #include "extract/payload.h"
@@ -23,6 +24,8 @@ constexpr char CONTAINER_CHANGED[] =
 
 // "Found <count> files, extracting..."
 std::string countLine(std::uint64_t entryCount);
+// "Found 19,908 files in 6 containers, extracting...", for a run given a folder or wildcard.
+std::string countLine(std::uint64_t entryCount, std::uint64_t containerCount);
 
 // The line after NO_DECODER that says why no decoder was bound; empty when there is nothing
 // more to say (no library anywhere).
@@ -32,12 +35,37 @@ std::string decoderProblemLine(const DecoderBinding& binding);
 // no check.
 std::string imageCheckText(const LoadRefusal& refusal);
 
-// The line after CANNOT_OPEN: what kept the container at path from being opened.
-std::string openFailureLine(const std::u16string& path, const OpenFailure& failure);
+// The line after CANNOT_OPEN: what kept the container at path from being opened; one of
+// several is named whatever its problem.
+std::string openFailureLine(const std::u16string& path, const OpenFailure& failure,
+                            bool several = false);
 
-// The entry's line: "File #<index> ", then the name where it helps, then what went wrong.
-std::string entryFailureLine(std::uint64_t index, std::string_view name,
-                             const EntryFailure& failure);
+// The line after CANNOT_OPEN when the argument stood for no container, or a folder below it
+// could not be read.
+std::string findFailureLine(const FindFailure& failure);
+
+// The line of a run whose output folder is a resources file.
+std::string outputIsAContainerLine(const std::u16string& path);
+
+// Where an entry is, as its lines name it.
+struct EntryPlace {
+  std::uint64_t index = 0;
+  std::string_view name;
+  std::string_view container;  // in a run over a folder or a wildcard; else empty
+  bool named = false;          // named whatever went wrong (a run started with an option)
+};
+
+// The entry's line: "File #<index> ", then the name where it helps (or the place says so),
+// then its container in a run over several, then what went wrong.
+std::string entryFailureLine(const EntryPlace& place, const EntryFailure& failure);
+// As a plain run's line says it.
+inline std::string entryFailureLine(std::uint64_t index, std::string_view name,
+                                    const EntryFailure& failure) {
+  EntryPlace place;
+  place.index = index;
+  place.name = name;
+  return entryFailureLine(place, failure);
+}
 
 // The line of a run stopped because the output folder cannot be used (or went away).
 std::string outputFolderLine(const OutputFailure& failure);
@@ -46,7 +74,7 @@ std::string outputFolderLine(const OutputFailure& failure);
 // entries.
 std::string interruptedLine(int interrupt);
 // ... or while the entry's file was being written, which was then removed.
-std::string interruptedEntryLine(std::uint64_t index, std::string_view name, int interrupt);
+std::string interruptedEntryLine(const EntryPlace& place, int interrupt);
 
 // The line of a run that ended on an error nothing below the run expected (memory ran out).
 std::string unexpectedStopLine(const char* what);
@@ -96,6 +124,9 @@ struct ListedEntry {
   std::uint64_t offset = 0;
   Storage storage = Storage::Stored;
   std::optional<RecordProblem> problem = std::nullopt;
+  std::string_view container;       // in a list of several containers; else empty
+  std::size_t containerColumn = 0;  // the width of the container column
+  bool replaced = false;            // a later container writes the same file
 };
 
 ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry,
@@ -104,16 +135,21 @@ ListedEntry listedEntry(std::uint64_t index, const EntryRef& entry,
 // "stored", "compressed" or "compressed+prefix".
 const char* storageWord(Storage storage);
 
-// The verbose list's line: full size, stored size, storage, escaped name; a damaged entry
-// shows "damaged" and its failure line instead of the name.
+// The verbose list's line: full size, stored size, storage, in a list of several containers
+// the container and "replaced" where a later one replaces the entry, then the escaped name; a
+// damaged entry shows "damaged" and its failure line instead of the name.
 std::string listingLine(const ListedEntry& entry);
 
-// The list's last line: the total full and stored sizes in the same columns, and the count.
-std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize);
+// The list's last line: the total full and stored sizes in the same columns, and the count;
+// containers, when not 0, as " in 6 containers".
+std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize,
+                             std::uint64_t containers = 0);
 
 // One JSON object on one line: index, name, size, stored_size, offset, storage, and problem
-// when there is one. A name that is not valid UTF-8 has its bad bytes as U+FFFD in "name" and
-// all its bytes, as lower-case hex, in an extra "name_hex", so a tool gets them back exactly.
+// when there is one; in a list of several containers also container, and replaced (true)
+// where a later one replaces the entry. A name that is not valid UTF-8 has its bad bytes as U+FFFD
+// in "name" and all its bytes, as lower-case hex, in an extra "name_hex", so a tool gets them back
+// exactly.
 std::string listingJsonLine(const ListedEntry& entry);
 
 // 1234567 -> "1,234,567".
@@ -136,9 +172,12 @@ struct RunTally {
   std::uint64_t failed = 0;    // with a failure line (damaged, for a list)
   std::uint64_t bytes = 0;     // the full size of those done
   double seconds = 0;
+  std::uint64_t containers = 0;  // in a run over a folder or a wildcard; else 0
+  std::uint64_t replaced = 0;    // not taken up: a later container writes the same file
 };
 
-// "Extracted 80,002 of 80,004 files (5.1 GiB) in 12.3 s; 2 failed", and its variants.
+// "Extracted 80,002 of 80,004 files (5.1 GiB) in 12.3 s; 2 failed", and its variants: "from
+// 6 containers" after "files", "1,024 replaced by later containers" in the tail.
 std::string summaryLine(const RunTally& tally);
 
 }  // namespace quarry

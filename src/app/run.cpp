@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "app/containers.h"
 #include "app/messages.h"
 #include "app/runs.h"
 #include "base/stop.h"
@@ -41,14 +42,20 @@ int runMode(const CommandLine& line, Console& console) {
   const RunClock::time_point started = RunClock::now();
   DecoderOnDemand decoder(line.plainRun);
   if (line.plainRun && !decoder.ready()) return reportNoDecoder(decoder.binding());
-  ResourceView view;
-  if (const auto failure = openResourceView(line.resources, view)) {
-    std::cerr << CANNOT_OPEN << std::endl << openFailureLine(line.resources, *failure) << std::endl;
+  // Several containers typed one after another put the second where the folder belongs.
+  if (line.mode == Mode::Extract && isAContainerFile(line.output)) {
+    std::cerr << outputIsAContainerLine(line.output) << std::endl;
     return EXIT_CANNOT_START;
   }
-  if (line.mode == Mode::List) return listEntries(line, view, started);
-  if (line.mode != Mode::Test) std::cout << countLine(view.tables.entryCount) << std::endl;
-  return extractEntries(line, view, decoder, console, started);
+  RunContainers containers;
+  if (!openRunContainers(line.resources, containers)) return EXIT_CANNOT_START;
+  if (line.mode == Mode::List) return listEntries(line, containers, started);
+  if (line.mode != Mode::Test) {
+    std::cout << (containers.several ? countLine(containers.entryCount(), containers.list.size())
+                                     : countLine(containers.entryCount()))
+              << std::endl;
+  }
+  return extractEntries(line, containers, decoder, console, started);
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
-// The modes a command line starts, each over an open container. run.cpp reads the command
-// line and opens the container; these do the rest and answer the exit status.
+// The modes a command line starts, each over the run's open containers. run.cpp reads the
+// command line and opens them; these do the rest and answer the exit status.
 #pragma once
 
 #include <chrono>
 
 #include "app/command_line.h"
+#include "app/containers.h"
 #include "console/console.h"
-#include "container/view.h"
 #include "decoder/decoder.h"
 
 namespace quarry {
@@ -31,11 +31,12 @@ int reportNoDecoder(const DecoderBinding& binding);
 
 using RunClock = std::chrono::steady_clock;
 
-// Extracts (or, in Test mode, reads and decodes) the selected entries of view.
-int extractEntries(const CommandLine& line, ResourceView& view, DecoderOnDemand& decoder,
+// Extracts (or, in Test mode, reads and decodes) the selected entries of every container, in
+// order; an entry whose file a later container writes is not extracted.
+int extractEntries(const CommandLine& line, RunContainers& containers, DecoderOnDemand& decoder,
                    Console& console, RunClock::time_point started);
 
-// Lists the selected entries of view on standard output.
-int listEntries(const CommandLine& line, ResourceView& view, RunClock::time_point started);
+// Lists the selected entries of every container on standard output, the replaced ones marked.
+int listEntries(const CommandLine& line, RunContainers& containers, RunClock::time_point started);
 
 }  // namespace quarry

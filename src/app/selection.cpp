@@ -2,18 +2,21 @@
 
 namespace quarry {
 
-Selection selectEntries(ResourceView& view, PatternSet& patterns) {
+Selection selectEntries(RunContainer& container, PatternSet& patterns, bool skipReplaced) {
   Selection selection;
+  ResourceView& view = container.view;
   const std::uint64_t count = view.tables.entryCount;
-  if (patterns.empty()) {
+  const bool skipping = skipReplaced && container.replacedCount != 0;
+  if (patterns.empty() && !skipping) {
     selection.count = count;
     return selection;
   }
   selection.all = false;
   for (std::uint64_t index = 0; index < count; ++index) {
+    if (skipping && container.isReplaced(index)) continue;
     EntryRef entry;
     entryAt(view.tables, index, entry);
-    if (!entry.name.empty() && patterns.selects(entry.name)) {
+    if (patterns.empty() || (!entry.name.empty() && patterns.selects(entry.name))) {
       selection.indices.push_back(static_cast<std::uint32_t>(index));
     }
     noteEntryDone(view, index, entry, StreamRead::No);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/containers.h"
 #include "container/view.h"
 #include "extract/name_pattern.h"
 
@@ -17,9 +18,10 @@ struct Selection {
   std::uint64_t indexAt(std::uint64_t k) const { return all ? k : indices[k]; }
 };
 
-// Every entry when there is no pattern (nothing is read); else the entries whose names a
-// pattern selects, read once from the tables. A damaged entry whose name cannot be read is
-// taken up only when there is no pattern.
-Selection selectEntries(ResourceView& view, PatternSet& patterns);
+// Every entry when there is no pattern and none is replaced (nothing is read); else the
+// entries whose names a pattern selects, less those a later container replaces (when
+// skipReplaced), read once from the tables. A damaged entry whose name cannot be read is taken
+// up only when there is no pattern.
+Selection selectEntries(RunContainer& container, PatternSet& patterns, bool skipReplaced);
 
 }  // namespace quarry

@@ -22,7 +22,9 @@ struct ShrinkGuard {
   std::atomic<std::uintptr_t> end{0};
 };
 
-constexpr int GUARD_SLOTS = 4;
+// One per container a run keeps mapped: a game folder's dozens, within the usual limit of
+// 1,024 descriptors.
+constexpr int GUARD_SLOTS = 1024;
 ShrinkGuard guards[GUARD_SLOTS];
 // Asked once, before main, so that the fault handler only reads it.
 const auto PAGE_SIZE = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -67,7 +69,7 @@ int watch(ByteSpan bytes) {
     guards[slot].end = start + bytes.size();
     return slot;
   }
-  return -1;  // more mappings than slots: only tests map that many at once
+  return -1;
 }
 
 void unwatch(int slot) {
@@ -154,6 +156,11 @@ std::optional<OpenFailure> mapWholeFile(const std::u16string& path, MappedFile& 
   out.bytes_ = ByteSpan(static_cast<const std::uint8_t*>(base), size);
   out.file_ = std::move(file);
   out.guard_ = watch(out.bytes_);
+  // A mapping nobody watches would end the process when its file is cut short.
+  if (out.guard_ < 0) {
+    out = MappedFile();
+    return OpenFailure(OpenProblem::CannotOpen, EMFILE);
+  }
   return std::nullopt;
 }
 

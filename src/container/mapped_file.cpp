@@ -32,9 +32,15 @@ MappedFile::~MappedFile() {
 }
 
 void MappedFile::noteEntryDone(const RegionSpans& reads) {
+  if (bytes_.empty()) return;  // tables read from memory, not from a mapping
   for (std::size_t region = 0; region < READ_REGION_COUNT; ++region) {
     if (!reads[region].empty()) noteRead(read_[region], reads[region]);
   }
+}
+
+void MappedFile::letPagesGo() {
+  if (!bytes_.empty()) releasePages(0, bytes_.size());
+  read_ = {};
 }
 
 void MappedFile::noteRead(ReadSpan& span, ByteSpan range) {

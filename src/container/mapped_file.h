@@ -56,6 +56,8 @@ class MappedFile {
   // region's reads span a window, the pages under them are let go, so the resident set stays
   // small however large the container; read again, the pages come back from the file.
   void noteEntryDone(const RegionSpans& reads);
+  // Lets every page go, once a pass over the tables is done and the next one is far off.
+  void letPagesGo();
 
   // POSIX (Windows writes a stored entry from the mapping): copies length bytes at offset of
   // the file into the file open on to, inside the kernel where it can, else through one reused

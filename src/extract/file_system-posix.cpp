@@ -115,8 +115,6 @@ std::string temporaryName() {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  explicit PosixFileSystem(MappedFile& container) : container_(container) {}
-
   FsResult openOutputFolder(const PathString& folder, FsHandle& out) override {
     const std::size_t start = std::min(folder.find_first_not_of('/'), folder.size());
     const FsResult made = makeFolderChain(folder, start, MakeFolderCall<char>(makeOne),
@@ -185,7 +183,7 @@ class PosixFileSystem final : public FileSystem {
       return answer(writeInChunks(fd(file), decoded->bytes()));
     }
     const auto& stored = std::get<StoredBytes>(payload);
-    return answer(container_.copyRange(stored.offset, stored.bytes.size(), fd(file)));
+    return answer(stored.file->copyRange(stored.offset, stored.bytes.size(), fd(file)));
   }
 
   FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString& temporaryName,
@@ -240,8 +238,6 @@ class PosixFileSystem final : public FileSystem {
       if (code != EEXIST || attempt == 8) return code;
     }
   }
-
-  MappedFile& container_;
 };
 
 void protectFile(std::vector<ProtectedFile>& files, const struct stat& status,
@@ -251,15 +247,15 @@ void protectFile(std::vector<ProtectedFile>& files, const struct stat& status,
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeDiskFileSystem(MappedFile& container) {
-  return std::make_unique<PosixFileSystem>(container);
+std::unique_ptr<FileSystem> makeDiskFileSystem() {
+  return std::make_unique<PosixFileSystem>();
 }
 
-std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
+std::vector<ProtectedFile> filesToProtect(const std::vector<FileIdentity>& containers,
                                           const std::string& decoderFile) {
   std::vector<ProtectedFile> files;
-  if (const std::optional<FileIdentity> identity = container.identity()) {
-    files.push_back({*identity, OutputProblem::IsTheContainer});
+  for (const FileIdentity& identity : containers) {
+    files.push_back({identity, OutputProblem::IsTheContainer});
   }
   struct stat status {};
   if (!decoderFile.empty() && stat(decoderFile.c_str(), &status) == 0) {

@@ -317,15 +317,15 @@ void protectHandle(std::vector<ProtectedFile>& files, HANDLE handle, OutputProbl
 
 }  // namespace
 
-std::unique_ptr<FileSystem> makeDiskFileSystem(MappedFile&) {
+std::unique_ptr<FileSystem> makeDiskFileSystem() {
   return std::make_unique<WindowsFileSystem>();
 }
 
-std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
+std::vector<ProtectedFile> filesToProtect(const std::vector<FileIdentity>& containers,
                                           const std::string& decoderFile) {
   std::vector<ProtectedFile> files;
-  if (const std::optional<FileIdentity> identity = container.identity()) {
-    files.push_back({*identity, OutputProblem::IsTheContainer});
+  for (const FileIdentity& identity : containers) {
+    files.push_back({identity, OutputProblem::IsTheContainer});
   }
   if (!decoderFile.empty()) {
     const UniqueHandle decoder(CreateFileW(asWide(decodeLossless(decoderFile)),

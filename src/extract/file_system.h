@@ -88,12 +88,12 @@ struct ProtectedFile {
   OutputProblem problem;
 };
 
-// The disk's file system, copying stored payloads out of the container through its owner.
-std::unique_ptr<FileSystem> makeDiskFileSystem(MappedFile& container);
+// The disk's file system, copying stored payloads out of their container through its owner.
+std::unique_ptr<FileSystem> makeDiskFileSystem();
 
-// The container, the decoder library at decoderFile (when not empty) and the files that
+// The run's containers, the decoder library at decoderFile (when not empty) and the files that
 // Quarry's own standard output and error go to.
-std::vector<ProtectedFile> filesToProtect(const MappedFile& container,
+std::vector<ProtectedFile> filesToProtect(const std::vector<FileIdentity>& containers,
                                           const std::string& decoderFile);
 
 }  // namespace quarry

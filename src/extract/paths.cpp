@@ -166,4 +166,17 @@ PathView leafOf(const OutputPath& target) {
   return PathView(target.path).substr(leafStart(target));
 }
 
+PathString sameFileKey(const OutputPath& target) {
+  const PathView leaf = leafOf(target);
+  if (leaf.empty() || leaf == PathView(PathString(1, PathChar('.')))) return {};
+  PathString key;
+  forEachComponent(PathView(target.path).substr(target.nameStart), [&key](PathView component) {
+    if (component.size() == 1 && component[0] == PathChar('.')) return;
+    if (!key.empty()) key.push_back(PathChar('/'));
+    for (const PathChar unit : component)
+      key.push_back(WINDOWS_NAME_RULES ? asciiUpper(unit) : unit);
+  });
+  return key;
+}
+
 }  // namespace quarry

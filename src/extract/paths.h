@@ -99,4 +99,10 @@ PathView relativeParentOf(const OutputPath& target);
 // The last component of the name: the file itself; empty when the name ends in a separator.
 PathView leafOf(const OutputPath& target);
 
+// What decides whether two entries land on one file below the output folder: the name's
+// components (empty and "." ones dropped) joined by '/', on Windows with a to z made upper
+// case, as its file system compares names. Empty for a name that makes no file (it ends in a
+// separator or in ".").
+PathString sameFileKey(const OutputPath& target);
+
 }  // namespace quarry

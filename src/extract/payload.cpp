@@ -46,12 +46,12 @@ Storage storageOf(const EntryRef& entry) {
   return (entry.flags & FLAG_PREFIXED) != 0 ? Storage::CompressedPrefixed : Storage::Compressed;
 }
 
-std::optional<DecodeFailure> decodePayload(const ResourceView& view, const EntryRef& entry,
+std::optional<DecodeFailure> decodePayload(ResourceView& view, const EntryRef& entry,
                                            const Decompressor& decompress, Payload& payload) {
   const ByteSpan stored = storedBytes(view, entry);
   const Storage storage = storageOf(entry);
   if (storage == Storage::Stored) {
-    payload = StoredBytes{stored, entry.dataOffset};
+    payload = StoredBytes{stored, entry.dataOffset, &view.file};
     return std::nullopt;
   }
   const bool prefixed = storage == Storage::CompressedPrefixed;

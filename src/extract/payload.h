@@ -14,10 +14,12 @@
 
 namespace quarry {
 
-// A stored entry's bytes where they lie in the container's mapping, and where in its file.
+// A stored entry's bytes where they lie in the container's mapping, where in its file, and
+// the container's owner, which copies them out of the file.
 struct StoredBytes {
   ByteSpan bytes;
   std::uint64_t offset = 0;
+  MappedFile* file = nullptr;
 };
 
 struct FreeBytes {
@@ -46,7 +48,7 @@ Storage storageOf(const EntryRef& entry);
 
 // The entry's content. Stored entries (storedSize == fullSize) are borrowed as they lie;
 // others are decoded by decompress into a zero-filled buffer of exactly fullSize bytes.
-std::optional<DecodeFailure> decodePayload(const ResourceView& view, const EntryRef& entry,
+std::optional<DecodeFailure> decodePayload(ResourceView& view, const EntryRef& entry,
                                            const Decompressor& decompress, Payload& payload);
 
 }  // namespace quarry

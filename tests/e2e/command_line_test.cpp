@@ -150,7 +150,8 @@ TEST(CommandLine, ListNeedsNoDecoderAndSaysWhatIsDamaged) {
   EXPECT_NE(lines[2].find("  compressed        textures/stone/floor.png"), std::string::npos)
       << lines[2];
   EXPECT_NE(lines[6].find("damaged"), std::string::npos) << lines[6];
-  EXPECT_NE(lines[6].find("File #6 has stored bytes outside the file"), std::string::npos)
+  EXPECT_NE(lines[6].find("File #6 \"broken.bin\" has stored bytes outside the file"),
+            std::string::npos)
       << lines[6];
   EXPECT_TRUE(startsWith(lines[8], "Listed 7 files")) << lines[8];
   EXPECT_NE(lines[8].find("; 1 damaged"), std::string::npos) << lines[8];
@@ -207,7 +208,7 @@ TEST(CommandLine, TestDecodesEverythingAndWritesNothing) {
   const ProcessResult result = sandbox.run({"--test", sandbox.container().string()});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err,
-            "File #6 failed decompression :(\n"
+            "File #6 \"cut.bin\" failed decompression :(\n"
             "File #7 \"../escape\" is refused: its name has a '..' component\n");
   EXPECT_TRUE(startsWith(result.out, "Tested 6 of 8 files")) << result.out;
   EXPECT_NE(result.out.find("; 2 failed"), std::string::npos) << result.out;

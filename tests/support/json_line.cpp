@@ -9,6 +9,12 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
+  bool takeWord(std::string_view word) {
+    if (text_.substr(at_, word.size()) != word) return false;
+    at_ += word.size();
+    return true;
+  }
+
   bool take(char expected) {
     if (at_ >= text_.size() || text_[at_] != expected) return false;
     ++at_;
@@ -95,6 +101,12 @@ class Reader {
 
 std::optional<JsonValue> readValue(Reader& reader) {
   JsonValue value;
+  for (const std::string_view word : {"true", "false"}) {
+    if (!reader.takeWord(word)) continue;
+    value.isBoolean = true;
+    value.number = word == "true";
+    return value;
+  }
   if (reader.peek() == '"') {
     std::optional<std::string> text = reader.string();
     if (!text) return std::nullopt;

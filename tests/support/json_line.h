@@ -10,9 +10,11 @@
 
 namespace quarry::testing {
 
-// A member's value: a string (UTF-8) or a whole number that fits 64 bits.
+// A member's value: a string (UTF-8), a whole number that fits 64 bits, or true or false (as
+// the number 1 or 0).
 struct JsonValue {
   bool isString = false;
+  bool isBoolean = false;
   std::string text;
   std::uint64_t number = 0;
 };

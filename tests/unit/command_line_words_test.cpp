@@ -151,10 +151,24 @@ TEST(ListingJson, ADamagedEntryCarriesItsProblem) {
       5, "a\"b", 10, 20, 999999, Storage::Compressed, RecordProblem::StoredBytesOutsideFile};
   const auto object = readJsonObject(listingJsonLine(entry));
   ASSERT_TRUE(object.has_value());
-  EXPECT_EQ(object->at("problem").text, "File #5 has stored bytes outside the file");
+  EXPECT_EQ(object->at("problem").text, "File #5 \"a\"b\" has stored bytes outside the file");
   EXPECT_EQ(object->at("name").text, "a\"b");
   EXPECT_EQ(object->at("storage").text, "compressed");
   EXPECT_EQ(object->size(), 7u);
+}
+
+TEST(ListingJson, AnEntryOfSeveralContainersNamesItsOwnAndSaysWhenReplaced) {
+  for (const bool replaced : {false, true}) {
+    const ListedEntry entry{
+        5, "a", 10, 10, 99, Storage::Stored, std::nullopt, "levels/e1.resources", 19, replaced};
+    const auto object = readJsonObject(listingJsonLine(entry));
+    ASSERT_TRUE(object.has_value());
+    EXPECT_EQ(object->at("container").text, "levels/e1.resources");
+    EXPECT_EQ(object->count("replaced"), replaced ? 1u : 0u);
+    EXPECT_EQ(listingLine(entry),
+              std::string("          10           10  stored            levels/e1.resources  ") +
+                  (replaced ? "replaced  a" : "          a"));
+  }
 }
 
 TEST(Numbers, ThousandsSeparators) {

@@ -43,9 +43,9 @@ struct Fixture {
     clearStop();
     writeBytes(folder / "container", containerBytes);
     EXPECT_FALSE(mapWholeFile(decodeLossless((folder / "container").string()), container));
-    disk = makeDiskFileSystem(container);
+    disk = makeDiskFileSystem();
     tree = std::make_unique<OutputTree>(*disk, nativeOf(folder / "out"),
-                                        filesToProtect(container, ""));
+                                        filesToProtect({*container.identity()}, ""));
   }
 
   // Makes the entry's parent and writes the payload; the failure, if any.
@@ -107,7 +107,7 @@ TEST(DiskOutput, StoredRangesArriveWhole) {
   const Bytes content = numbered(3 * 1024 * 1024 + 123);
   Fixture fixture(content);
   const StoredBytes stored{fixture.container.bytes().subspan(4097, content.size() - 4097 - 5),
-                           4097};
+                           4097, &fixture.container};
   const Bytes expected(content.begin() + 4097, content.end() - 5);
   EXPECT_FALSE(fixture.extract("copied", stored));
   EXPECT_EQ(readBytes(fixture.folder / "out" / "copied"), expected);

@@ -279,8 +279,11 @@ TEST(InterruptedLine, NamesTheInterruptAsThePlatformDoes) {
   for (const auto& [interrupt, name] : cases) {
     EXPECT_EQ(interruptedLine(interrupt),
               std::string("Interrupted by ") + name + "; the run stops here");
-    EXPECT_EQ(interruptedEntryLine(4, "a/b", interrupt),
+    EXPECT_EQ(interruptedEntryLine({4, "a/b"}, interrupt),
               std::string("File #4 \"a/b\" was interrupted by ") + name +
+                  " and its unfinished file removed; the run stops here");
+    EXPECT_EQ(interruptedEntryLine({4, "a/b", "p/x\x1B.resources"}, interrupt),
+              std::string("File #4 \"a/b\" in p/x\\x1B.resources was interrupted by ") + name +
                   " and its unfinished file removed; the run stops here");
   }
 }
