@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Writes a benchmark tree: make_tree.py KIND FOLDER [COUNT], KIND one of small, large, mixed,
-random, deep.
+random, deep, game.
 
 COUNT, for small only, is the number of files (50,000 by default). For random and deep the
 order the files are to be packed in, one relative path a line, is written to FOLDER.order:
 random has 20,000 files of 4 KiB over four levels of folders, in an order unrelated to the
-folders; deep has 20,000 small files alternating between two folders 1,000 levels deep."""
+folders; deep has 20,000 small files alternating between two folders 1,000 levels deep.
+game writes a game's containers as trees, FOLDER/parts/<container's path>/..., and the tree
+they extract to, FOLDER/winners: a base of 6,000 files, two patches that each give 1,000 of
+its files new content (together a third of its bytes), and two levels of 500 files each."""
 import os
 import random
 import sys
@@ -72,6 +75,34 @@ def deep(root, rng):
     write_order(root, names)
 
 
+def game(root, rng):
+    text = text_like(rng, 1 << 20)
+    def content(size):
+        start = rng.randint(0, len(text) - size)
+        return text[start:start + size]
+    places = folders(rng, 200)
+    base = {"%s/f%05d.bin" % (rng.choice(places), k): content(rng.randint(16000, 48000))
+            for k in range(6000)}
+    replaced = sorted(base)
+    rng.shuffle(replaced)
+    parts = [("gameresources.resources", base),
+             ("gameresources_patch1.resources",
+              {name: content(len(base[name])) for name in replaced[:1000]}),
+             ("gameresources_patch2.resources",
+              {name: content(len(base[name])) for name in replaced[1000:2000]})]
+    for level in ("e1m1", "e2m1"):
+        parts.append(("levels/%s.resources" % level,
+                      {"maps/%s/part%03d.bin" % (level, k): content(rng.randint(16000, 48000))
+                       for k in range(500)}))
+    winners = {}
+    for container, files in parts:
+        for name, data in files.items():
+            write(os.path.join(root, "parts", container, name), data)
+        winners.update(files)
+    for name, data in winners.items():
+        write(os.path.join(root, "winners", name), data)
+
+
 def main():
     kind, root = sys.argv[1], sys.argv[2]
     rng = random.Random(20261207)
@@ -85,6 +116,8 @@ def main():
         random_order(root, rng)
     elif kind == "deep":
         deep(root, rng)
+    elif kind == "game":
+        game(root, rng)
     else:
         sys.exit("unknown kind " + kind)
 

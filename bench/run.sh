@@ -27,12 +27,17 @@
 # 1,000 levels deep). A last row times the small workload with standard output on a tmux
 # terminal against standard output in a file.
 #
+# A game's folder (bench/make_tree.py game: a base, two patches that replace a third of its
+# bytes, two levels; a third of the entries compressed) times Quarry on the folder against
+# Quarry on one container of the winners alone, and against one run per container in order.
+#
 # Then what a modder does with a large container: listing the 300,000 entries (quarry --list
 # against tar -tf on the same files, output thrown away), and extracting one entry chosen by
 # a pattern against extracting all (from the large workload and from the 300,000 entries).
 #
 #   QUARRY_BENCH_ONLY=order   only the two order workloads (for a quick look)
 #   QUARRY_BENCH_ONLY=select  only the listing and one-entry rows
+#   QUARRY_BENCH_ONLY=game    only the game folder
 #
 #   QUARRY_BENCH_DIR (default build/bench)
 #   QUARRY_BENCH_RUNS         timed runs per tool and workload (default 15)
@@ -92,6 +97,23 @@ make_workload() {
   rm -rf "$work/tree" "$work/tree.order"
 }
 
+# make_game_workload: the game folder of containers (work/game) and the winners alone in one
+# container (work/game-winners.resources), every third entry compressed in both.
+make_game_workload() {
+  [ -d "$work/game" ] && [ -f "$work/game-winners.resources" ] && return
+  echo "Writing the game workload..."
+  rm -rf "$work/game-tree" "$work/game" "$work/game.part" "$work/game-winners.resources"
+  python3 bench/make_tree.py game "$work/game-tree"
+  local part
+  for part in $(cd "$work/game-tree/parts" && find . -mindepth 1 -maxdepth 2 -type d -name '*.resources'); do
+    mkdir -p "$(dirname "$work/game.part/$part")"
+    build/release-with-tests/tests/quarry_sample pack "$work/game-tree/parts/$part" "$work/game.part/$part" 3 >/dev/null
+  done
+  build/release-with-tests/tests/quarry_sample pack "$work/game-tree/winners" "$work/game-winners.resources" 3 >/dev/null
+  mv "$work/game.part" "$work/game"
+  rm -rf "$work/game-tree"
+}
+
 # --- Tools ---------------------------------------------------------------------------------
 
 # skip_7zip WHY: the 7-Zip row is left out, and says why.
@@ -108,7 +130,11 @@ command_for() {
   local name=$1 tool=$2 to=$3
   local fair=(--no-same-owner --no-same-permissions -m)
   case $tool in
-    quarry) printf '%q ' "$work/bin/quarry" "$work/$name.resources" "$to" ;;
+    quarry) printf '%q ' "$work/bin/quarry" "$work/$name$([ "$name" = game ] || echo .resources)" "$to" ;;
+    quarry-winners) printf '%q ' "$work/bin/quarry" "$work/game-winners.resources" "$to" ;;
+    quarry-each)  # one run per container, in the order Quarry takes them
+      printf '%q ' bash -c 'cd "$2" && for c in $(find . -name "*.resources" | LC_ALL=C sort); do "$1" "$c" "$3" >/dev/null || exit; done' \
+        each "$work/bin/quarry" "$work/game" "$to" ;;
     quarry-one) printf '%q ' "$work/bin/quarry" "$work/$name.resources" "$to" "$(one_entry "$name")" ;;
     quarry-list) printf '%q ' "$work/bin/quarry" --list "$work/$name.resources" ;;
     tar-list) printf '%q ' tar -tf "$work/$name.tar" ;;
@@ -325,6 +351,20 @@ time_selection() {
   time_rounds entries-300000 "$results/one-small" "$runs" quarry quarry-one
 }
 
+# time_game: the game folder against the winners alone and against one run per container.
+time_game() {
+  echo "Timing game... ($(date +%T))"
+  make_game_workload
+  check_outputs game quarry-winners quarry-each
+  time_rounds game "$results/game" "$runs" quarry quarry-winners quarry-each
+}
+
+if [ "${QUARRY_BENCH_ONLY:-}" = game ]; then
+  time_game
+  python3 bench/summarise.py game "$results"
+  exit 0
+fi
+
 if [ "${QUARRY_BENCH_ONLY:-}" = select ]; then
   make_workload large 0 PEERS large
   make_workload entries-300000 0 ALONE small 300000
@@ -364,6 +404,7 @@ for name in entries-10000 entries-300000; do
   time_rounds "$name" "$results/$name" "$entry_runs" quarry limit
 done
 time_selection
+time_game
 echo "Timing small on a terminal... ($(date +%T))"
 time_terminal
 echo "$(nproc) cores; $(uptime)" >"$results/load-end.txt"

@@ -4,6 +4,7 @@
 summarise.py table RESULTS          prints the table, the targets and their verdicts
 summarise.py order RESULTS          prints the entry-order workloads alone
 summarise.py select RESULTS         prints the listing and one-entry rows alone
+summarise.py game RESULTS           prints the game folder's rows alone
 summarise.py fastest FOLDER TOOL... prints the TOOL with the lowest median time in FOLDER
 """
 import glob
@@ -221,6 +222,26 @@ def print_selection(results):
         target_line(name, one, ratio, "all", every)
 
 
+GAME_RATIO = 1.05  # the game folder at most this x the winners alone
+
+
+def print_game(results):
+    """A game's folder against its winners alone and against one run per container."""
+    print("A game's folder (base, two patches replacing a third of its bytes, two levels):")
+    folder = os.path.join(results, "game")
+    game, winners, each = (times(folder, tool) for tool in ("quarry", "quarry-winners",
+                                                            "quarry-each"))
+    for label, samples in (("folder", game), ("winners", winners), ("each", each)):
+        rss, _ = peak_rss_mib(folder, {"folder": "quarry", "winners": "quarry-winners",
+                                        "each": "quarry-each"}[label])
+        print("  %-8s %s  %.1f MiB" % (label, spread(samples), rss))
+    print("  folder/winners %.3fx, folder/each %.3fx" % (
+        statistics.median(game) / statistics.median(winners),
+        statistics.median(game) / statistics.median(each)))
+    target_line("game", game, GAME_RATIO, "winners", winners)
+    target_line("game", game, 1, "each", each)
+
+
 def table(results):
     print("Load at the start: " + read_text(os.path.join(results, "load-start.txt")))
     print()
@@ -244,6 +265,8 @@ def table(results):
     print()
     print_selection(results)
     print()
+    print_game(results)
+    print()
     print("Load at the end: " + read_text(os.path.join(results, "load-end.txt")))
 
 
@@ -266,6 +289,8 @@ def main():
         print_order(sys.argv[2])
     elif len(sys.argv) == 3 and sys.argv[1] == "select":
         print_selection(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "game":
+        print_game(sys.argv[2])
     elif len(sys.argv) >= 4 and sys.argv[1] == "fastest":
         fastest(sys.argv[2], sys.argv[3:])
     else:

@@ -22,17 +22,26 @@ PathString fileKeyOf(const EntryRef& entry) {
 // confirmed by that entry's own key, so the table costs 16 bytes a slot however long the names.
 class FileClaims {
  public:
-  explicit FileClaims(const RunContainers& containers) : containers_(containers) {}
+  // Room for every entry of every container but the first, whose claims no one asks after,
+  // at most three quarters full.
+  explicit FileClaims(const RunContainers& containers) : containers_(containers) {
+    std::uint64_t claims = 0;
+    for (std::size_t at = 1; at < containers.list.size(); ++at) {
+      claims += containers.list[at].view.tables.entryCount;
+    }
+    std::size_t size = 1024;
+    while (size / 4 * 3 < claims) size *= 2;
+    slots_.resize(size);
+  }
 
-  // The container that claimed key, claiming it for (container, index) when none has.
+  // The container that claimed key, claiming it for (container, index) when none has and a
+  // container before this one could still ask.
   std::uint32_t claim(const PathString& key, std::uint32_t container, std::uint32_t index) {
-    if (2 * (used_ + 1) > slots_.size()) grow();
     const std::uint64_t hash = std::hash<PathString>()(key);
     for (std::size_t at = hash & mask();; at = (at + 1) & mask()) {
       Slot& slot = slots_[at];
       if (slot.container == FREE) {
-        slot = {hash, container, index};
-        ++used_;
+        if (container > 0) slot = {hash, container, index};
         return container;
       }
       if (slot.hash == hash && keyOf(slot) == key) return slot.container;
@@ -55,20 +64,8 @@ class FileClaims {
     return fileKeyOf(entry);
   }
 
-  void grow() {
-    std::vector<Slot> old(slots_.empty() ? 1024 : 2 * slots_.size());
-    old.swap(slots_);
-    for (const Slot& slot : old) {
-      if (slot.container == FREE) continue;
-      std::size_t at = slot.hash & mask();
-      while (slots_[at].container != FREE) at = (at + 1) & mask();
-      slots_[at] = slot;
-    }
-  }
-
   const RunContainers& containers_;
   std::vector<Slot> slots_;
-  std::size_t used_ = 0;
 };
 
 void markOne(RunContainer& container, std::uint64_t index) {
@@ -93,7 +90,10 @@ void claimFiles(RunContainers& containers, std::uint32_t at, PatternSet& pattern
     }
     noteEntryDone(container.view, index, entry, StreamRead::No);
   }
-  container.view.file.letPagesGo();
+  // The claims confirmed read the later containers' names here and there: their pages go too.
+  for (std::size_t later = at; later < containers.list.size(); ++later) {
+    containers.list[later].view.file.letPagesGo();
+  }
 }
 
 }  // namespace

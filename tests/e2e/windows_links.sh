@@ -42,5 +42,17 @@ File #2 "link/x.txt" is refused: a link stands in the way at out\link'
 [ "$(cat errors.txt)" = "$expected" ] || fail "standard error was: $(cat errors.txt)"
 [ -z "$(ls -A elsewhere)" ] || fail "something was written through a link: $(ls -A elsewhere)"
 [ "$(cat out/good.txt 2>/dev/null)" = fine ] || fail "good.txt was not extracted"
+# Below a game folder, a linked folder is not walked: its container would win over the base.
+mkdir -p game linked-game linked-tree
+echo linked >linked-tree/good.txt
+cp c.res game/base.resources
+$RUNNER "$SAMPLE_TOOL" pack linked-tree linked-game/zz.resources >/dev/null || fail "sample tool failed"
+ln -s "$SANDBOX/linked-game" game/zz-linked
+$RUNNER bin/Quarry.exe game out-game >game-stdout.txt 2>game-stderr.txt
+tr -d '\r' <game-stdout.txt >game-out.txt
+[ "$(cat game-out.txt)" = "Found 3 files in 1 container, extracting..." ] ||
+  fail "the game folder's count line was: $(cat game-out.txt)"
+[ "$(cat out-game/good.txt 2>/dev/null)" = fine ] || fail "a linked folder's container was taken"
+
 [ "$FAILED" -eq 0 ] && echo "links: passed"
 exit "$FAILED"

@@ -5,7 +5,8 @@
 //   quarry_sample pack FOLDER FILE [N]      every file below FOLDER; every Nth one compressed
 //   quarry_sample pack-order FOLDER ORDER FILE  the files ORDER lists (relative to FOLDER, one
 //                                           a line), stored, in that order
-//   quarry_sample many FILE N               N empty stored entries in 100 folders: a long run
+//   quarry_sample many FILE N [FIRST]       N empty stored entries in 100 folders: a long run;
+//                                           numbered from FIRST (0), so containers can overlap
 //   quarry_sample largest FILE              prints the largest full size of FILE's entries
 //   quarry_sample failing FILE              the demo's entries, #1 and #3 of them unreadable
 #include <algorithm>
@@ -92,9 +93,9 @@ int packInOrder(const fs::path& folder, const fs::path& order, const fs::path& f
   return 0;
 }
 
-int writeMany(const fs::path& file, std::size_t count) {
+int writeMany(const fs::path& file, std::size_t count, std::size_t first) {
   std::vector<ContainerEntry> entries;
-  for (std::size_t k = 0; k < count; ++k) {
+  for (std::size_t k = first; k < first + count; ++k) {
     entries.push_back(storedEntry("d" + std::to_string(k % 100) + "/f" + std::to_string(k), {}));
   }
   writeBytes(file, buildContainer(entries).bytes);
@@ -135,7 +136,9 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (args.size() == 2 && args[0] == "largest") return printLargest(args[1]);
-    if (args.size() == 3 && args[0] == "many") return writeMany(args[1], std::stoul(args[2]));
+    if ((args.size() == 3 || args.size() == 4) && args[0] == "many") {
+      return writeMany(args[1], std::stoul(args[2]), args.size() == 4 ? std::stoul(args[3]) : 0);
+    }
     if (args.size() == 4 && args[0] == "pack-order") return packInOrder(args[1], args[2], args[3]);
     if ((args.size() == 3 || args.size() == 4) && args[0] == "pack") {
       return pack(args[1], args[2], args.size() == 4 ? std::stoi(args[3]) : 0);
@@ -146,6 +149,6 @@ int main(int argc, char** argv) {
   }
   std::cerr
       << "usage: quarry_sample demo FILE | failing FILE | seeds FOLDER | pack FOLDER FILE [N] |"
-         " pack-order FOLDER ORDER FILE | many FILE N | largest FILE\n";
+         " pack-order FOLDER ORDER FILE | many FILE N [FIRST] | largest FILE\n";
   return 2;
 }
