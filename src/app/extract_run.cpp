@@ -134,6 +134,7 @@ void extractAll(Extraction& run, const Selection& selection) {
     updateProgress(run.console, run.display, progressPercent(run.taken++, run.tally.selected));
   }
   view.file.confirmWhole();
+  view.file.letPagesGo();  // the next container's pages take their place
 }
 
 // The bar's line ended, so that what follows starts on a line of its own.

@@ -71,6 +71,7 @@ void listContainer(Listing& listing, const RunContainers& containers, RunContain
     }
     noteEntryDone(view, index, entry, StreamRead::No);
   }
+  view.file.letPagesGo();
 }
 
 }  // namespace

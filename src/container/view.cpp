@@ -139,6 +139,9 @@ std::optional<OpenFailure> openResourceView(const std::u16string& path, Resource
   // The tables are walked a record at a time all through the run; a fault in them should map
   // what is about to be read, not megabytes around it.
   view.file.boundFaults(tableSpans(view.tables));
+  // Reading the header, before those bounds, may have mapped megabytes around it: a run keeps
+  // every container open, and they all would stay.
+  view.file.letPagesGo();
   return std::nullopt;
 }
 
