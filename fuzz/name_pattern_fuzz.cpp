@@ -16,7 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view name = split == std::string_view::npos ? "" : input.substr(split + 1);
   volatile bool matched = matchesName(compileNamePattern(pattern), name);
   (void)matched;
-  const ListedEntry entry{0, name, size, size, 0, Storage::Stored};
+  ListedEntry entry;
+  entry.name = name;
+  entry.size = entry.storedSize = size;
+  // Every other input also as the container of a list of several, its column as wide.
+  if (size % 2 == 1) {
+    entry.container = name;
+    entry.containerColumn = size;
+    entry.replaced = true;
+  }
   // A JSON line is one line: no raw control byte may reach a terminal or break the stream.
   for (const char byte : listingJsonLine(entry)) {
     if (static_cast<unsigned char>(byte) < 0x20) std::abort();
