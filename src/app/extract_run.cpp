@@ -137,9 +137,17 @@ void extractAll(Extraction& run, const Selection& selection) {
   view.file.letPagesGo();  // the next container's pages take their place
 }
 
-// The bar's line ended, so that what follows starts on a line of its own.
+// The bar's line ended, once, so that what follows starts on a line of its own.
 void endBarLine(Extraction& run) {
   if (run.display.drawnPercent >= 0) std::cout << std::endl;
+  run.display.drawnPercent = -1;
+}
+
+// What killed runs had left in the folders this one went through, and it removed.
+void reportStaleTemporaries(Extraction& run) {
+  if (run.output == nullptr || run.output->staleTemporariesRemoved() == 0) return;
+  endBarLine(run);
+  std::cout << staleTemporariesLine(run.output->staleTemporariesRemoved()) << std::endl;
 }
 
 // Says why the run stopped, once, and answers its exit status.
@@ -204,6 +212,7 @@ int loop(Extraction& run, RunClock::time_point started) {
     run.container = &run.containers.list[k];
     extractAll(run, selections[k]);
   }
+  reportStaleTemporaries(run);
   if (stopRequested()) return finishStopped(run);
   if (!run.line.plainRun) return finishWithSummary(run, patterns, started);
   return run.tally.failed == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;

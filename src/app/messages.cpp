@@ -274,6 +274,11 @@ std::string interruptedEntryLine(const EntryPlace& place, int interrupt) {
          " and its unfinished file removed; the run stops here";
 }
 
+std::string staleTemporariesLine(std::uint64_t count) {
+  return "Removed " + withThousands(count) + " unfinished " + plural(count, "file") +
+         " that a killed run had left";
+}
+
 std::string unexpectedStopLine(const char* what) {
   return std::string("Quarry stopped: ") + what;
 }

@@ -76,6 +76,9 @@ std::string interruptedLine(int interrupt);
 // ... or while the entry's file was being written, which was then removed.
 std::string interruptedEntryLine(const EntryPlace& place, int interrupt);
 
+// "Removed 2 unfinished files that a killed run had left", on standard output.
+std::string staleTemporariesLine(std::uint64_t count);
+
 // The line of a run that ended on an error nothing below the run expected (memory ran out).
 std::string unexpectedStopLine(const char* what);
 

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@ namespace {
 // Once the kernel says it lacks a call, it is not asked again.
 std::atomic<bool> beneathMissing{false};
 std::atomic<bool> unnamedMissing{false};
+std::atomic<bool> noReplaceMissing{false};
 
 bool callMissing(int code) {
   return code == ENOSYS || code == EPERM || code == E2BIG;
@@ -54,9 +56,23 @@ int nameUnnamedFile(int file, int parent, const char* name) {
   // Through /proc, which needs no privilege; the empty path needs CAP_DAC_READ_SEARCH.
   const std::string self = "/proc/self/fd/" + std::to_string(file);
   if (linkat(AT_FDCWD, self.c_str(), parent, name, AT_SYMLINK_FOLLOW) == 0) return 0;
-  if (errno == EEXIST) return EEXIST;
+  // Taken, or the folder is gone: the other way would only answer less.
+  if (errno == EEXIST || errno == ENOENT) return errno;
   if (linkat(file, "", parent, name, AT_EMPTY_PATH) == 0) return 0;
   return errno;
+}
+
+}  // namespace quarry
+
+namespace quarry {
+
+int renameWithoutReplacing(int folder, const char* from, const char* name) {
+  if (noReplaceMissing.load(std::memory_order_relaxed)) return CALL_MISSING;
+  if (syscall(SYS_renameat2, folder, from, folder, name, RENAME_NOREPLACE) == 0) return 0;
+  // Not every file system can refuse to replace in the rename itself.
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  noReplaceMissing = true;
+  return CALL_MISSING;
 }
 
 }  // namespace quarry

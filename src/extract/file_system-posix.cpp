@@ -1,16 +1,19 @@
 // The output side's file-system calls on POSIX: everything below the output folder is reached
 // from a folder's descriptor, never through a symbolic link, and a file is opened without
 // waiting on a FIFO.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <memory>
 #include <string>
 
-#include "base/stop.h"
+#include "base/stop_checked.h"
 #include "base/unique_fd.h"
 #include "base/write_all.h"
 #include "extract/directories.h"
@@ -23,8 +26,6 @@ namespace {
 constexpr int OPEN_FOLDER = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Never blocks on a FIFO, never follows a link at the file's own name.
 constexpr int CREATE_FILE = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-// Decoded bytes are written this much at a time, the stop looked at in between.
-constexpr std::size_t STOP_CHECK_CHUNK = std::size_t{8} << 20;
 
 FsResult answer(int code) {
   switch (code) {
@@ -106,12 +107,20 @@ FsResult makeOne(const std::string& folder) {
   return {FsOutcome::Failed, code};
 }
 
-std::atomic<unsigned> temporaries{0};
-
-// A name for a file that is to replace another: hidden, and this process's own.
-std::string temporaryName() {
-  return ".quarry-" + std::to_string(getpid()) + "-" + std::to_string(++temporaries) + ".part";
+// Renames from to name in folder only while name is free: in one call where the kernel has
+// one, else by a second name for the file (which fails when name is taken) and the first
+// name's removal.
+int renameIfFree(int folder, const char* from, const char* name) {
+  const int renamed = renameWithoutReplacing(folder, from, name);
+  if (renamed != CALL_MISSING) return renamed;
+  if (linkat(folder, from, folder, name, 0) != 0) return errno;
+  unlinkat(folder, from, 0);
+  return 0;
 }
+
+struct CloseListing {
+  void operator()(DIR* listing) const { closedir(listing); }
+};
 
 class PosixFileSystem final : public FileSystem {
  public:
@@ -145,30 +154,14 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
-  FsResult createFile(FsHandle parent, PathView name, FsHandle& out) override {
-    const std::string path(name);
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-      return opened(openat(fd(parent), path.c_str(), CREATE_FILE, 0666), out);
-    }
-    const int beneath = openBeneath(fd(parent), path.c_str(), CREATE_FILE);
-    if (beneath != CALL_MISSING) return opened(beneath, out);
-    FsHandle folder = NO_FS_HANDLE;
-    const FsResult reached = walkFolders(fd(parent), PathView(path).substr(0, slash), folder);
-    if (!reached.ok()) return reached;
-    const UniqueFd reachedFolder(fd(folder));
-    return createFile(folder, PathView(path).substr(slash + 1), out);
+  FsResult createUnnamed(FsHandle parent, FsHandle& out) override {
+    const int unnamed = openUnnamedFile(fd(parent));
+    if (unnamed == CALL_MISSING) return {FsOutcome::Unavailable, ENOSYS};
+    return opened(unnamed, out);
   }
 
-  FsResult createTemporary(FsHandle parent, FsHandle& out, PathString& name) override {
-    name.clear();
-    const int unnamed = openUnnamedFile(fd(parent));
-    if (unnamed != CALL_MISSING) return opened(unnamed, out);
-    for (int attempt = 0;; ++attempt) {
-      name = temporaryName();
-      const FsResult result = createFile(parent, name, out);
-      if (result.outcome != FsOutcome::Exists || attempt == 8) return result;
-    }
+  FsResult createFile(FsHandle parent, PathView name, FsHandle& out) override {
+    return opened(openat(fd(parent), std::string(name).c_str(), CREATE_FILE, 0666), out);
   }
 
   FsResult identify(FsHandle file, FileIdentity& out) override {
@@ -180,22 +173,40 @@ class PosixFileSystem final : public FileSystem {
 
   FsResult writePayload(FsHandle file, const Payload& payload) override {
     if (const auto* decoded = std::get_if<DecodedBytes>(&payload)) {
-      return answer(writeInChunks(fd(file), decoded->bytes()));
+      return answer(writeStopChecked(decoded->bytes(),
+                                     [&](ByteSpan chunk) { return writeAll(fd(file), chunk); }));
     }
     const auto& stored = std::get<StoredBytes>(payload);
     return answer(stored.file->copyRange(stored.offset, stored.bytes.size(), fd(file)));
   }
 
-  FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString& temporaryName,
-                       PathView name) override {
-    std::string from = temporaryName;
-    if (from.empty()) {
-      if (const int code = nameTemporary(temporary, parent, from)) return answer(code);
+  FsResult nameFile(FsHandle parent, FsHandle file, const PathString& fileName, PathView name,
+                    Naming naming) override {
+    const std::string to(name);
+    if (fileName.empty()) {
+      if (naming == Naming::Replacing) return answer(EINVAL);  // only a free name, by a link
+      return answer(nameUnnamedFile(fd(file), fd(parent), to.c_str()));
     }
-    if (renameat(fd(parent), from.c_str(), fd(parent), std::string(name).c_str()) == 0) return {};
-    const int code = errno;
-    if (temporaryName.empty()) unlinkat(fd(parent), from.c_str(), 0);
-    return answer(code);
+    if (naming == Naming::IfFree)
+      return answer(renameIfFree(fd(parent), fileName.c_str(), to.c_str()));
+    return answer(renameat(fd(parent), fileName.c_str(), fd(parent), to.c_str()) == 0 ? 0 : errno);
+  }
+
+  FsResult listFolder(FsHandle folder, std::vector<PathString>& names) override {
+    names.clear();
+    const int copy = openat(fd(folder), ".", OPEN_FOLDER);
+    if (copy < 0) return answer(errno);
+    const std::unique_ptr<DIR, CloseListing> listing(fdopendir(copy));
+    if (!listing) {
+      const int code = errno;
+      close(copy);
+      return answer(code);
+    }
+    while (const dirent* item = readdir(listing.get())) {
+      const std::string_view name = item->d_name;
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    return {};
   }
 
   FsResult removeIfSame(FsHandle parent, PathView name, const FileIdentity& expected) override {
@@ -217,33 +228,7 @@ class PosixFileSystem final : public FileSystem {
 
  private:
   static int fd(FsHandle handle) { return static_cast<int>(handle); }
-
-  static OsResult writeInChunks(int file, ByteSpan bytes) {
-    while (!bytes.empty()) {
-      if (stopRequested()) return stoppedByRun();
-      const std::size_t chunk = std::min(bytes.size(), STOP_CHECK_CHUNK);
-      if (const OsResult written = writeAll(file, bytes.first(chunk)); !written.ok()) {
-        return written;
-      }
-      bytes = bytes.subspan(chunk);
-    }
-    return {};
-  }
-
-  // An unnamed file gets a hidden name of its own, just before it is renamed.
-  static int nameTemporary(FsHandle file, FsHandle parent, std::string& name) {
-    for (int attempt = 0;; ++attempt) {
-      name = temporaryName();
-      const int code = nameUnnamedFile(fd(file), fd(parent), name.c_str());
-      if (code != EEXIST || attempt == 8) return code;
-    }
-  }
 };
-
-void protectFile(std::vector<ProtectedFile>& files, const struct stat& status,
-                 OutputProblem problem) {
-  if (S_ISREG(status.st_mode)) files.push_back({identityOf(status), problem});
-}
 
 }  // namespace
 
@@ -251,20 +236,26 @@ std::unique_ptr<FileSystem> makeDiskFileSystem() {
   return std::make_unique<PosixFileSystem>();
 }
 
-std::vector<ProtectedFile> filesToProtect(const std::vector<FileIdentity>& containers,
-                                          const std::string& decoderFile) {
-  std::vector<ProtectedFile> files;
-  for (const FileIdentity& identity : containers) {
-    files.push_back({identity, OutputProblem::IsTheContainer});
-  }
+std::optional<FileIdentity> regularFileAt(const std::string& path) {
   struct stat status {};
-  if (!decoderFile.empty() && stat(decoderFile.c_str(), &status) == 0) {
-    protectFile(files, status, OutputProblem::IsTheDecoder);
-  }
-  for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
-    if (fstat(stream, &status) == 0) protectFile(files, status, OutputProblem::IsQuarrysOutput);
-  }
-  return files;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return identityOf(status);
+}
+
+std::optional<FileIdentity> regularFileOf(StandardStream stream) {
+  struct stat status {};
+  const int fd = stream == StandardStream::Output ? STDOUT_FILENO : STDERR_FILENO;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return identityOf(status);
+}
+
+std::uint64_t currentProcessId() {
+  return static_cast<std::uint64_t>(getpid());
+}
+
+bool processRuns(std::uint64_t id) {
+  if (id == 0 || id > static_cast<std::uint64_t>(INT32_MAX)) return false;
+  return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
 }
 
 int isAFolderError() {
@@ -280,6 +271,9 @@ int openUnnamedFile(int) {
 }
 int nameUnnamedFile(int, int, const char*) {
   return ENOSYS;
+}
+int renameWithoutReplacing(int, const char*, const char*) {
+  return CALL_MISSING;
 }
 #endif
 

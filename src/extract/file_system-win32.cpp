@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/os_error.h"
-#include "base/stop.h"
+#include "base/stop_checked.h"
 #include "base/unicode.h"
 #include "base/unique_handle-win32.h"
 #include "base/wide-win32.h"
@@ -25,7 +25,11 @@ constexpr ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr ULONG SHARE_FOLDER = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr ACCESS_MASK FOLDER_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 constexpr ACCESS_MASK FILE_ACCESS = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
-constexpr std::size_t STOP_CHECK_CHUNK = std::size_t{8} << 20;
+// FILE_DISPOSITION_INFORMATION_EX's flags: the file goes (or stays) when its last handle
+// closes, set or cleared by the call.
+constexpr ULONG DISPOSITION_DELETE = 0x1;
+constexpr ULONG DISPOSITION_ON_CLOSE = 0x8;
+constexpr auto FILE_DISPOSITION_INFORMATION_EX = static_cast<FILE_INFORMATION_CLASS>(64);
 
 FsResult answer(DWORD code) {
   switch (code) {
@@ -134,12 +138,25 @@ FsResult makeOnDisk(const std::u16string& folder) {
   return {FsOutcome::Failed, code};
 }
 
-LONG temporaries = 0;
+// Whether the file goes when its last handle closes, even when the process dies; false when
+// the system cannot say so (older systems, Wine), and the file then stays until removed.
+bool deleteOnClose(HANDLE file, bool remove) {
+  ULONG flags = DISPOSITION_ON_CLOSE | (remove ? DISPOSITION_DELETE : 0);
+  IO_STATUS_BLOCK io{};
+  return NtSetInformationFile(file, &io, &flags, sizeof flags, FILE_DISPOSITION_INFORMATION_EX) >=
+         0;
+}
 
-std::u16string temporaryName() {
-  const std::string name = ".quarry-" + std::to_string(GetCurrentProcessId()) + "-" +
-                           std::to_string(InterlockedIncrement(&temporaries)) + ".part";
-  return std::u16string(name.begin(), name.end());
+OsResult writeAllTo(HANDLE file, ByteSpan bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+      return lastOsFailure();
+    }
+    if (written == 0) return OsResult{ERROR_WRITE_FAULT};
+    bytes = bytes.subspan(written);
+  }
+  return {};
 }
 
 // The rename's record: the new name, relative to the folder's handle.
@@ -206,29 +223,17 @@ class WindowsFileSystem final : public FileSystem {
     return describe(probe.get(), node);
   }
 
+  FsResult createUnnamed(FsHandle, FsHandle&) override { return {FsOutcome::Unavailable, 0}; }
+
+  // The temporary goes with its last handle until nameFile names it, so a killed run leaves
+  // none behind where the system allows.
   FsResult createFile(FsHandle parent, PathView name, FsHandle& out) override {
-    const std::size_t slash = name.find_last_of(u"\\/");
-    if (slash != PathView::npos) {  // a path below parent: its folders walked
-      FsHandle folder = NO_FS_HANDLE;
-      const FsResult reached = openFolder(parent, name.substr(0, slash), folder);
-      if (!reached.ok()) return reached;
-      const FsResult result = createFile(folder, name.substr(slash + 1), out);
-      closeFolder(folder);
-      return result;
-    }
     HANDLE file = nullptr;
     const FsResult result = openBelow(handleOf(parent), name, FILE_ACCESS, FILE_SHARE_WRITE,
                                       FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
     out = reinterpret_cast<FsHandle>(file);
+    if (result.ok()) goesOnClose_[out] = deleteOnClose(file, true);
     return result;
-  }
-
-  FsResult createTemporary(FsHandle parent, FsHandle& out, PathString& name) override {
-    for (int attempt = 0;; ++attempt) {
-      name = temporaryName();
-      const FsResult result = createFile(parent, name, out);
-      if (result.outcome != FsOutcome::Exists || attempt == 8) return result;
-    }
   }
 
   FsResult identify(FsHandle file, FileIdentity& out) override {
@@ -239,35 +244,48 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   FsResult writePayload(FsHandle file, const Payload& payload) override {
-    ByteSpan bytes = std::holds_alternative<DecodedBytes>(payload)
-                         ? std::get<DecodedBytes>(payload).bytes()
-                         : std::get<StoredBytes>(payload).bytes;
-    while (!bytes.empty()) {
-      if (stopRequested()) return {FsOutcome::Stopped, 0};
-      const auto chunk = static_cast<DWORD>(std::min(bytes.size(), STOP_CHECK_CHUNK));
-      DWORD written = 0;
-      if (!WriteFile(handleOf(file), bytes.data(), chunk, &written, nullptr)) {
-        return answer(GetLastError());
-      }
-      if (written == 0) return answer(ERROR_WRITE_FAULT);
-      bytes = bytes.subspan(written);
-    }
-    return {};
+    const ByteSpan bytes = std::holds_alternative<DecodedBytes>(payload)
+                               ? std::get<DecodedBytes>(payload).bytes()
+                               : std::get<StoredBytes>(payload).bytes;
+    const OsResult written =
+        writeStopChecked(bytes, [&](ByteSpan chunk) { return writeAllTo(handleOf(file), chunk); });
+    if (written.stopped) return {FsOutcome::Stopped, 0};
+    return answer(static_cast<DWORD>(written.error));
   }
 
-  FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString&,
-                       PathView name) override {
+  // Renamed by its handle, relative to the folder's; a file that was to go on close stays.
+  FsResult nameFile(FsHandle parent, FsHandle file, const PathString&, PathView name,
+                    Naming naming) override {
+    const auto goes = goesOnClose_.find(file);
+    if (goes != goesOnClose_.end() && goes->second) {
+      if (!deleteOnClose(handleOf(file), false)) return answer(GetLastError());
+      goes->second = false;
+    }
     const std::size_t nameBytes = name.size() * sizeof(char16_t);
     std::vector<std::uint8_t> buffer(sizeof(RenameRecord) + nameBytes);
     auto* record = reinterpret_cast<RenameRecord*>(buffer.data());
-    record->replaceIfExists = TRUE;
+    record->replaceIfExists = naming == Naming::Replacing;
     record->rootDirectory = handleOf(parent);
     record->fileNameLength = static_cast<ULONG>(nameBytes);
     std::copy(name.begin(), name.end(), reinterpret_cast<char16_t*>(record->fileName));
     IO_STATUS_BLOCK io{};
-    return answerStatus(NtSetInformationFile(handleOf(temporary), &io, record,
-                                             static_cast<ULONG>(buffer.size()),
-                                             FileRenameInformation));
+    return answerStatus(NtSetInformationFile(
+        handleOf(file), &io, record, static_cast<ULONG>(buffer.size()), FileRenameInformation));
+  }
+
+  FsResult listFolder(FsHandle folder, std::vector<PathString>& names) override {
+    names.clear();
+    WIN32_FIND_DATAW item{};
+    const std::u16string pattern = joinBelow(paths_[folder], u"*");
+    const HANDLE search = FindFirstFileExW(asWide(pattern), FindExInfoBasic, &item,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return answer(GetLastError());
+    do {
+      const std::u16string name(reinterpret_cast<const char16_t*>(item.cFileName));
+      if (name != u"." && name != u"..") names.push_back(name);
+    } while (FindNextFileW(search, &item));
+    FindClose(search);
+    return {};
   }
 
   FsResult removeIfSame(FsHandle parent, PathView name, const FileIdentity& expected) override {
@@ -287,6 +305,7 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   FsResult closeFile(FsHandle file) override {
+    goesOnClose_.erase(file);
     return CloseHandle(handleOf(file)) ? FsResult{} : answer(GetLastError());
   }
 
@@ -297,6 +316,8 @@ class WindowsFileSystem final : public FileSystem {
 
   // Each open folder's path, for asking what stands at a name the way Wine answers.
   std::unordered_map<FsHandle, std::u16string> paths_;
+  // Each temporary, and whether it is still to go when it closes.
+  std::unordered_map<FsHandle, bool> goesOnClose_;
 
   bool isRemoved(FsHandle folder) override {
     FILE_STANDARD_INFO information{};
@@ -306,13 +327,13 @@ class WindowsFileSystem final : public FileSystem {
   }
 };
 
-void protectHandle(std::vector<ProtectedFile>& files, HANDLE handle, OutputProblem problem) {
+std::optional<FileIdentity> regularFileOfHandle(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION information;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
-  if (GetFileType(handle) != FILE_TYPE_DISK) return;
-  if (GetFileInformationByHandle(handle, &information)) {
-    files.push_back({identityOf(information), problem});
-  }
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  if (GetFileType(handle) != FILE_TYPE_DISK) return std::nullopt;
+  if (!GetFileInformationByHandle(handle, &information)) return std::nullopt;
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
+  return identityOf(information);
 }
 
 }  // namespace
@@ -321,21 +342,27 @@ std::unique_ptr<FileSystem> makeDiskFileSystem() {
   return std::make_unique<WindowsFileSystem>();
 }
 
-std::vector<ProtectedFile> filesToProtect(const std::vector<FileIdentity>& containers,
-                                          const std::string& decoderFile) {
-  std::vector<ProtectedFile> files;
-  for (const FileIdentity& identity : containers) {
-    files.push_back({identity, OutputProblem::IsTheContainer});
-  }
-  if (!decoderFile.empty()) {
-    const UniqueHandle decoder(CreateFileW(asWide(decodeLossless(decoderFile)),
-                                           FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                           0, nullptr));
-    if (decoder.valid()) protectHandle(files, decoder.get(), OutputProblem::IsTheDecoder);
-  }
-  protectHandle(files, GetStdHandle(STD_OUTPUT_HANDLE), OutputProblem::IsQuarrysOutput);
-  protectHandle(files, GetStdHandle(STD_ERROR_HANDLE), OutputProblem::IsQuarrysOutput);
-  return files;
+std::optional<FileIdentity> regularFileAt(const std::string& path) {
+  const UniqueHandle file(CreateFileW(asWide(decodeLossless(path)), FILE_READ_ATTRIBUTES, SHARE_ALL,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  return file.valid() ? regularFileOfHandle(file.get()) : std::nullopt;
+}
+
+std::optional<FileIdentity> regularFileOf(StandardStream stream) {
+  return regularFileOfHandle(
+      GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
+}
+
+std::uint64_t currentProcessId() {
+  return GetCurrentProcessId();
+}
+
+bool processRuns(std::uint64_t id) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
 }
 
 int isAFolderError() {

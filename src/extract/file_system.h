@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/bytes.h"
@@ -30,6 +32,7 @@ enum class FsOutcome : std::uint8_t {
   NotAFolder,   // something other than a folder stands on the way
   TooManyOpen,  // out of descriptors or handles
   Stopped,      // the run was asked to stop during the call
+  Unavailable,  // this system or file system cannot do it: the caller takes another way
   Failed,       // any other refusal
 };
 
@@ -46,6 +49,12 @@ struct Node {
   FileIdentity identity;
 };
 
+// How a file written whole takes its name.
+enum class Naming : std::uint8_t {
+  IfFree,     // only while nothing stands at the name: Exists when something does
+  Replacing,  // in place of what stands there, in one step
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -59,27 +68,85 @@ class FileSystem {
   virtual FsResult makeFolder(FsHandle parent, PathView name) = 0;
   // What stands at name in parent, a link not followed.
   virtual FsResult inspect(FsHandle parent, PathView name, Node& node) = 0;
-  // Creates the new file name (one component, or a path of several below parent, none of
-  // them a link) in parent, empty and open for writing; Exists when the name is taken.
-  // Never follows a link and never waits.
+  // A new file in parent that has no name, for content that takes one once it is whole, and
+  // that nothing is left of if the run ends first; Unavailable where there are none.
+  virtual FsResult createUnnamed(FsHandle parent, FsHandle& out) = 0;
+  // Creates the new file name (one component) in parent, empty and open for writing; Exists
+  // when the name is taken. Where the system can, the file goes when the process ends unless
+  // nameFile has named it since (Windows' delete on close). Never follows a link, never waits.
   virtual FsResult createFile(FsHandle parent, PathView name, FsHandle& out) = 0;
-  // Creates a file in parent that no entry names, for content that is to replace a name;
-  // name is how to reach it, empty while it has none.
-  virtual FsResult createTemporary(FsHandle parent, FsHandle& out, PathString& name) = 0;
   virtual FsResult identify(FsHandle file, FileIdentity& out) = 0;
   // Writes the whole payload into an open file, looking at the stop between chunks.
   virtual FsResult writePayload(FsHandle file, const Payload& payload) = 0;
-  // Gives the temporary (still open) the name, replacing the file there in one step, so a
-  // reader sees the old content or the new, never a mix.
-  virtual FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString& temporaryName,
-                               PathView name) = 0;
+  // Gives the open file, written whole, the name in parent, so a reader finds there the old
+  // content or the new, never a part. fileName is its own name in parent, empty when it has
+  // none; a file without a name takes only a free name.
+  virtual FsResult nameFile(FsHandle parent, FsHandle file, const PathString& fileName,
+                            PathView name, Naming naming) = 0;
   // Removes name from parent, only while it is still the file expected.
   virtual FsResult removeIfSame(FsHandle parent, PathView name, const FileIdentity& expected) = 0;
+  // Every name in the open folder.
+  virtual FsResult listFolder(FsHandle folder, std::vector<PathString>& names) = 0;
   // Closes a file, answering the error that a delayed write reports there.
   virtual FsResult closeFile(FsHandle file) = 0;
   virtual void closeFolder(FsHandle folder) = 0;
   // True when the open folder was removed since it was opened.
   virtual bool isRemoved(FsHandle folder) = 0;
+};
+
+// An open folder, closed by its owner.
+class OwnedFolder {
+ public:
+  OwnedFolder() = default;
+  OwnedFolder(FileSystem& files, FsHandle handle) : files_(&files), handle_(handle) {}
+  OwnedFolder(OwnedFolder&& other) noexcept { *this = std::move(other); }
+  OwnedFolder& operator=(OwnedFolder&& other) noexcept {
+    if (this != &other) {
+      reset();
+      files_ = other.files_;
+      handle_ = std::exchange(other.handle_, NO_FS_HANDLE);
+    }
+    return *this;
+  }
+  ~OwnedFolder() { reset(); }
+
+  FsHandle get() const { return handle_; }
+  bool valid() const { return handle_ != NO_FS_HANDLE; }
+  void reset() {
+    if (valid()) files_->closeFolder(std::exchange(handle_, NO_FS_HANDLE));
+  }
+
+ private:
+  FileSystem* files_ = nullptr;
+  FsHandle handle_ = NO_FS_HANDLE;
+};
+
+// An open file, closed by its owner; close() answers what a delayed write reports.
+class OwnedFile {
+ public:
+  OwnedFile() = default;
+  OwnedFile(FileSystem& files, FsHandle handle) : files_(&files), handle_(handle) {}
+  OwnedFile(OwnedFile&& other) noexcept { *this = std::move(other); }
+  OwnedFile& operator=(OwnedFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      files_ = other.files_;
+      handle_ = std::exchange(other.handle_, NO_FS_HANDLE);
+    }
+    return *this;
+  }
+  ~OwnedFile() { close(); }
+
+  FsHandle get() const { return handle_; }
+  bool valid() const { return handle_ != NO_FS_HANDLE; }
+  FsResult close() {
+    if (!valid()) return {};
+    return files_->closeFile(std::exchange(handle_, NO_FS_HANDLE));
+  }
+
+ private:
+  FileSystem* files_ = nullptr;
+  FsHandle handle_ = NO_FS_HANDLE;
 };
 
 // A file no entry may replace, and the refusal that names it.
@@ -96,11 +163,22 @@ std::unique_ptr<FileSystem> makeDiskFileSystem();
 std::vector<ProtectedFile> filesToProtect(const std::vector<FileIdentity>& containers,
                                           const std::string& decoderFile);
 
+// What filesToProtect asks of the platform: which regular file is at path (a link followed),
+// and which regular file a standard stream goes to; nothing for anything else.
+enum class StandardStream : std::uint8_t { Output, Error };
+std::optional<FileIdentity> regularFileAt(const std::string& path);
+std::optional<FileIdentity> regularFileOf(StandardStream stream);
+
 }  // namespace quarry
 
 namespace quarry {
 
 // The platform's error number for a folder standing where a file was to be written.
 int isAFolderError();
+
+// This process's number, for the names of its temporaries, and whether a process of that
+// number runs on this machine now (when it cannot be told, it is taken to run).
+std::uint64_t currentProcessId();
+bool processRuns(std::uint64_t id);
 
 }  // namespace quarry

@@ -18,5 +18,9 @@ int openUnnamedFile(int parent);
 // Gives an unnamed file the name in parent; 0 or the error number (EEXIST when taken).
 int nameUnnamedFile(int file, int parent, const char* name);
 
+// Renames from to name in folder in one call that fails with EEXIST when name is taken: 0 or
+// the error number.
+int renameWithoutReplacing(int folder, const char* from, const char* name);
+
 }  // namespace quarry
 #endif

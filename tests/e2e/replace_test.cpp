@@ -183,6 +183,43 @@ TEST(Replace, QuarrysOwnOutputIsNeverWrittenOver) {
   EXPECT_EQ(readBytes(log), textBytes("Found 2 files, extracting...\n"));
 }
 
+// Killed at any instant, a run leaves under every name nothing, the old file or the whole new
+// one, and no temporary where the system can make files without a name; a later run that
+// keeps existing files keeps only whole ones.
+TEST(Replace, AKilledRunLeavesEveryFileWholeOrNotAtAll) {
+  Sandbox sandbox;
+  const std::uint64_t size = 48 << 20;  // a few dozen milliseconds of copying each
+  const Bytes old = textBytes("the old content");
+  sandbox.writeContainer(
+      {storedEntry("a/new.bin", Bytes(size, 'n')), storedEntry("a/old.bin", Bytes(size, 'r'))});
+  for (const char* delay : {"0", "0.003", "0.008", "0.015", "0.025", "0.04", "0.06", "0.1"}) {
+    SCOPED_TRACE(delay);
+    fs::remove_all(sandbox.output());
+    fs::create_directories(sandbox.output() / "a");
+    writeBytes(sandbox.output() / "a" / "old.bin", old);
+    const std::string run =
+        "\"$0\" \"$1\" \"$2\" >/dev/null & sleep " + std::string(delay) + "; kill -KILL $!; wait";
+    runProcess("/bin/sh", {"-c", run, sandbox.program().string(), sandbox.container().string(),
+                           sandbox.output().string()});
+    // A torn file is shorter than the entry: sizes tell.
+    for (const auto& item : fs::recursive_directory_iterator(sandbox.output())) {
+      if (!item.is_regular_file()) continue;
+      const std::string name = fs::relative(item.path(), sandbox.output()).generic_string();
+      const std::uint64_t found = item.file_size();
+      const bool whole = found == size || (name == "a/old.bin" && found == old.size());
+      EXPECT_TRUE(whole) << name << " holds " << found << " bytes";
+#ifdef QUARRY_LINUX
+      EXPECT_TRUE(name == "a/new.bin" || name == "a/old.bin") << "left behind: " << name;
+#endif
+    }
+    EXPECT_TRUE(fs::exists(sandbox.output() / "a" / "old.bin"));
+    const ProcessResult kept =
+        sandbox.run({"--keep-existing", sandbox.container().string(), sandbox.output().string()});
+    EXPECT_EQ(kept.exitCode, 0) << kept.err;
+    EXPECT_EQ(fs::file_size(sandbox.output() / "a" / "new.bin"), size);
+  }
+}
+
 TEST(Replace, AFewDescriptorsServeAnyDepth) {
   Sandbox sandbox;
   std::string deep;
@@ -196,6 +233,25 @@ TEST(Replace, AFewDescriptorsServeAnyDepth) {
   EXPECT_EQ(treeOf(sandbox.output()).size(), 3u);
 }
 #endif
+
+// A temporary named for a process that no longer runs is what a killed run left: the next run
+// into the folder removes it, says so, and leaves everything else.
+TEST(Replace, AKilledRunsTemporariesAreRemovedByTheNextRun) {
+  Sandbox sandbox;
+  sandbox.writeContainer({storedEntry("d/f", textBytes("f"))});
+  fs::create_directories(sandbox.output() / "d");
+  for (const char* name : {".quarry-4000000000-1.part", "d/.quarry-4000000001-9.part"}) {
+    writeBytes(sandbox.output() / name, Bytes(1000, 't'));
+  }
+  writeBytes(sandbox.output() / "d" / "mine.part", textBytes("mine"));
+  const ProcessResult result = sandbox.extract();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "Found 1 files, extracting...\n"
+            "Removed 2 unfinished files that a killed run had left\n");
+  EXPECT_EQ(treeOf(sandbox.output()),
+            (Tree{{"d/f", textBytes("f")}, {"d/mine.part", textBytes("mine")}}));
+}
 
 #ifdef _WIN32
 // \\?\ is how users reach long paths without the system's long-path setting.

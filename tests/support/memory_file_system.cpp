@@ -205,19 +205,16 @@ FsResult MemoryFileSystem::inspect(FsHandle parent, PathView name, Node& node) {
   return {};
 }
 
+FsResult MemoryFileSystem::createUnnamed(FsHandle parent, FsHandle& out) {
+  if (!unnamed_) return {FsOutcome::Unavailable, ENOSYS};
+  if (auto fault = injected(FsCall::CreateUnnamed, {}, nullptr)) return *fault;
+  if (nodes_[nodeOf(parent)].removed) return {FsOutcome::Missing, ENOENT};
+  out = open(addNode(NodeKind::RegularFile));
+  return {};
+}
+
 FsResult MemoryFileSystem::createFile(FsHandle parent, PathView name, FsHandle& out) {
   if (auto fault = injected(FsCall::CreateFile, name, nullptr)) return *fault;
-  const std::size_t slash = name.find_last_of(PathChar('/'));
-  if (slash != PathView::npos) {  // a path below parent: its folders walked, as on disk
-    FsHandle folder = NO_FS_HANDLE;
-    const std::size_t calls = calls_.size();
-    const FsResult reached = openFolder(parent, name.substr(0, slash), folder);
-    calls_.resize(calls);
-    if (!reached.ok()) return reached;
-    const FsResult result = createFile(folder, name.substr(slash + 1), out);
-    handles_.erase(folder);
-    return result;
-  }
   const std::size_t folder = nodeOf(parent);
   if (nodes_[folder].removed) return {FsOutcome::Missing, ENOENT};
   if (nodes_[folder].children.contains(PathString(name))) return {FsOutcome::Exists, EEXIST};
@@ -225,18 +222,6 @@ FsResult MemoryFileSystem::createFile(FsHandle parent, PathView name, FsHandle& 
   nodes_[folder].children[PathString(name)] = made;
   out = open(made);
   return {};
-}
-
-FsResult MemoryFileSystem::createTemporary(FsHandle parent, FsHandle& out, PathString& name) {
-  name.clear();
-  if (auto fault = injected(FsCall::CreateTemporary, name, nullptr)) return *fault;
-  if (unnamed_) {
-    out = open(addNode(NodeKind::RegularFile));
-    return {};
-  }
-  const std::string hidden = ".part-" + std::to_string(++temporaries_);
-  name.assign(hidden.begin(), hidden.end());
-  return createFile(parent, name, out);
 }
 
 FsResult MemoryFileSystem::identify(FsHandle file, FileIdentity& out) {
@@ -260,12 +245,15 @@ FsResult MemoryFileSystem::writePayload(FsHandle file, const Payload& payload) {
   return fault ? *fault : FsResult{};
 }
 
-FsResult MemoryFileSystem::replaceWith(FsHandle parent, FsHandle temporary,
-                                       const PathString& temporaryName, PathView name) {
-  if (auto fault = injected(FsCall::ReplaceWith, name, nullptr)) return *fault;
-  auto& children = nodes_[nodeOf(parent)].children;
-  if (!temporaryName.empty()) children.erase(temporaryName);
-  children[PathString(name)] = nodeOf(temporary);
+FsResult MemoryFileSystem::nameFile(FsHandle parent, FsHandle file, const PathString& fileName,
+                                    PathView name, Naming naming) {
+  if (auto fault = injected(FsCall::NameFile, name, nullptr)) return *fault;
+  MemoryNode& folder = nodes_[nodeOf(parent)];
+  if (folder.removed) return {FsOutcome::Missing, ENOENT};
+  const bool taken = folder.children.contains(PathString(name));
+  if (taken && (naming == Naming::IfFree || fileName.empty())) return {FsOutcome::Exists, EEXIST};
+  if (!fileName.empty()) folder.children.erase(fileName);
+  folder.children[PathString(name)] = nodeOf(file);
   return {};
 }
 
@@ -276,6 +264,13 @@ FsResult MemoryFileSystem::removeIfSame(FsHandle parent, PathView name,
   const auto child = children.find(PathString(name));
   if (child == children.end()) return {FsOutcome::Missing, ENOENT};
   if (FileIdentity{1, child->second} == expected) children.erase(child);
+  return {};
+}
+
+FsResult MemoryFileSystem::listFolder(FsHandle folder, std::vector<PathString>& names) {
+  if (auto fault = injected(FsCall::ListFolder, {}, nullptr)) return *fault;
+  names.clear();
+  for (const auto& [name, node] : nodes_[nodeOf(folder)].children) names.push_back(name);
   return {};
 }
 

@@ -19,11 +19,12 @@ enum class FsCall : std::uint8_t {
   OpenFolder,
   MakeFolder,
   Inspect,
+  CreateUnnamed,
   CreateFile,
-  CreateTemporary,
   WritePayload,
-  ReplaceWith,
+  NameFile,
   RemoveIfSame,
+  ListFolder,
   CloseFile,
 };
 
@@ -57,8 +58,9 @@ class MemoryFileSystem final : public FileSystem {
   FileIdentity identityOf(const PathString& path) const;
 
   void plan(FsFault fault) { faults_.push_back(std::move(fault)); }
-  // Temporaries made without a name until they replace one, as Linux's O_TMPFILE does.
+  // Temporaries made without a name until they take one, as Linux's O_TMPFILE does.
   void useUnnamedTemporaries(bool unnamed) { unnamed_ = unnamed; }
+
   std::size_t openHandles() const { return handles_.size(); }
   std::size_t mostOpenHandles() const { return mostOpen_; }
   const std::vector<FsCall>& calls() const { return calls_; }
@@ -67,13 +69,14 @@ class MemoryFileSystem final : public FileSystem {
   FsResult openFolder(FsHandle base, PathView relative, FsHandle& out) override;
   FsResult makeFolder(FsHandle parent, PathView name) override;
   FsResult inspect(FsHandle parent, PathView name, Node& node) override;
+  FsResult createUnnamed(FsHandle parent, FsHandle& out) override;
   FsResult createFile(FsHandle parent, PathView name, FsHandle& out) override;
-  FsResult createTemporary(FsHandle parent, FsHandle& out, PathString& name) override;
   FsResult identify(FsHandle file, FileIdentity& out) override;
   FsResult writePayload(FsHandle file, const Payload& payload) override;
-  FsResult replaceWith(FsHandle parent, FsHandle temporary, const PathString& temporaryName,
-                       PathView name) override;
+  FsResult nameFile(FsHandle parent, FsHandle file, const PathString& fileName, PathView name,
+                    Naming naming) override;
   FsResult removeIfSame(FsHandle parent, PathView name, const FileIdentity& expected) override;
+  FsResult listFolder(FsHandle folder, std::vector<PathString>& names) override;
   FsResult closeFile(FsHandle file) override;
   void closeFolder(FsHandle folder) override;
   bool isRemoved(FsHandle folder) override;
@@ -102,7 +105,6 @@ class MemoryFileSystem final : public FileSystem {
   std::vector<FsFault> faults_;
   std::vector<FsCall> calls_;
   bool unnamed_ = false;
-  int temporaries_ = 0;
 };
 
 }  // namespace quarry::testing

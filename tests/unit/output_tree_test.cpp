@@ -50,13 +50,43 @@ struct Fixture {
   WriteOutcome outcome = WriteOutcome::Written;
 };
 
-TEST(OutputTree, ANewNameIsCreatedInOneCallAndNothingIsAskedFirst) {
+// While the content is written, nothing stands at the name: a run killed then leaves none.
+TEST(OutputTree, ANewNameAppearsOnlyWholeAndNothingIsAskedFirst) {
+  for (const bool unnamed : {false, true}) {
+    SCOPED_TRACE(unnamed);
+    Fixture fixture;
+    fixture.files.useUnnamedTemporaries(unnamed);
+    bool seenDuringWrite = true;
+    fixture.files.plan({FsCall::WritePayload, {}, FsOutcome::Done, 0, 0, 0, [&] {
+                          fixture.files.addFolder(p("out/a/b"));
+                          seenDuringWrite = fixture.files.exists(p("out/a/b/new.bin"));
+                        }});
+    EXPECT_FALSE(fixture.extract("a/b/new.bin"));
+    EXPECT_FALSE(seenDuringWrite);
+    EXPECT_EQ(fixture.files.contentOf(p("out/a/b/new.bin")), NEW);
+    EXPECT_EQ(fixture.files.namesIn(p("out/a/b")), std::vector<PathString>{p("new.bin")});
+    const auto& calls = fixture.files.calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), FsCall::Inspect), 0);
+  }
+}
+
+// Temporaries of a process that runs no longer are removed when the run enters their folder;
+// a live process's, and anything else, are left.
+TEST(OutputTree, AKilledRunsTemporariesAreRemovedAndCounted) {
   Fixture fixture;
-  EXPECT_FALSE(fixture.extract("a/b/new.bin"));
-  EXPECT_EQ(fixture.files.contentOf(p("out/a/b/new.bin")), NEW);
-  const auto& calls = fixture.files.calls();
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), FsCall::Inspect), 0);
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), FsCall::CreateTemporary), 0);
+  const std::string own = std::to_string(currentProcessId());
+  const std::vector<std::string> left = {".quarry-" + own + "-1.part", ".quarry-x-1.part",
+                                         ".quarry-4000000000-1.partial", "mine.part"};
+  for (const std::string& name : left) fixture.files.addFile(p("out/d/" + name), OLD);
+  fixture.files.addFile(p("out/.quarry-4000000000-7.part"), OLD);
+  fixture.files.addFile(p("out/d/.quarry-4000000001-2.part"), OLD);
+  fixture.files.addFolder(p("out/d/.quarry-4000000002-3.part"));
+  EXPECT_FALSE(fixture.extract("d/f"));
+  EXPECT_FALSE(fixture.extract("d/g"));
+  EXPECT_EQ(fixture.tree.staleTemporariesRemoved(), 2u);
+  EXPECT_FALSE(fixture.files.exists(p("out/.quarry-4000000000-7.part")));
+  for (const std::string& name : left) EXPECT_TRUE(fixture.files.exists(p("out/d/" + name)));
+  EXPECT_TRUE(fixture.files.exists(p("out/d/.quarry-4000000002-3.part")));
 }
 
 // What stands at the name already, and what becomes of it and of the entry.
@@ -193,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
         WriteFailureCase{"RenameRefused",
                          true,
                          false,
-                         FsFault{FsCall::ReplaceWith, {}, FsOutcome::Failed, EACCES},
+                         FsFault{FsCall::NameFile, p("f"), FsOutcome::Failed, EACCES},
                          {}}),
     [](const auto& info) { return std::string(info.param.what); });
 
@@ -258,7 +288,7 @@ TEST(OutputTree, RunningOutOfDescriptorsLetsTheKeptFoldersGoAndTriesAgain) {
   for (const char* name : {"x/1", "y/1", "z/1"}) ASSERT_FALSE(fixture.extract(name));
   fixture.files.plan({FsCall::OpenFolder, p("w"), FsOutcome::TooManyOpen, EMFILE});
   EXPECT_FALSE(fixture.extract("w/1"));
-  fixture.files.plan({FsCall::CreateFile, p("2"), FsOutcome::TooManyOpen, EMFILE});
+  fixture.files.plan({FsCall::CreateFile, {}, FsOutcome::TooManyOpen, EMFILE});
   EXPECT_FALSE(fixture.extract("x/2"));
   EXPECT_EQ(fixture.files.contentOf(p("out/w/1")), NEW);
   EXPECT_EQ(fixture.files.contentOf(p("out/x/2")), NEW);
@@ -274,15 +304,16 @@ TEST(OutputTree, HoldsAFewHandlesWhateverTheDepthAndOrder) {
     ASSERT_FALSE(fixture.extract(name)) << name;
   }
   EXPECT_LE(fixture.files.mostOpenHandles(), 8u);
-  // Folders known to exist are not opened again: each file is created below the output folder.
+  // Folders kept open are not opened again, however deep.
+  ASSERT_FALSE(fixture.extract(deep + "e1/warm"));
+  ASSERT_FALSE(fixture.extract("e1/warm"));
   const auto opens = [&] {
     const auto& calls = fixture.files.calls();
     return std::count(calls.begin(), calls.end(), FsCall::OpenFolder);
   };
   const auto before = opens();
   for (int k = 0; k < 20; ++k) {
-    ASSERT_FALSE(fixture.extract((k % 2 ? deep : "") + "e" + std::to_string(k % 7) + "/g" +
-                                 std::to_string(k)));
+    ASSERT_FALSE(fixture.extract((k % 2 ? deep : "") + "e1/g" + std::to_string(k)));
   }
   EXPECT_EQ(opens(), before);
 }
