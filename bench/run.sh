@@ -38,6 +38,9 @@
 #   QUARRY_BENCH_ONLY=order   only the two order workloads (for a quick look)
 #   QUARRY_BENCH_ONLY=select  only the listing and one-entry rows
 #   QUARRY_BENCH_ONLY=game    only the game folder
+#   QUARRY_BENCH_ONLY=small   only the small workload (against the limit and tar)
+#   QUARRY_BENCH_BASELINE     another build of quarry, timed beside this one as "baseline"
+#                             on the small workload (before and after a change)
 #
 #   QUARRY_BENCH_DIR (default build/bench)
 #   QUARRY_BENCH_RUNS         timed runs per tool and workload (default 15)
@@ -131,6 +134,7 @@ command_for() {
   local fair=(--no-same-owner --no-same-permissions -m)
   case $tool in
     quarry) printf '%q ' "$work/bin/quarry" "$work/$name$([ "$name" = game ] || echo .resources)" "$to" ;;
+    baseline) printf '%q ' "$work/bin/quarry-baseline" "$work/$name.resources" "$to" ;;
     quarry-winners) printf '%q ' "$work/bin/quarry" "$work/game-winners.resources" "$to" ;;
     quarry-each)  # one run per container, in the order Quarry takes them
       printf '%q ' bash -c 'cd "$2" && for c in $(find . -name "*.resources" | LC_ALL=C sort); do "$1" "$c" "$3" >/dev/null || exit; done' \
@@ -358,6 +362,21 @@ time_game() {
   check_outputs game quarry-winners quarry-each
   time_rounds game "$results/game" "$runs" quarry quarry-winners quarry-each
 }
+
+baseline=()
+if [ -n "${QUARRY_BENCH_BASELINE:-}" ]; then
+  cp "$QUARRY_BENCH_BASELINE" "$work/bin/quarry-baseline"
+  baseline=(baseline)
+fi
+
+if [ "${QUARRY_BENCH_ONLY:-}" = small ]; then
+  make_workload small 0 PEERS small
+  choose_limit_method small
+  check_outputs small limit tar "${baseline[@]}"
+  time_rounds small "$results/small" "$runs" quarry limit tar "${baseline[@]}"
+  python3 bench/summarise.py small "$results"
+  exit 0
+fi
 
 if [ "${QUARRY_BENCH_ONLY:-}" = game ]; then
   time_game

@@ -5,6 +5,7 @@ summarise.py table RESULTS          prints the table, the targets and their verd
 summarise.py order RESULTS          prints the entry-order workloads alone
 summarise.py select RESULTS         prints the listing and one-entry rows alone
 summarise.py game RESULTS           prints the game folder's rows alone
+summarise.py small RESULTS          prints the small workload against the limit and tar alone
 summarise.py fastest FOLDER TOOL... prints the TOOL with the lowest median time in FOLDER
 """
 import glob
@@ -109,6 +110,28 @@ def print_rows(results, name):
         print("%-8s %-16s %6.3f [%6.3f..%6.3f] %3d %8.1f MiB %7.2fx %9.2fx" % (
             name, label, statistics.median(samples), min(samples), max(samples), len(samples),
             rss, ratio_limit, ratio_quarry))
+
+
+def print_small(results):
+    """The small workload alone: Quarry (and a baseline build) against the limit and tar."""
+    folder = os.path.join(results, "small")
+    quarry, limit, tar = (times(folder, tool) for tool in ("quarry", "limit", "tar"))
+    print("Load at the start: " + read_text(os.path.join(results, "load-start.txt")))
+    for tool in ("quarry", "baseline", "limit", "tar"):
+        samples = times(folder, tool)
+        if samples:
+            print("  small %-9s %s" % (tool, spread(samples)))
+    target_line("small", quarry, LIMIT_RATIO["small"], "limit", limit)
+    target_line("small", quarry, 1, "tar", tar)
+    baseline = times(folder, "baseline")
+    if baseline:
+        print("  quarry/baseline %.3fx, baseline/limit %.3fx, baseline/tar %.3fx" % (
+            statistics.median(quarry) / statistics.median(baseline),
+            statistics.median(baseline) / statistics.median(limit),
+            statistics.median(baseline) / statistics.median(tar)))
+    print("  quarry/limit %.3fx, quarry/tar %.3fx" % (
+        statistics.median(quarry) / statistics.median(limit),
+        statistics.median(quarry) / statistics.median(tar)))
 
 
 def print_methods(results):
@@ -289,6 +312,8 @@ def main():
         print_order(sys.argv[2])
     elif len(sys.argv) == 3 and sys.argv[1] == "select":
         print_selection(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "small":
+        print_small(sys.argv[2])
     elif len(sys.argv) == 3 and sys.argv[1] == "game":
         print_game(sys.argv[2])
     elif len(sys.argv) >= 4 and sys.argv[1] == "fastest":
