@@ -85,16 +85,14 @@ FsResult openOneFolder(int base, const std::string& name, FsHandle& out) {
 // Component by component, holding two descriptors at the most.
 FsResult walkFolders(int base, std::string_view relative, FsHandle& out) {
   UniqueFd current;
-  std::size_t at = 0;
-  while (at < relative.size()) {
-    const std::size_t end = std::min(relative.find('/', at), relative.size());
+  FsResult result;
+  forEachComponent(relative, [&](std::string_view name) {
     FsHandle next = NO_FS_HANDLE;
-    const int from = current.valid() ? current.get() : base;
-    const FsResult result = openOneFolder(from, std::string(relative.substr(at, end - at)), next);
-    if (!result.ok()) return result;
-    current.reset(static_cast<int>(next));
-    at = end + 1;
-  }
+    result = openOneFolder(current.valid() ? current.get() : base, std::string(name), next);
+    if (result.ok()) current.reset(static_cast<int>(next));
+    return result.ok();
+  });
+  if (!result.ok()) return result;
   out = current.valid() ? current.release() : dup(base);
   return out >= 0 ? FsResult{} : answer(errno);
 }

@@ -110,24 +110,25 @@ FolderCache::Reached FolderCache::walkFrom(OwnedFolder start, FsHandle startHand
                                            std::size_t from, const OutputPath& target,
                                            const PathString& key) {
   const std::size_t stop = target.nameStart + relativeParentOf(target).size();
+  const PathView below = PathView(target.path).substr(from, stop - from);
   OwnedFolder current = std::move(start);
   FsHandle at = startHandle;
-  for (std::size_t begin = from; begin < stop;) {
-    while (begin < stop && isSeparator(target.path[begin])) ++begin;
-    std::size_t end = begin;
-    while (end < stop && !isSeparator(target.path[end])) ++end;
-    if (end == begin) break;
-    const PathView name = PathView(target.path).substr(begin, end - begin);
+  std::optional<Reached> failed;
+  forEachComponent(below, [&](PathView name, std::size_t end) {
     FsResult result = files_.makeFolder(at, name);
     const bool stoodBefore = result.outcome == FsOutcome::Exists;
     FsHandle next = NO_FS_HANDLE;
     if (result.ok() || stoodBefore) result = files_.openFolder(at, name, next);
-    if (!result.ok()) return failedFolder(result, target, end);
+    if (!result.ok()) {
+      failed = failedFolder(result, target, from + end);
+      return false;
+    }
     current = OwnedFolder(files_, next);
     at = next;
     if (stoodBefore) removeStaleTemporaries(at);
-    begin = end;
-  }
+    return true;
+  });
+  if (failed) return *failed;
   known_.insert(key);
   if (!current.valid()) return {at, std::nullopt};  // nothing to make below start
   return {keep(key, std::move(current)), std::nullopt};

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "extract/problems.h"
 
@@ -35,8 +36,28 @@ constexpr bool isSeparator(Char c) {
   return c == Char('\\') || c == Char('/');
 }
 
+// Calls visit(component), or visit(component, end) where it takes the offset past it; false
+// when visit answered false.
+template <typename Char, typename Visit>
+bool visitComponent(Visit& visit, std::basic_string_view<Char> component, std::size_t end) {
+  if constexpr (std::is_invocable_v<Visit&, std::basic_string_view<Char>, std::size_t>) {
+    if constexpr (std::is_same_v<decltype(visit(component, end)), bool>) {
+      return visit(component, end);
+    } else {
+      visit(component, end);
+      return true;
+    }
+  } else if constexpr (std::is_same_v<decltype(visit(component)), bool>) {
+    return visit(component);
+  } else {
+    visit(component);
+    return true;
+  }
+}
+
 // Calls visit with each component of path in order: what lies between separators, either
-// slash, empty ones skipped.
+// slash, empty ones skipped; with the offset just past it too when visit takes two arguments.
+// A visit that answers false ends the walk.
 template <typename Char, typename Visit>
 void forEachComponent(std::basic_string_view<Char> path, Visit visit) {
   std::size_t at = 0;
@@ -44,7 +65,9 @@ void forEachComponent(std::basic_string_view<Char> path, Visit visit) {
     while (at < path.size() && isSeparator(path[at])) ++at;
     std::size_t end = at;
     while (end < path.size() && !isSeparator(path[end])) ++end;
-    if (end > at) visit(path.substr(at, end - at));
+    if (end == at) break;
+    const std::basic_string_view<Char> component = path.substr(at, end - at);
+    if (!visitComponent(visit, component, end)) return;
     at = end;
   }
 }
