@@ -126,7 +126,7 @@ class PosixFileSystem final : public FileSystem {
     const std::size_t start = std::min(folder.find_first_not_of('/'), folder.size());
     const FsResult made = makeFolderChain(folder, start, MakeFolderCall<char>(makeOne),
                                           [](char c) { return c == '/'; });
-    if (!made.ok()) return answer(made.code);
+    if (!made.ok()) return answer(made.osError);
     return opened(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC),
                   out);
   }

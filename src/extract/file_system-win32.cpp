@@ -172,7 +172,7 @@ class WindowsFileSystem final : public FileSystem {
   FsResult openOutputFolder(const PathString& folder, FsHandle& out) override {
     const std::u16string path = folder.empty() ? u"." : folder;
     const FsResult made = makeFolderPath(path, makeOnDisk);
-    if (!made.ok()) return answer(static_cast<DWORD>(made.code));
+    if (!made.ok()) return answer(static_cast<DWORD>(made.osError));
     UniqueHandle folderHandle(CreateFileW(asWide(path), FOLDER_ACCESS, SHARE_FOLDER, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!folderHandle.valid()) return answer(GetLastError());

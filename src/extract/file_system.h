@@ -22,7 +22,7 @@ namespace quarry {
 using FsHandle = std::intptr_t;
 constexpr FsHandle NO_FS_HANDLE = -1;
 
-// What a call answered, in the terms the output side decides by; code keeps the platform's
+// What a call answered, in the terms the output side decides by; osError keeps the platform's
 // own error number for the message.
 enum class FsOutcome : std::uint8_t {
   Done,
@@ -38,7 +38,7 @@ enum class FsOutcome : std::uint8_t {
 
 struct FsResult {
   FsOutcome outcome = FsOutcome::Done;
-  int code = 0;
+  int osError = 0;
   bool ok() const { return outcome == FsOutcome::Done; }
 };
 

@@ -66,7 +66,7 @@ std::optional<OutputFailure> finish(FileSystem& files, FsHandle folder, const Ou
   const FsResult closed = written.file.close();
   if (closed.ok()) return std::nullopt;
   if (known) files.removeIfSame(folder, leafOf(target), identity);
-  return failureAt(OutputProblem::CannotWrite, target.path, closed.code);
+  return failureAt(OutputProblem::CannotWrite, target.path, closed.osError);
 }
 
 // A folder removed under the run answers in many ways (a name missing, a refusal): it is
@@ -74,7 +74,7 @@ std::optional<OutputFailure> finish(FileSystem& files, FsHandle folder, const Ou
 WriteAnswer failed(FileSystem& files, FsHandle folder, const OutputPath& target,
                    const FsResult& result) {
   WriteAnswer answer;
-  answer.failure = failureAt(OutputProblem::CannotWrite, target.path, result.code);
+  answer.failure = failureAt(OutputProblem::CannotWrite, target.path, result.osError);
   if (result.outcome == FsOutcome::Missing || files.isRemoved(folder)) {
     answer.retry = Retry::FolderGone;
   }
@@ -88,7 +88,7 @@ std::optional<OutputFailure> checkReplaceable(FileSystem& files, FsHandle folder
                                               const std::vector<ProtectedFile>& protectedFiles) {
   Node node;
   const FsResult inspected = files.inspect(folder, leafOf(target), node);
-  if (!inspected.ok()) return failureAt(OutputProblem::CannotWrite, target.path, inspected.code);
+  if (!inspected.ok()) return failureAt(OutputProblem::CannotWrite, target.path, inspected.osError);
   switch (node.kind) {
     case NodeKind::Link:
       return failureAt(OutputProblem::LinkInTheWay, target.path);

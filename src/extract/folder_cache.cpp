@@ -41,7 +41,7 @@ bool FolderCache::openRoot() {
     removeStaleTemporaries(root_.get());
     return true;
   }
-  rootFailure_ = failureAt(OutputProblem::OutputFolderUnusable, folder_, result.code);
+  rootFailure_ = failureAt(OutputProblem::OutputFolderUnusable, folder_, result.osError);
   requestStop(StopCause::OutputFolderUnusable);
   return false;
 }
@@ -100,7 +100,7 @@ FolderCache::Reached FolderCache::failedFolder(const FsResult& result, const Out
   reached.outOfHandles = result.outcome == FsOutcome::TooManyOpen;
   reached.failure = result.outcome == FsOutcome::Link
                         ? failureAt(OutputProblem::LinkInTheWay, shown)
-                        : failureAt(OutputProblem::CannotCreateDirectory, shown, result.code);
+                        : failureAt(OutputProblem::CannotCreateDirectory, shown, result.osError);
   return reached;
 }
 

@@ -79,7 +79,7 @@ TEST(FolderChain, ReportsTheErrorThatExplainsTheFailure) {
     ScriptedMake make;
     make.script = {{u"out", c.answers[0]}, {u"out\\a", c.answers[1]}, {u"out\\a\\b", c.answers[2]}};
     const FsResult result = makeFolderPath(u"out\\a\\b", make.call());
-    EXPECT_EQ(result.code, c.code);
+    EXPECT_EQ(result.osError, c.code);
     EXPECT_EQ(result.ok(), c.code == 0);
     EXPECT_EQ(make.asked.size(), 3u) << "every component is attempted";
   }
