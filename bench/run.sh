@@ -270,7 +270,8 @@ check_outputs() {
 # the page cache), then times those that worked in rounds and keeps the one with the lowest
 # median as the limit's for WORKLOAD.
 choose_limit_method() {
-  local name=$1 folder=$results/$name/methods method usable=()
+  local name=$1
+  local folder=$results/$name/methods method usable=()
   mkdir -p "$folder"
   for method in "${methods[@]}"; do
     bash "$work/fresh-output.sh" "$work/$name.folders"
