@@ -59,7 +59,7 @@ EntryPlace placeOf(const Extraction& run, std::uint64_t index, std::string_view 
 }
 
 std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, Payload& payload) {
-  if (storageOf(entry) != Storage::Stored && !run.decoder.ready()) {
+  if (storageOf(entry) != Storage::Stored && !run.decoder.bindIfNeeded()) {
     requestStop(StopCause::NoDecoder);
     return DecodeFailure(DecodeProblem::DecompressionFailed);
   }
@@ -179,7 +179,7 @@ int finishWithSummary(Extraction& run, const PatternSet& patterns, RunClock::tim
   run.tally.seconds = std::chrono::duration<double>(RunClock::now() - started).count();
   std::cout << summaryLine(run.tally) << std::endl;
   const bool failed = run.tally.failed > 0 || !patterns.unmatched().empty();
-  return failed ? EXIT_SOME_FAILED : EXIT_ALL_EXTRACTED;
+  return failed ? EXIT_SOME_FAILED : EXIT_OK;
 }
 
 // Every container's selection, counted for the bar and the summary. An extraction takes up
@@ -206,7 +206,7 @@ int loop(Extraction& run, RunClock::time_point started) {
   }
   if (stopRequested()) return finishStopped(run);
   if (!run.line.plainRun) return finishWithSummary(run, patterns, started);
-  return run.tally.failed == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;
+  return run.tally.failed == 0 ? EXIT_OK : EXIT_SOME_FAILED;
 }
 
 }  // namespace

@@ -99,7 +99,7 @@ int listEntries(const CommandLine& line, RunContainers& containers, RunClock::ti
   // A JSON list stays JSON to its end: its summary goes to standard error.
   (line.json ? std::cerr : std::cout) << summaryLine(listing.tally) << std::endl;
   const bool failed = listing.tally.failed > 0 || !patterns.unmatched().empty();
-  return failed ? EXIT_SOME_FAILED : EXIT_ALL_EXTRACTED;
+  return failed ? EXIT_SOME_FAILED : EXIT_OK;
 }
 
 }  // namespace quarry

@@ -35,13 +35,13 @@ int printVersion() {
   std::cout << versionLine() << std::endl;
   const DecoderChoice choice = chooseDecoder();
   std::cout << decoderChoiceLine(choice.file, choice.kind) << std::endl;
-  return EXIT_ALL_EXTRACTED;
+  return EXIT_OK;
 }
 
 int runMode(const CommandLine& line, Console& console) {
   const RunClock::time_point started = RunClock::now();
   DecoderOnDemand decoder(line.plainRun);
-  if (line.plainRun && !decoder.ready()) return reportNoDecoder(decoder.binding());
+  if (line.plainRun && !decoder.bindIfNeeded()) return reportNoDecoder(decoder.binding());
   // Several containers typed one after another put the second where the folder belongs.
   if (line.mode == Mode::Extract && isAContainerFile(line.output)) {
     std::cerr << outputIsAContainerLine(line.output) << std::endl;
@@ -61,10 +61,10 @@ int runMode(const CommandLine& line, Console& console) {
 }  // namespace
 
 DecoderOnDemand::DecoderOnDemand(bool bindNow) {
-  if (bindNow) ready();
+  if (bindNow) bindIfNeeded();
 }
 
-bool DecoderOnDemand::ready() {
+bool DecoderOnDemand::bindIfNeeded() {
   if (!tried_) binding_ = bindDecompressor();
   tried_ = true;
   return static_cast<bool>(binding_.decompress);
@@ -83,7 +83,7 @@ int runExtraction(int argumentCount, const std::u16string* arguments, Console& c
   const CommandLine line = parseCommandLine(argumentCount, arguments);
   if (line.mode == Mode::Help) {
     std::cout << helpText() << std::flush;
-    return EXIT_ALL_EXTRACTED;
+    return EXIT_OK;
   }
   if (line.mode == Mode::Version) return printVersion();
   if (!line.usable()) {

@@ -16,8 +16,9 @@ namespace quarry {
 class DecoderOnDemand {
  public:
   explicit DecoderOnDemand(bool bindNow);
-  // The bound entry point; false when the library cannot be bound, which ends the run.
-  bool ready();
+  // Binds the library the first time it is asked; false when it cannot be bound, which ends
+  // the run.
+  bool bindIfNeeded();
   const Decompressor& decompress() const { return binding_.decompress; }
   const DecoderBinding& binding() const { return binding_; }
 
