@@ -27,7 +27,7 @@ struct Extraction {
         output(tree),
         decoder(library),
         console(screen),
-        display(startProgressDisplay(screen)) {
+        display(startProgressDisplay(screen, PROGRESS_LABEL)) {
     tally.kind = kind;
   }
 

@@ -22,6 +22,9 @@ constexpr char CANNOT_OPEN[] = "Unable to open resources file :(";
 constexpr char CONTAINER_CHANGED[] =
     "The resources file was cut short by another program while it was read; the run stops here";
 
+// The label the progress bar is drawn after.
+constexpr char16_t PROGRESS_LABEL[] = u"Progress:";
+
 // "Found <count> files, extracting..."
 std::string countLine(std::uint64_t entryCount);
 // "Found 19,908 files in 6 containers, extracting...", for a run given a folder or wildcard.
