@@ -10,13 +10,6 @@
 namespace quarry {
 namespace {
 
-bool hasOption(int argumentCount, const std::u16string* arguments) {
-  for (int k = 1; k < argumentCount; ++k) {
-    if (arguments[k].rfind(u"--", 0) == 0) return true;
-  }
-  return false;
-}
-
 // A line without options that is not the two-argument run: as it always was, the decoder
 // library is asked for first, then the usage.
 int plainUsage() {
@@ -87,7 +80,7 @@ int runExtraction(int argumentCount, const std::u16string* arguments, Console& c
   }
   if (line.mode == Mode::Version) return printVersion();
   if (!line.usable()) {
-    return hasOption(argumentCount, arguments) ? optionUsage(line.error) : plainUsage();
+    return line.anyOption ? optionUsage(line.error) : plainUsage();
   }
   return runMode(line, console);
 }
