@@ -2,6 +2,7 @@
 // written): the per-entry loop, its stop and its summary.
 #include <iostream>
 
+#include "app/entry_sink.h"
 #include "app/interrupts.h"
 #include "app/messages.h"
 #include "app/run.h"
@@ -20,11 +21,11 @@ namespace {
 
 // What one entry's extraction needs, for the whole loop.
 struct Extraction {
-  Extraction(const CommandLine& command, RunContainers& all, OutputTree* tree,
+  Extraction(const CommandLine& command, RunContainers& all, EntrySink& entries,
              DecoderOnDemand& library, Console& screen, RunKind kind)
       : line(command),
         containers(all),
-        output(tree),
+        sink(entries),
         decoder(library),
         console(screen),
         display(startProgressDisplay(screen, PROGRESS_LABEL)) {
@@ -34,7 +35,7 @@ struct Extraction {
   const CommandLine& line;
   RunContainers& containers;
   RunContainer* container = nullptr;  // the one whose entries are at hand
-  OutputTree* output;                 // none when testing
+  EntrySink& sink;                    // where the entries go: their files, or nowhere when testing
   DecoderOnDemand& decoder;
   Console& console;
   ProgressDisplay display;
@@ -67,13 +68,12 @@ std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, 
   return decodePayload(run.container->view, entry, run.decoder.decompress(), payload);
 }
 
-// Decodes the entry's bytes and writes them to its file (unless kept, or testing).
+// Decodes the entry's bytes and puts them where the entry goes (unless its file is kept).
 std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
                                        const OutputPath& target) {
   const ExistingFiles existing =
       run.line.keepExisting ? ExistingFiles::Keep : ExistingFiles::Replace;
-  if (run.output != nullptr && existing == ExistingFiles::Keep &&
-      run.output->standsAlready(target)) {
+  if (existing == ExistingFiles::Keep && run.sink.standsAlready(target)) {
     ++run.tally.kept;
     return std::nullopt;
   }
@@ -81,9 +81,7 @@ std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
   std::optional<EntryFailure> failure = decodeEntry(run, entry, payload);
   if (failure || stopRequested()) return failure;
   WriteOutcome outcome = WriteOutcome::Written;
-  if (run.output != nullptr) {
-    failure = run.output->writeWholeFile(target, payload, existing, outcome);
-  }
+  failure = run.sink.put(target, payload, existing, outcome);
   run.stoppedWriting = failure.has_value() && stopRequested();
   if (failure) return failure;
   ++(outcome == WriteOutcome::Kept ? run.tally.kept : run.tally.done);
@@ -95,11 +93,8 @@ std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
 // the stop is raised nothing read is acted on.
 std::optional<EntryFailure> extractEntry(Extraction& run, const EntryRef& entry) {
   OutputPath target;
-  const PathView folder = run.output != nullptr ? PathView(run.output->folder()) : PathView();
-  std::optional<EntryFailure> failure = outputPathFor(folder, entry.name, target);
-  if (!failure && !stopRequested() && run.output != nullptr) {
-    failure = run.output->ensureParentDirectories(target);
-  }
+  std::optional<EntryFailure> failure = outputPathFor(run.sink.folder(), entry.name, target);
+  if (!failure && !stopRequested()) failure = run.sink.prepare(target);
   if (!failure && !stopRequested()) failure = writeEntry(run, entry, target);
   return failure;
 }
@@ -152,7 +147,9 @@ int finishStopped(Extraction& run) {
       std::cerr << CONTAINER_CHANGED << std::endl;
       return EXIT_SOME_FAILED;
     case StopCause::OutputFolderUnusable:
-      std::cerr << outputFolderLine(*run.output->rootFailure()) << std::endl;
+      if (const auto failure = run.sink.rootFailure()) {
+        std::cerr << outputFolderLine(*failure) << std::endl;
+      }
       return EXIT_CANNOT_START;
     case StopCause::DecoderFault:
       std::cerr << entryFailureLine(run.stoppedAt, *run.fault) << std::endl;
@@ -214,7 +211,8 @@ int loop(Extraction& run, RunClock::time_point started) {
 int extractEntries(const CommandLine& line, RunContainers& containers, DecoderOnDemand& decoder,
                    Console& console, RunClock::time_point started) {
   if (line.mode == Mode::Test) {
-    Extraction run(line, containers, nullptr, decoder, console, RunKind::Tested);
+    TestSink nowhere;
+    Extraction run(line, containers, nowhere, decoder, console, RunKind::Tested);
     return loop(run, started);
   }
   std::unique_ptr<FileSystem> disk = makeDiskFileSystem();
@@ -226,7 +224,8 @@ int extractEntries(const CommandLine& line, RunContainers& containers, DecoderOn
     if (const auto identity = container.view.file.identity()) identities.push_back(*identity);
   }
   OutputTree output(*disk, nativePath(line.output), filesToProtect(identities, library));
-  Extraction run(line, containers, &output, decoder, console, RunKind::Extracted);
+  TreeSink files(output);
+  Extraction run(line, containers, files, decoder, console, RunKind::Extracted);
   return loop(run, started);
 }
 
