@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include "app/entry_sink.h"
-#include "app/interrupts.h"
 #include "app/messages.h"
 #include "app/run.h"
 #include "app/runs.h"
@@ -144,8 +143,7 @@ int finishStopped(Extraction& run) {
     case StopCause::None:
       break;
     case StopCause::ContainerCutShort:
-      std::cerr << CONTAINER_CHANGED << std::endl;
-      return EXIT_SOME_FAILED;
+      return finishCutShort();
     case StopCause::OutputFolderUnusable:
       if (const auto failure = run.sink.rootFailure()) {
         std::cerr << outputFolderLine(*failure) << std::endl;
@@ -156,27 +154,10 @@ int finishStopped(Extraction& run) {
       return EXIT_NO_DECODER;
     case StopCause::NoDecoder:
       return reportNoDecoder(run.decoder.binding());
-    case StopCause::Interrupted: {
-      const int interrupt = stopSignal();
-      std::cerr << (run.stoppedWriting ? interruptedEntryLine(run.stoppedAt, interrupt)
-                                       : interruptedLine(interrupt))
-                << std::endl;
-      return interruptedStatus(stopSignal());
-    }
+    case StopCause::Interrupted:
+      return finishInterrupted(run.stoppedWriting ? &run.stoppedAt : nullptr);
   }
   return EXIT_SOME_FAILED;
-}
-
-// After a run an option started: the patterns that matched nothing, then the summary line.
-int finishWithSummary(Extraction& run, const PatternSet& patterns, RunClock::time_point started) {
-  endBarLine(run);
-  for (const std::string& pattern : patterns.unmatched()) {
-    std::cerr << noEntryMatchesLine(pattern) << std::endl;
-  }
-  run.tally.seconds = std::chrono::duration<double>(RunClock::now() - started).count();
-  std::cout << summaryLine(run.tally) << std::endl;
-  const bool failed = run.tally.failed > 0 || !patterns.unmatched().empty();
-  return failed ? EXIT_SOME_FAILED : EXIT_OK;
 }
 
 // Every container's selection, counted for the bar and the summary. An extraction takes up
@@ -202,7 +183,10 @@ int loop(Extraction& run, RunClock::time_point started) {
     extractAll(run, selections[k]);
   }
   if (stopRequested()) return finishStopped(run);
-  if (!run.line.plainRun) return finishWithSummary(run, patterns, started);
+  if (!run.line.plainRun) {
+    endBarLine(run);
+    return finishWithSummary(run.tally, patterns, started, std::cout);
+  }
   return run.tally.failed == 0 ? EXIT_OK : EXIT_SOME_FAILED;
 }
 
