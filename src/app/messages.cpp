@@ -274,6 +274,10 @@ std::string interruptedEntryLine(const EntryPlace& place, int interrupt) {
          " and its unfinished file removed; the run stops here";
 }
 
+std::string listOutputLostLine(int osError) {
+  return "Cannot write the list to standard output: " + osErrorText(osError);
+}
+
 std::string unexpectedStopLine(const char* what) {
   return std::string("Quarry stopped: ") + what;
 }

@@ -148,6 +148,9 @@ std::string listingLine(const ListedEntry& entry);
 std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize,
                              std::uint64_t containers = 0);
 
+// The line of a list whose standard output cannot be written: what the system said.
+std::string listOutputLostLine(int osError);
+
 // One JSON object on one line: index, name, size, stored_size, offset, storage, and problem
 // when there is one; in a list of several containers also container, and replaced (true)
 // where a later one replaces the entry. A name that is not valid UTF-8 has its bad bytes as U+FFFD
