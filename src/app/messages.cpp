@@ -263,7 +263,7 @@ std::string outputFolderLine(const OutputFailure& failure) {
 }
 
 std::string interruptedLine(int interrupt) {
-  return std::string("Interrupted by ") + interruptName(interrupt) + "; the run stops here";
+  return "Interrupted by " + interruptName(interrupt) + "; the run stops here";
 }
 
 std::string interruptedEntryLine(const EntryPlace& place, int interrupt) {

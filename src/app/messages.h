@@ -92,8 +92,8 @@ const char* pathUnits();
 std::string faultName(int code);
 
 // The interrupt (a signal, or a console event on Windows) as users know it: "SIGINT",
-// "Ctrl+C"...
-const char* interruptName(int interrupt);
+// "SIGQUIT", "SIGRTMIN+3", "Ctrl+C"...
+std::string interruptName(int interrupt);
 
 // ---- The command line's words: usage, help, version, patterns, listing, the summary ----
 
