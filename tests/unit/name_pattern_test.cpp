@@ -137,7 +137,7 @@ TEST(NamePattern, PathologicalPatternsTakeBoundedTime) {
                         {repeated("**/", 100000) + "x", repeated("ab/", 3000), 51},
                         {repeated("*", 100000) + "/x", repeated("ab/", 3000), 51},
                         {repeated("*/", 100000), repeated("ab/", 3000), 51},
-                        {"*[" + repeated("0123456789", 100000) + "]*", repeated("ab/", 3000), 51}};
+                        {"*[" + repeated("0123456789", 100000) + "]*", repeated("abc", 3000), 51}};
   for (const Case& c : cases) {
     const auto start = std::chrono::steady_clock::now();
     const NamePattern pattern = compileNamePattern(c.pattern);
