@@ -101,6 +101,7 @@ void takeOperands(const Scan& scan, CommandLine& line) {
 CommandLine parseCommandLine(int count, const std::u16string* args) {
   const Scan scan = scanArguments(count, args);
   CommandLine line;
+  line.anyOption = scan.anyOption;
   if (scan.help || scan.version) {
     line.mode = scan.help ? Mode::Help : Mode::Version;
     return line;
@@ -110,7 +111,7 @@ CommandLine parseCommandLine(int count, const std::u16string* args) {
   line.mode = scan.list ? Mode::List : scan.test ? Mode::Test : Mode::Extract;
   line.json = scan.json;
   line.keepExisting = scan.keepExisting;
-  line.plainRun = count == 3 && !scan.anyOption;
+  line.plainRun = count == 3 && !line.anyOption;
   takeOperands(scan, line);
   return line;
 }

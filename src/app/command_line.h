@@ -32,6 +32,9 @@ struct CommandLine {
   std::u16string resources;           // exactly as typed
   std::u16string output;              // exactly as typed; empty unless extracting
   std::vector<std::string> patterns;  // UTF-8; entry names are matched as bytes
+  // Some argument is an option or the lone "--": a line that cannot be run then gets the
+  // options' usage, not the plain run's.
+  bool anyOption = false;
   // Exactly two arguments and no option: the run whose streams stay as they always were.
   bool plainRun = false;
   UsageError error;  // problem is None when the line can be run

@@ -2,7 +2,7 @@
 // written): the per-entry loop, its stop and its summary.
 #include <iostream>
 
-#include "app/interrupts.h"
+#include "app/entry_sink.h"
 #include "app/messages.h"
 #include "app/run.h"
 #include "app/runs.h"
@@ -20,21 +20,21 @@ namespace {
 
 // What one entry's extraction needs, for the whole loop.
 struct Extraction {
-  Extraction(const CommandLine& command, RunContainers& all, OutputTree* tree,
+  Extraction(const CommandLine& command, RunContainers& all, EntrySink& entries,
              DecoderOnDemand& library, Console& screen, RunKind kind)
       : line(command),
         containers(all),
-        output(tree),
+        sink(entries),
         decoder(library),
         console(screen),
-        display(startProgressDisplay(screen)) {
+        display(startProgressDisplay(screen, PROGRESS_LABEL)) {
     tally.kind = kind;
   }
 
   const CommandLine& line;
   RunContainers& containers;
   RunContainer* container = nullptr;  // the one whose entries are at hand
-  OutputTree* output;                 // none when testing
+  EntrySink& sink;                    // where the entries go: their files, or nowhere when testing
   DecoderOnDemand& decoder;
   Console& console;
   ProgressDisplay display;
@@ -59,7 +59,7 @@ EntryPlace placeOf(const Extraction& run, std::uint64_t index, std::string_view 
 }
 
 std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, Payload& payload) {
-  if (storageOf(entry) != Storage::Stored && !run.decoder.ready()) {
+  if (storageOf(entry) != Storage::Stored && !run.decoder.bindIfNeeded()) {
     requestStop(StopCause::NoDecoder);
     return DecodeFailure(DecodeProblem::DecompressionFailed);
   }
@@ -67,13 +67,12 @@ std::optional<EntryFailure> decodeEntry(Extraction& run, const EntryRef& entry, 
   return decodePayload(run.container->view, entry, run.decoder.decompress(), payload);
 }
 
-// Decodes the entry's bytes and writes them to its file (unless kept, or testing).
+// Decodes the entry's bytes and puts them where the entry goes (unless its file is kept).
 std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
                                        const OutputPath& target) {
   const ExistingFiles existing =
       run.line.keepExisting ? ExistingFiles::Keep : ExistingFiles::Replace;
-  if (run.output != nullptr && existing == ExistingFiles::Keep &&
-      run.output->standsAlready(target)) {
+  if (existing == ExistingFiles::Keep && run.sink.standsAlready(target)) {
     ++run.tally.kept;
     return std::nullopt;
   }
@@ -81,9 +80,7 @@ std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
   std::optional<EntryFailure> failure = decodeEntry(run, entry, payload);
   if (failure || stopRequested()) return failure;
   WriteOutcome outcome = WriteOutcome::Written;
-  if (run.output != nullptr) {
-    failure = run.output->writeWholeFile(target, payload, existing, outcome);
-  }
+  failure = run.sink.put(target, payload, existing, outcome);
   run.stoppedWriting = failure.has_value() && stopRequested();
   if (failure) return failure;
   ++(outcome == WriteOutcome::Kept ? run.tally.kept : run.tally.done);
@@ -95,11 +92,8 @@ std::optional<EntryFailure> writeEntry(Extraction& run, const EntryRef& entry,
 // the stop is raised nothing read is acted on.
 std::optional<EntryFailure> extractEntry(Extraction& run, const EntryRef& entry) {
   OutputPath target;
-  const PathView folder = run.output != nullptr ? PathView(run.output->folder()) : PathView();
-  std::optional<EntryFailure> failure = outputPathFor(folder, entry.name, target);
-  if (!failure && !stopRequested() && run.output != nullptr) {
-    failure = run.output->ensureParentDirectories(target);
-  }
+  std::optional<EntryFailure> failure = outputPathFor(run.sink.folder(), entry.name, target);
+  if (!failure && !stopRequested()) failure = run.sink.prepare(target);
   if (!failure && !stopRequested()) failure = writeEntry(run, entry, target);
   return failure;
 }
@@ -145,9 +139,10 @@ void endBarLine(Extraction& run) {
 
 // What killed runs had left in the folders this one went through, and it removed.
 void reportStaleTemporaries(Extraction& run) {
-  if (run.output == nullptr || run.output->staleTemporariesRemoved() == 0) return;
+  const std::uint64_t removed = run.sink.staleTemporariesRemoved();
+  if (removed == 0) return;
   endBarLine(run);
-  std::cout << staleTemporariesLine(run.output->staleTemporariesRemoved()) << std::endl;
+  std::cout << staleTemporariesLine(removed) << std::endl;
 }
 
 // Says why the run stopped, once, and answers its exit status.
@@ -157,37 +152,21 @@ int finishStopped(Extraction& run) {
     case StopCause::None:
       break;
     case StopCause::ContainerCutShort:
-      std::cerr << CONTAINER_CHANGED << std::endl;
-      return EXIT_SOME_FAILED;
+      return finishCutShort();
     case StopCause::OutputFolderUnusable:
-      std::cerr << outputFolderLine(*run.output->rootFailure()) << std::endl;
+      if (const auto failure = run.sink.rootFailure()) {
+        std::cerr << outputFolderLine(*failure) << std::endl;
+      }
       return EXIT_CANNOT_START;
     case StopCause::DecoderFault:
       std::cerr << entryFailureLine(run.stoppedAt, *run.fault) << std::endl;
       return EXIT_NO_DECODER;
     case StopCause::NoDecoder:
       return reportNoDecoder(run.decoder.binding());
-    case StopCause::Interrupted: {
-      const int interrupt = stopSignal();
-      std::cerr << (run.stoppedWriting ? interruptedEntryLine(run.stoppedAt, interrupt)
-                                       : interruptedLine(interrupt))
-                << std::endl;
-      return interruptedStatus(stopSignal());
-    }
+    case StopCause::Interrupted:
+      return finishInterrupted(run.stoppedWriting ? &run.stoppedAt : nullptr);
   }
   return EXIT_SOME_FAILED;
-}
-
-// After a run an option started: the patterns that matched nothing, then the summary line.
-int finishWithSummary(Extraction& run, const PatternSet& patterns, RunClock::time_point started) {
-  endBarLine(run);
-  for (const std::string& pattern : patterns.unmatched()) {
-    std::cerr << noEntryMatchesLine(pattern) << std::endl;
-  }
-  run.tally.seconds = std::chrono::duration<double>(RunClock::now() - started).count();
-  std::cout << summaryLine(run.tally) << std::endl;
-  const bool failed = run.tally.failed > 0 || !patterns.unmatched().empty();
-  return failed ? EXIT_SOME_FAILED : EXIT_ALL_EXTRACTED;
 }
 
 // Every container's selection, counted for the bar and the summary. An extraction takes up
@@ -214,8 +193,11 @@ int loop(Extraction& run, RunClock::time_point started) {
   }
   reportStaleTemporaries(run);
   if (stopRequested()) return finishStopped(run);
-  if (!run.line.plainRun) return finishWithSummary(run, patterns, started);
-  return run.tally.failed == 0 ? EXIT_ALL_EXTRACTED : EXIT_SOME_FAILED;
+  if (!run.line.plainRun) {
+    endBarLine(run);
+    return finishWithSummary(run.tally, patterns, started, std::cout);
+  }
+  return run.tally.failed == 0 ? EXIT_OK : EXIT_SOME_FAILED;
 }
 
 }  // namespace
@@ -223,7 +205,8 @@ int loop(Extraction& run, RunClock::time_point started) {
 int extractEntries(const CommandLine& line, RunContainers& containers, DecoderOnDemand& decoder,
                    Console& console, RunClock::time_point started) {
   if (line.mode == Mode::Test) {
-    Extraction run(line, containers, nullptr, decoder, console, RunKind::Tested);
+    TestSink nowhere;
+    Extraction run(line, containers, nowhere, decoder, console, RunKind::Tested);
     return loop(run, started);
   }
   std::unique_ptr<FileSystem> disk = makeDiskFileSystem();
@@ -235,7 +218,8 @@ int extractEntries(const CommandLine& line, RunContainers& containers, DecoderOn
     if (const auto identity = container.view.file.identity()) identities.push_back(*identity);
   }
   OutputTree output(*disk, nativePath(line.output), filesToProtect(identities, library));
-  Extraction run(line, containers, &output, decoder, console, RunKind::Extracted);
+  TreeSink files(output);
+  Extraction run(line, containers, files, decoder, console, RunKind::Extracted);
   return loop(run, started);
 }
 

@@ -1,5 +1,6 @@
-// An interrupt (Ctrl+C, a terminal closed, a termination request) raises the run's stop
-// instead of ending the process where it stands, so the file being written is removed first.
+// An interrupt (Ctrl+C, a terminal closed, a termination request; on POSIX any signal sent
+// from outside that would end the process) raises the run's stop instead of ending the process
+// where it stands, so the file being written is removed first.
 #pragma once
 
 namespace quarry {

@@ -7,6 +7,9 @@
 #include "app/messages.h"
 #include "app/run.h"
 #include "app/runs.h"
+#include "app/selection.h"
+#include "app/standard_output.h"
+#include "base/stop.h"
 #include "extract/name_pattern.h"
 #include "extract/payload.h"
 
@@ -22,6 +25,7 @@ struct Listing {
   std::string buffer;
   RunTally tally{RunKind::Listed};
   std::uint64_t storedBytes = 0;
+  OsResult written;  // the first write that failed, after which nothing more is written
 
   void add(const std::string& text) {
     buffer += text;
@@ -29,9 +33,11 @@ struct Listing {
     if (buffer.size() >= LIST_BUFFER) flush();
   }
   void flush() {
-    std::cout.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    if (written.ok() && !buffer.empty()) written = writeStandardOutput(buffer);
     buffer.clear();
   }
+  // Whether the list goes on: no stop, and its reader still takes what it writes.
+  bool goesOn() const { return written.ok() && !stopRequested(); }
 };
 
 // The widest container's name, for the list's container column.
@@ -58,31 +64,56 @@ void listOne(Listing& listing, const ListedEntry& listed, const EntryRef& entry,
 void listContainer(Listing& listing, const RunContainers& containers, RunContainer& container,
                    PatternSet& patterns) {
   ResourceView& view = container.view;
+  const Selection selection = selectEntries(container, patterns, false);
   const std::size_t column = containerColumn(containers);
-  for (std::uint64_t index = 0; index < view.tables.entryCount; ++index) {
+  for (std::uint64_t k = 0; k < selection.count && listing.goesOn(); ++k) {
+    const std::uint64_t index = selection.indexAt(k);
     EntryRef entry;
     const std::optional<RecordProblem> problem = entryAt(view.tables, index, entry);
-    if (patterns.empty() || (!entry.name.empty() && patterns.selects(entry.name))) {
-      ListedEntry listed = listedEntry(index, entry, problem);
-      listed.container = containers.shownName(container);
-      listed.containerColumn = column;
-      listed.replaced = container.isReplaced(index);
-      listOne(listing, listed, entry, problem);
-    }
+    ListedEntry listed = listedEntry(index, entry, problem);
+    listed.container = containers.shownName(container);
+    listed.containerColumn = column;
+    listed.replaced = container.isReplaced(index);
+    listOne(listing, listed, entry, problem);
     noteEntryDone(view, index, entry, StreamRead::No);
   }
+  view.file.confirmWhole();
   view.file.letPagesGo();
+}
+
+// A list can be stopped only from outside: it binds no decoder and opens no output folder.
+int finishStopped() {
+  switch (stopCause()) {
+    case StopCause::ContainerCutShort:
+      return finishCutShort();
+    case StopCause::Interrupted:
+      return finishInterrupted(nullptr);
+    case StopCause::None:
+    case StopCause::OutputFolderUnusable:
+    case StopCause::DecoderFault:
+    case StopCause::NoDecoder:
+      break;
+  }
+  return EXIT_SOME_FAILED;
+}
+
+// Nothing more is said on a stream the list could not write to; what went wrong is said once.
+int finishLost(const OsResult& written) {
+  if (const std::optional<int> status = quietStatusForLostOutput(written.error)) return *status;
+  std::cerr << listOutputLostLine(written.error) << std::endl;
+  return EXIT_SOME_FAILED;
 }
 
 }  // namespace
 
 int listEntries(const CommandLine& line, RunContainers& containers, RunClock::time_point started) {
-  Listing listing{line, {}};
+  Listing listing{line, {}, {RunKind::Listed}, 0, {}};
   PatternSet patterns(line.patterns);
   markReplaced(containers, patterns);
-  for (RunContainer& container : containers.list) {
-    listContainer(listing, containers, container, patterns);
+  for (std::size_t k = 0; k < containers.list.size() && listing.goesOn(); ++k) {
+    listContainer(listing, containers, containers.list[k], patterns);
   }
+  if (stopRequested()) return finishStopped();
   if (containers.several) listing.tally.containers = containers.list.size();
   listing.tally.replaced = containers.replacedCount();
   if (!line.json) {
@@ -90,16 +121,10 @@ int listEntries(const CommandLine& line, RunContainers& containers, RunClock::ti
                                  listing.tally.containers));
   }
   listing.flush();
-  std::cout.flush();
-  for (const std::string& pattern : patterns.unmatched()) {
-    std::cerr << noEntryMatchesLine(pattern) << std::endl;
-  }
+  if (!listing.written.ok()) return finishLost(listing.written);
   listing.tally.done = listing.tally.selected;
-  listing.tally.seconds = std::chrono::duration<double>(RunClock::now() - started).count();
   // A JSON list stays JSON to its end: its summary goes to standard error.
-  (line.json ? std::cerr : std::cout) << summaryLine(listing.tally) << std::endl;
-  const bool failed = listing.tally.failed > 0 || !patterns.unmatched().empty();
-  return failed ? EXIT_SOME_FAILED : EXIT_ALL_EXTRACTED;
+  return finishWithSummary(listing.tally, patterns, started, line.json ? std::cerr : std::cout);
 }
 
 }  // namespace quarry

@@ -21,8 +21,25 @@ struct NamedInterrupt {
   const char* name;
 };
 
+// The signals that stop a run (interrupts-posix.cpp); the real-time ones are named from
+// SIGRTMIN, whose number the C library decides when the program starts.
 constexpr NamedInterrupt INTERRUPT_NAMES[] = {
-    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    {SIGINT, "SIGINT"},       {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"},   {SIGQUIT, "SIGQUIT"},
+    {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"}, {SIGVTALRM, "SIGVTALRM"},
+    {SIGPROF, "SIGPROF"},     {SIGXCPU, "SIGXCPU"},
+#ifdef SIGIO
+    {SIGIO, "SIGIO"},
+#endif
+#ifdef SIGPOLL
+    {SIGPOLL, "SIGPOLL"},
+#endif
+#ifdef SIGPWR
+    {SIGPWR, "SIGPWR"},
+#endif
+#ifdef SIGSTKFLT
+    {SIGSTKFLT, "SIGSTKFLT"},
+#endif
+};
 
 }  // namespace
 
@@ -37,10 +54,16 @@ std::string faultName(int code) {
   return "signal " + std::to_string(code);
 }
 
-const char* interruptName(int interrupt) {
+std::string interruptName(int interrupt) {
   for (const NamedInterrupt& named : INTERRUPT_NAMES) {
     if (named.signal == interrupt) return named.name;
   }
+#ifdef SIGRTMIN
+  if (interrupt == SIGRTMIN) return "SIGRTMIN";
+  if (interrupt > SIGRTMIN && interrupt <= SIGRTMAX) {
+    return "SIGRTMIN+" + std::to_string(interrupt - SIGRTMIN);
+  }
+#endif
   return "a signal";
 }
 

@@ -47,7 +47,7 @@ std::string faultName(int code) {
   return std::string("exception ") + text;
 }
 
-const char* interruptName(int interrupt) {
+std::string interruptName(int interrupt) {
   for (const NamedEvent& named : INTERRUPT_NAMES) {
     if (named.event == static_cast<DWORD>(interrupt)) return named.name;
   }

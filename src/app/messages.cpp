@@ -263,7 +263,7 @@ std::string outputFolderLine(const OutputFailure& failure) {
 }
 
 std::string interruptedLine(int interrupt) {
-  return std::string("Interrupted by ") + interruptName(interrupt) + "; the run stops here";
+  return "Interrupted by " + interruptName(interrupt) + "; the run stops here";
 }
 
 std::string interruptedEntryLine(const EntryPlace& place, int interrupt) {
@@ -277,6 +277,10 @@ std::string interruptedEntryLine(const EntryPlace& place, int interrupt) {
 std::string staleTemporariesLine(std::uint64_t count) {
   return "Removed " + withThousands(count) + " unfinished " + plural(count, "file") +
          " that a killed run had left";
+}
+
+std::string listOutputLostLine(int osError) {
+  return "Cannot write the list to standard output: " + osErrorText(osError);
 }
 
 std::string unexpectedStopLine(const char* what) {

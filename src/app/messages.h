@@ -22,6 +22,9 @@ constexpr char CANNOT_OPEN[] = "Unable to open resources file :(";
 constexpr char CONTAINER_CHANGED[] =
     "The resources file was cut short by another program while it was read; the run stops here";
 
+// The label the progress bar is drawn after.
+constexpr char16_t PROGRESS_LABEL[] = u"Progress:";
+
 // "Found <count> files, extracting..."
 std::string countLine(std::uint64_t entryCount);
 // "Found 19,908 files in 6 containers, extracting...", for a run given a folder or wildcard.
@@ -92,8 +95,8 @@ const char* pathUnits();
 std::string faultName(int code);
 
 // The interrupt (a signal, or a console event on Windows) as users know it: "SIGINT",
-// "Ctrl+C"...
-const char* interruptName(int interrupt);
+// "SIGQUIT", "SIGRTMIN+3", "Ctrl+C"...
+std::string interruptName(int interrupt);
 
 // ---- The command line's words: usage, help, version, patterns, listing, the summary ----
 
@@ -147,6 +150,9 @@ std::string listingLine(const ListedEntry& entry);
 // containers, when not 0, as " in 6 containers".
 std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize,
                              std::uint64_t containers = 0);
+
+// The line of a list whose standard output cannot be written: what the system said.
+std::string listOutputLostLine(int osError);
 
 // One JSON object on one line: index, name, size, stored_size, offset, storage, and problem
 // when there is one; in a list of several containers also container, and replaced (true)

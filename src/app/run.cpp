@@ -10,13 +10,6 @@
 namespace quarry {
 namespace {
 
-bool hasOption(int argumentCount, const std::u16string* arguments) {
-  for (int k = 1; k < argumentCount; ++k) {
-    if (arguments[k].rfind(u"--", 0) == 0) return true;
-  }
-  return false;
-}
-
 // A line without options that is not the two-argument run: as it always was, the decoder
 // library is asked for first, then the usage.
 int plainUsage() {
@@ -35,13 +28,13 @@ int printVersion() {
   std::cout << versionLine() << std::endl;
   const DecoderChoice choice = chooseDecoder();
   std::cout << decoderChoiceLine(choice.file, choice.kind) << std::endl;
-  return EXIT_ALL_EXTRACTED;
+  return EXIT_OK;
 }
 
 int runMode(const CommandLine& line, Console& console) {
   const RunClock::time_point started = RunClock::now();
   DecoderOnDemand decoder(line.plainRun);
-  if (line.plainRun && !decoder.ready()) return reportNoDecoder(decoder.binding());
+  if (line.plainRun && !decoder.bindIfNeeded()) return reportNoDecoder(decoder.binding());
   // Several containers typed one after another put the second where the folder belongs.
   if (line.mode == Mode::Extract && isAContainerFile(line.output)) {
     std::cerr << outputIsAContainerLine(line.output) << std::endl;
@@ -61,10 +54,10 @@ int runMode(const CommandLine& line, Console& console) {
 }  // namespace
 
 DecoderOnDemand::DecoderOnDemand(bool bindNow) {
-  if (bindNow) ready();
+  if (bindNow) bindIfNeeded();
 }
 
-bool DecoderOnDemand::ready() {
+bool DecoderOnDemand::bindIfNeeded() {
   if (!tried_) binding_ = bindDecompressor();
   tried_ = true;
   return static_cast<bool>(binding_.decompress);
@@ -83,11 +76,11 @@ int runExtraction(int argumentCount, const std::u16string* arguments, Console& c
   const CommandLine line = parseCommandLine(argumentCount, arguments);
   if (line.mode == Mode::Help) {
     std::cout << helpText() << std::flush;
-    return EXIT_ALL_EXTRACTED;
+    return EXIT_OK;
   }
   if (line.mode == Mode::Version) return printVersion();
   if (!line.usable()) {
-    return hasOption(argumentCount, arguments) ? optionUsage(line.error) : plainUsage();
+    return line.anyOption ? optionUsage(line.error) : plainUsage();
   }
   return runMode(line, console);
 }

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <iosfwd>
 
 #include "app/command_line.h"
 #include "app/containers.h"
+#include "app/messages.h"
 #include "console/console.h"
 #include "decoder/decoder.h"
 
@@ -16,8 +18,9 @@ namespace quarry {
 class DecoderOnDemand {
  public:
   explicit DecoderOnDemand(bool bindNow);
-  // The bound entry point; false when the library cannot be bound, which ends the run.
-  bool ready();
+  // Binds the library the first time it is asked; false when it cannot be bound, which ends
+  // the run.
+  bool bindIfNeeded();
   const Decompressor& decompress() const { return binding_.decompress; }
   const DecoderBinding& binding() const { return binding_; }
 
@@ -37,6 +40,21 @@ int extractEntries(const CommandLine& line, RunContainers& containers, DecoderOn
                    Console& console, RunClock::time_point started);
 
 // Lists the selected entries of every container on standard output, the replaced ones marked.
+// A list whose output cannot be written ends there, with a status that is not 0.
 int listEntries(const CommandLine& line, RunContainers& containers, RunClock::time_point started);
+
+// ---- How a run ends (run_tail.cpp) ----
+
+// After a run an option started: the patterns that matched nothing on standard error, then the
+// tally's summary line on summary, with the seconds since started; the status.
+int finishWithSummary(RunTally& tally, const PatternSet& patterns, RunClock::time_point started,
+                      std::ostream& summary);
+
+// The line of a container cut short by another program while it was read; the status.
+int finishCutShort();
+
+// The line of an interrupt, naming the entry whose unfinished file it removed when there was
+// one; the interrupt's status.
+int finishInterrupted(const EntryPlace* removedFileOf);
 
 }  // namespace quarry

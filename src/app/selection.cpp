@@ -1,5 +1,7 @@
 #include "app/selection.h"
 
+#include "base/stop.h"
+
 namespace quarry {
 
 Selection selectEntries(RunContainer& container, PatternSet& patterns, bool skipReplaced) {
@@ -12,7 +14,7 @@ Selection selectEntries(RunContainer& container, PatternSet& patterns, bool skip
     return selection;
   }
   selection.all = false;
-  for (std::uint64_t index = 0; index < count; ++index) {
+  for (std::uint64_t index = 0; index < count && !stopRequested(); ++index) {
     if (skipping && container.isReplaced(index)) continue;
     EntryRef entry;
     entryAt(view.tables, index, entry);

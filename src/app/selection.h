@@ -21,7 +21,7 @@ struct Selection {
 // Every entry when there is no pattern and none is replaced (nothing is read); else the
 // entries whose names a pattern selects, less those a later container replaces (when
 // skipReplaced), read once from the tables. A damaged entry whose name cannot be read is taken
-// up only when there is no pattern.
+// up only when there is no pattern. A stop ends the reading: the run then stops.
 Selection selectEntries(RunContainer& container, PatternSet& patterns, bool skipReplaced);
 
 }  // namespace quarry

@@ -9,7 +9,7 @@ namespace quarry {
 
 enum class StopCause : std::uint8_t {
   None,
-  Interrupted,           // SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break or the console closed
+  Interrupted,           // a signal that would end the process; Ctrl+C, Ctrl+Break, console closed
   ContainerCutShort,     // another program cut the container short while it was mapped
   OutputFolderUnusable,  // the output folder cannot be made, opened or was removed
   DecoderFault,          // the decoder library crashed or asked to end the process

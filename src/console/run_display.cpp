@@ -7,7 +7,6 @@
 namespace quarry {
 namespace {
 
-constexpr char16_t PROGRESS_LABEL[] = u"Progress:";
 constexpr std::int32_t NOT_DRAWN = -1;
 
 // A bar that reaches the last column moves a Windows console's cursor to the next row; on
@@ -34,10 +33,9 @@ void drawAndRecord(Console& console, ProgressDisplay& display, std::int32_t perc
 
 }  // namespace
 
-ProgressDisplay startProgressDisplay(Console& console) {
+ProgressDisplay startProgressDisplay(Console& console, const char16_t* label) {
   ProgressDisplay display;
-  display.bar =
-      ProgressBar{1, PROGRESS_LABEL, getCursorPosition(console), LABEL_COLOUR, BAR_COLOUR};
+  display.bar = ProgressBar{1, label, getCursorPosition(console), LABEL_COLOUR, BAR_COLOUR};
   return display;
 }
 

@@ -27,8 +27,9 @@ constexpr std::int32_t WIDTH_CHECK_INTERVAL = 256;
 // floor(index / count * 100.0) in double precision, the division first.
 std::int32_t progressPercent(std::uint64_t index, std::uint64_t count);
 
-// Sets the bar up at the cursor (the line after the count line). Draws nothing.
-ProgressDisplay startProgressDisplay(Console& console);
+// Sets the bar up at the cursor (the line after the count line), after label, which must outlive
+// the display. Draws nothing.
+ProgressDisplay startProgressDisplay(Console& console, const char16_t* label);
 
 // Draws the bar for percent when what would appear differs from the last drawing.
 void updateProgress(Console& console, ProgressDisplay& display, std::int32_t percent);

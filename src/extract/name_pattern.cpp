@@ -1,6 +1,8 @@
 #include "extract/name_pattern.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <utility>
 
 #include "base/unicode.h"
 
@@ -56,6 +58,24 @@ bool readSet(const std::vector<char32_t>& units, std::size_t& at, PatternToken& 
   return true;
 }
 
+// Sorts the set's ranges and merges those that overlap or touch, so a unit is looked up in
+// logarithmic time however long the set was typed; a range typed backwards holds nothing.
+void normaliseRanges(std::vector<PatternToken::Range>& ranges) {
+  using Range = PatternToken::Range;
+  std::erase_if(ranges, [](const Range& range) { return range.first > range.last; });
+  std::sort(ranges.begin(), ranges.end(),
+            [](const Range& a, const Range& b) { return a.first < b.first; });
+  std::vector<Range> merged;
+  for (const Range& range : ranges) {
+    if (!merged.empty() && range.first <= merged.back().last + 1) {
+      merged.back().last = std::max(merged.back().last, range.last);
+    } else {
+      merged.push_back(range);
+    }
+  }
+  ranges = std::move(merged);
+}
+
 // Reads a run of "*" at units[at]: one is AnyRun; two or more cross levels, and when they
 // make a whole component with the separator after them, they may also match nothing at all.
 PatternToken readStars(const std::vector<char32_t>& units, std::size_t& at) {
@@ -76,21 +96,27 @@ PatternToken readStars(const std::vector<char32_t>& units, std::size_t& at) {
 PatternToken readToken(const std::vector<char32_t>& units, std::size_t& at) {
   PatternToken token;
   if (units[at] == '*') return readStars(units, at);
-  if (units[at] == '[' && readSet(units, at, token)) return token;
+  if (units[at] == '[' && readSet(units, at, token)) {
+    normaliseRanges(token.ranges);
+    return token;
+  }
   const char32_t unit = units[at++];
   token.kind = unit == '?' ? Kind::AnyOne : isSeparator(unit) ? Kind::Separator : Kind::Unit;
   token.unit = lowerAscii(unit);
   return token;
 }
 
+bool inRanges(const std::vector<PatternToken::Range>& ranges, char32_t unit) {
+  const auto after = std::upper_bound(
+      ranges.begin(), ranges.end(), unit,
+      [](char32_t u, const PatternToken::Range& range) { return u < range.first; });
+  return after != ranges.begin() && unit <= std::prev(after)->last;
+}
+
 bool inSet(const PatternToken& set, char32_t unit) {
-  const char32_t upper = upperAscii(unit);
-  const char32_t lower = lowerAscii(unit);
-  for (const PatternToken::Range& range : set.ranges) {
-    const auto in = [&](char32_t u) { return u >= range.first && u <= range.last; };
-    if (in(unit) || in(upper) || in(lower)) return !set.negated;
-  }
-  return set.negated;
+  const bool in = inRanges(set.ranges, unit) || inRanges(set.ranges, upperAscii(unit)) ||
+                  inRanges(set.ranges, lowerAscii(unit));
+  return in != set.negated;
 }
 
 // The states after reading unit from state: at the token again, past it, both or neither.
@@ -124,44 +150,97 @@ bool matchesNothing(Kind kind) {
   return kind == Kind::AnyRun || kind == Kind::AnyLevels || kind == Kind::AnyFolders;
 }
 
-// Adds the states reachable without reading: past every token that may match nothing.
-void closeOver(const std::vector<PatternToken>& tokens, std::vector<char>& states) {
-  for (std::size_t k = 0; k < tokens.size(); ++k) {
-    if (states[k] && matchesNothing(tokens[k].kind)) states[k + 1] = 1;
+bool readsOneUnit(Kind kind) {
+  return !matchesNothing(kind);
+}
+
+// Two star tokens in a row that match what one of them matches: "**" beside any star, or two
+// of a kind ("**/**/" is "**/"). "**/*" stays two: the second keeps to one level.
+bool absorbs(Kind before, Kind after) {
+  return before == after || before == Kind::AnyLevels || after == Kind::AnyLevels;
+}
+
+void appendToken(std::vector<PatternToken>& tokens, PatternToken token) {
+  if (!tokens.empty() && matchesNothing(tokens.back().kind) && matchesNothing(token.kind) &&
+      absorbs(tokens.back().kind, token.kind)) {
+    if (token.kind == Kind::AnyLevels) tokens.back().kind = Kind::AnyLevels;
+    return;
   }
+  tokens.push_back(std::move(token));
+}
+
+std::vector<std::size_t> unitsNeededFrom(const std::vector<PatternToken>& tokens) {
+  std::vector<std::size_t> needed(tokens.size() + 1, 0);
+  for (std::size_t k = tokens.size(); k-- > 0;) {
+    needed[k] = needed[k + 1] + (readsOneUnit(tokens[k].kind) ? 1 : 0);
+  }
+  return needed;
+}
+
+// The states a name may be in, as flags; every flag outside low..high is clear.
+struct LiveStates {
+  std::vector<char> on;
+  std::size_t low = SIZE_MAX;
+  std::size_t high = 0;
+};
+
+void mark(LiveStates& states, std::size_t k) {
+  states.on[k] = 1;
+  states.low = std::min(states.low, k);
+  states.high = std::max(states.high, k);
+}
+
+// Adds the states reachable without reading: past every token that may match nothing.
+void closeOver(const std::vector<PatternToken>& tokens, LiveStates& states) {
+  for (std::size_t k = states.low; k <= states.high && k < tokens.size(); ++k) {
+    if (states.on[k] && matchesNothing(tokens[k].kind)) mark(states, k + 1);
+  }
+}
+
+// Moves every live state over unit into next (left clear before), clearing them in states. A
+// state whose tokens need more units than the bytes left can no longer end a match: it goes.
+void step(const NamePattern& pattern, char32_t unit, std::size_t bytesLeft, LiveStates& states,
+          LiveStates& next) {
+  const std::vector<PatternToken>& tokens = pattern.tokens;
+  for (std::size_t k = states.low; k <= states.high; ++k) {
+    if (!states.on[k]) continue;
+    states.on[k] = 0;
+    if (k == tokens.size()) continue;  // the end reads nothing more
+    const Moves moves = movesOn(tokens[k], unit);
+    if (moves.stay && pattern.unitsNeededFrom[k] <= bytesLeft) mark(next, k);
+    if (moves.advance && pattern.unitsNeededFrom[k + 1] <= bytesLeft) mark(next, k + 1);
+  }
+  states.low = SIZE_MAX;
+  states.high = 0;
+  closeOver(tokens, next);
 }
 
 }  // namespace
 
 NamePattern compileNamePattern(std::string_view pattern) {
-  NamePattern compiled{std::string(pattern), {}};
+  NamePattern compiled{std::string(pattern), {}, {}};
   const std::vector<char32_t> units = unitsOf(pattern);
-  for (std::size_t at = 0; at < units.size();) compiled.tokens.push_back(readToken(units, at));
+  for (std::size_t at = 0; at < units.size();) appendToken(compiled.tokens, readToken(units, at));
+  compiled.unitsNeededFrom = unitsNeededFrom(compiled.tokens);
   return compiled;
 }
 
+// Each unit is at least one byte, so a pattern that needs more units than the name has bytes
+// is answered before anything is allocated.
 bool matchesName(const NamePattern& pattern, std::string_view name) {
-  const std::vector<PatternToken>& tokens = pattern.tokens;
-  std::vector<char> states(tokens.size() + 1, 0);
-  std::vector<char> next(tokens.size() + 1, 0);
-  states[0] = 1;
-  closeOver(tokens, states);
+  if (pattern.unitsNeededFrom.front() > name.size()) return false;
+  const std::size_t states = pattern.tokens.size() + 1;
+  LiveStates live{std::vector<char>(states, 0)};
+  LiveStates next{std::vector<char>(states, 0)};
+  mark(live, 0);
+  closeOver(pattern.tokens, live);
   for (std::size_t at = 0; at < name.size();) {
     const char32_t unit = unitAt(name, at);
-    std::fill(next.begin(), next.end(), 0);
-    bool any = false;
-    for (std::size_t k = 0; k < tokens.size(); ++k) {
-      if (!states[k]) continue;
-      const Moves moves = movesOn(tokens[k], unit);
-      next[k] |= moves.stay;
-      next[k + 1] |= moves.advance;
-      any = any || moves.stay || moves.advance;
-    }
-    if (!any) return false;
-    closeOver(tokens, next);
-    states.swap(next);
+    step(pattern, unit, name.size() - at, live, next);
+    if (next.low > next.high) return false;
+    std::swap(live, next);
   }
-  return states[tokens.size()] != 0;
+  return live.on.back() != 0;
 }
 
 PatternSet::PatternSet(const std::vector<std::string>& patterns)

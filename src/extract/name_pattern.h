@@ -1,7 +1,8 @@
 // Patterns that select entries by name: "*" and "?" within one folder level, "**" across
 // levels, "[...]" sets; "/" and "\" are the same separator; ASCII letters match in any case.
-// Matching walks all the pattern's states at once, so its time is bounded by the pattern's
-// length times the name's, whatever a hostile container names its entries.
+// Matching walks all the pattern's live states at once, so its time is bounded by the name's
+// length times the states a name of that length can still be in, whatever a hostile container
+// names its entries or a hostile line types.
 #pragma once
 
 #include <cstdint>
@@ -30,15 +31,19 @@ struct PatternToken {
   Kind kind = Kind::Unit;
   char32_t unit = 0;
   bool negated = false;
-  std::vector<Range> ranges;
+  std::vector<Range> ranges;  // sorted by first, none overlapping or touching another
 };
 
 constexpr char32_t INVALID_BYTE_UNIT = 0x110000;
 
-// A compiled pattern and the text it was compiled from.
+// A compiled pattern and the text it was compiled from. Runs of stars that mean the same as one
+// are one token, so a pattern of stars costs what one star does.
 struct NamePattern {
   std::string text;
   std::vector<PatternToken> tokens;
+  // Per token, and one past the last: how many units the tokens from it on read at least (one
+  // per unit, separator, "?" and set). A name with fewer bytes than that is never walked.
+  std::vector<std::size_t> unitsNeededFrom;
 };
 
 // Compiles pattern (UTF-8, as typed). Every text is a pattern: a "[" without its "]" stands

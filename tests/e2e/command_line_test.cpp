@@ -223,5 +223,53 @@ TEST(CommandLine, TestDecodesEverythingAndWritesNothing) {
   EXPECT_EQ(stored.exitCode, 0) << stored.err;
 }
 
+// A list whose reader goes, whose disk is full or that is interrupted while its reader lags
+// ends there: never status 0, one line at most, and a reader gone is no error on POSIX.
+TEST(CommandLine, AListEndsWhenItsOutputIsLostOrItIsInterrupted) {
+  struct Case {
+    const char* what;
+    const char* script;  // POSIX: $0 the program, $1 the container, $2 and $3 scratch files
+    int status;
+    std::string err;  // how the one line starts; empty: no line
+  };
+  const Case cases[] = {
+#ifdef _WIN32
+      {"reader gone", nullptr, 1, "Cannot write the list to standard output: "},
+#else
+      {"reader gone", nullptr, 141, ""},
+      {"closed after one line",
+       "{ \"$0\" --list \"$1\"; echo $? > \"$2\"; } | head -n 1 > /dev/null; exit $(cat \"$2\")",
+       141, ""},
+      {"full disk", "exec \"$0\" --list \"$1\" > /dev/full", 1,
+       "Cannot write the list to standard output: No space left on device\n"},
+      {"SIGTERM into a slow pipe",
+       "{ \"$0\" --list \"$1\" & echo $! > \"$3\"; wait $!; echo $? > \"$2\"; } | "
+       "{ read -r line; while [ ! -s \"$3\" ]; do :; done; kill -TERM $(cat \"$3\"); "
+       "cat > /dev/null; }; exit $(cat \"$2\")",
+       143, "Interrupted by SIGTERM; the run stops here\n"},
+#endif
+  };
+  Sandbox sandbox(false);
+  std::vector<ContainerEntry> entries;  // a list of a megabyte, far more than a pipe holds
+  for (int k = 0; k < 20000; ++k) entries.push_back(storedEntry("d/f" + std::to_string(k), {}));
+  sandbox.writeContainer(entries);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProcessOptions options;
+    options.outReaderGone = c.script == nullptr;
+    const fs::path scratch = sandbox.root() / "scratch";
+    const ProcessResult result =
+        c.script == nullptr
+            ? sandbox.run({"--list", sandbox.container().string()}, options)
+            : runProcess("/bin/sh",
+                         {"-c", c.script, sandbox.program().string(), sandbox.container().string(),
+                          scratch.string() + ".status", scratch.string() + ".pid"});
+    EXPECT_EQ(result.exitCode, c.status) << result.err;
+    EXPECT_TRUE(startsWith(result.err, c.err)) << result.err;
+    EXPECT_EQ(linesOf(result.err).size(), c.err.empty() ? 0u : 1u) << result.err;
+    fs::remove(scratch.string() + ".pid");
+  }
+}
+
 }  // namespace
 }  // namespace quarry::testing

@@ -146,7 +146,7 @@ TEST(ConsoleTerminal, AnErrorLineReplacesTheBarsLineAndTheBarFollows) {
   const std::unique_ptr<Console> console = makeTerminalConsole(pty.terminal, pty.terminal);
   DescriptorBuffer buffer(pty.terminal);
   std::ostream errors(&buffer);
-  ProgressDisplay display = startProgressDisplay(*console);
+  ProgressDisplay display = startProgressDisplay(*console, u"Progress:");
   updateProgress(*console, display, 50);
   printErrorLine(*console, display, errors, "File #7 bad");
   updateProgress(*console, display, 50);  // unchanged: nothing more

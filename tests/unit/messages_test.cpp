@@ -268,13 +268,35 @@ TEST(FaultName, NamesTheExceptionsALibraryStopsOn) {
 // An interrupt is named as the user knows it, in both of the run's interrupted lines.
 TEST(InterruptedLine, NamesTheInterruptAsThePlatformDoes) {
 #ifdef _WIN32
-  const std::pair<int, const char*> cases[] = {{CTRL_C_EVENT, "Ctrl+C"},
+  const std::pair<int, std::string> cases[] = {{CTRL_C_EVENT, "Ctrl+C"},
                                                {CTRL_BREAK_EVENT, "Ctrl+Break"},
                                                {CTRL_CLOSE_EVENT, "the console closing"},
                                                {CTRL_SHUTDOWN_EVENT, "the session ending"}};
 #else
-  const std::pair<int, const char*> cases[] = {
-      {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGUSR1, "a signal"}};
+  const std::pair<int, std::string> cases[] = {
+      {SIGINT, "SIGINT"},
+      {SIGTERM, "SIGTERM"},
+      {SIGHUP, "SIGHUP"},
+      {SIGQUIT, "SIGQUIT"},
+      {SIGUSR1, "SIGUSR1"},
+      {SIGUSR2, "SIGUSR2"},
+      {SIGALRM, "SIGALRM"},
+      {SIGVTALRM, "SIGVTALRM"},
+      {SIGPROF, "SIGPROF"},
+      {SIGXCPU, "SIGXCPU"},
+      {SIGCHLD, "a signal"},
+#ifdef __linux__
+      {SIGIO, "SIGIO"},
+      {SIGPWR, "SIGPWR"},
+      {SIGSTKFLT, "SIGSTKFLT"},
+#endif
+#ifdef SIGRTMIN
+      {SIGRTMIN, "SIGRTMIN"},
+      {SIGRTMIN + 3, "SIGRTMIN+3"},
+      {SIGRTMAX, "SIGRTMIN+" + std::to_string(SIGRTMAX - SIGRTMIN)},
+      {SIGRTMAX + 1, "a signal"},
+#endif
+  };
 #endif
   for (const auto& [interrupt, name] : cases) {
     EXPECT_EQ(interruptedLine(interrupt),

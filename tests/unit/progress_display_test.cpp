@@ -53,7 +53,7 @@ std::string barRow(std::int32_t width, std::int32_t percent) {
 TEST(ProgressDisplay, StartsAtTheCursorWithoutDrawing) {
   ConsoleRecorder recorder(80, 10);
   recorder.cursor = ConsolePosition{0, 4};
-  const ProgressDisplay display = startProgressDisplay(recorder);
+  const ProgressDisplay display = startProgressDisplay(recorder, u"Progress:");
   EXPECT_EQ(display.bar.active, 1);
   EXPECT_EQ(std::u16string(display.bar.label), u"Progress:");
   EXPECT_EQ(display.bar.anchor.x, 0);
@@ -70,7 +70,7 @@ int drawings(const ConsoleRecorder& recorder) {
 
 TEST(ProgressDisplay, DrawsOncePerShownPercentOverALongRun) {
   ConsoleRecorder recorder(80, 10);
-  ProgressDisplay display = startProgressDisplay(recorder);
+  ProgressDisplay display = startProgressDisplay(recorder, u"Progress:");
   const std::uint64_t count = 20000;
   for (std::uint64_t index = 0; index < count; ++index) {
     updateProgress(recorder, display, progressPercent(index, count));
@@ -97,7 +97,7 @@ TEST(ProgressDisplay, SkipsRedrawsThatWouldShowTheSame) {
   };
   for (const RepeatCase& c : cases) {
     ConsoleRecorder recorder(80, 10);
-    ProgressDisplay display = startProgressDisplay(recorder);
+    ProgressDisplay display = startProgressDisplay(recorder, u"Progress:");
     for (const std::int32_t percent : c.percents) updateProgress(recorder, display, percent);
     EXPECT_EQ(drawings(recorder), c.drawings) << c.name;
   }
@@ -105,7 +105,7 @@ TEST(ProgressDisplay, SkipsRedrawsThatWouldShowTheSame) {
 
 TEST(ProgressDisplay, ANewWidthForcesARedraw) {
   ConsoleRecorder recorder(80, 10);
-  ProgressDisplay display = startProgressDisplay(recorder);
+  ProgressDisplay display = startProgressDisplay(recorder, u"Progress:");
   updateProgress(recorder, display, 50);
   recorder.resize(60);
   // The width is looked at again within a bounded number of unchanged updates.
@@ -123,7 +123,7 @@ TEST(ProgressDisplay, UnchangedUpdatesRarelyQueryTheConsole) {
   for (const bool console : {true, false}) {
     ConsoleRecorder recorder(80, 10);
     recorder.everyQueryFails = !console;  // redirected output: every query would fail
-    ProgressDisplay display = startProgressDisplay(recorder);
+    ProgressDisplay display = startProgressDisplay(recorder, u"Progress:");
     updateProgress(recorder, display, 50);
     const int before = recorder.countOf(ConsoleCall::Query);
     for (int k = 0; k < 10 * WIDTH_CHECK_INTERVAL; ++k) updateProgress(recorder, display, 50);
@@ -134,7 +134,7 @@ TEST(ProgressDisplay, UnchangedUpdatesRarelyQueryTheConsole) {
 TEST(ProgressDisplay, WithoutAConsoleNothingIsDrawnAndErrorsJustPrint) {
   ConsoleRecorder recorder(80, 10);
   recorder.everyQueryFails = true;
-  ProgressDisplay display = startProgressDisplay(recorder);
+  ProgressDisplay display = startProgressDisplay(recorder, u"Progress:");
   recorder.sharesStderr = false;
   updateProgress(recorder, display, 50);
   std::ostringstream errors;
@@ -147,7 +147,7 @@ TEST(ProgressDisplay, WithoutAConsoleNothingIsDrawnAndErrorsJustPrint) {
 
 TEST(ProgressDisplay, ErrorsToAnotherPlaceLeaveTheScreenAlone) {
   ConsoleRecorder recorder(40, 10);
-  ProgressDisplay display = startProgressDisplay(recorder);
+  ProgressDisplay display = startProgressDisplay(recorder, u"Progress:");
   updateProgress(recorder, display, 30);
   recorder.sharesStderr = false;
   const std::size_t callsBefore = recorder.calls.size();
@@ -163,7 +163,7 @@ TEST(ProgressDisplay, ErrorsToAnotherPlaceLeaveTheScreenAlone) {
 struct SharedRun {
   explicit SharedRun(std::int16_t height) : recorder(40, height), errors(recorder) {
     recorder.type("Found 3 files, extracting...\n");
-    display = startProgressDisplay(recorder);
+    display = startProgressDisplay(recorder, u"Progress:");
   }
   ConsoleRecorder recorder;
   RecorderStream errors;
@@ -214,7 +214,7 @@ TEST(ProgressDisplay, AnErrorBeforeTheFirstDrawingMovesTheBarBelowIt) {
 TEST(ProgressDisplay, AtTheBottomOfTheBufferOneBarStaysBelowTheErrors) {
   SharedRun run(4);
   run.recorder.type("one\ntwo\n");  // the cursor is on the last row
-  run.display = startProgressDisplay(run.recorder);
+  run.display = startProgressDisplay(run.recorder, u"Progress:");
   ASSERT_EQ(run.display.bar.anchor.y, 3);
   for (const std::int32_t percent : {10, 20}) updateProgress(run.recorder, run.display, percent);
   printErrorLine(run.recorder, run.display, run.errors, "E1");
