@@ -10,7 +10,7 @@
 
 #include "base/stop.h"
 #include "base/unicode.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "container/mapped_file.h"
 
 namespace quarry {

@@ -7,7 +7,7 @@
 
 #include "base/program_path.h"
 #include "base/unicode.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "base/unique_library.h"
 #include "decoder/decoder.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "base/stop.h"
-#include "base/unique_fd.h"
-#include "base/write_all.h"
+#include "base/unique_fd-posix.h"
+#include "base/write_all-posix.h"
 #include "extract/directories.h"
 #include "extract/file_system.h"
 #include "extract/linux_calls.h"

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "base/unicode.h"
-#include "base/write_all.h"
+#include "base/write_all-posix.h"
 #include "loader/kernel32-linux.h"
 #include "loader/kernel32_parts-linux.h"
 

@@ -12,7 +12,7 @@
 
 #include "base/os_error.h"
 #include "base/unicode.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "base/unique_pages-posix.h"
 #include "loader/windows_fields.h"
 

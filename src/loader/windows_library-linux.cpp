@@ -16,7 +16,7 @@
 #include "base/ascii_case.h"
 #include "base/guarded_call.h"
 #include "base/os_error.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "base/unique_pages-posix.h"
 #include "loader/kernel32-linux.h"
 #include "loader/pe_format.h"

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "console/run_display.h"
-#include "console/terminal_console.h"
+#include "console/terminal_console-posix.h"
 
 namespace quarry {
 namespace {

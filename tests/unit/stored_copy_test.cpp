@@ -1,7 +1,7 @@
 // Copying a stored entry's range out of the container's file through its owner, MappedFile:
 // the kernel's copy, the buffer's, and the stop when the file was cut short after it was
 // mapped.
-#include "container/stored_copy.h"
+#include "container/stored_copy-posix.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 
 #include "base/stop.h"
 #include "base/unicode.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "container/mapped_file.h"
 #include "support/temp_folder.h"
 
