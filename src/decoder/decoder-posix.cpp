@@ -12,6 +12,7 @@
 #include "decoder/decoder.h"
 
 #ifdef QUARRY_WINDOWS_LOADER
+#include "decoder/windows_entry-linux.h"
 #include "loader/thread_environment-linux.h"
 #include "loader/windows_library-linux.h"
 #endif
@@ -76,7 +77,7 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
   if (entry == nullptr) return problem(LoadProblem::NoEntryPoint, target);
   library.release();  // called until the run ends
   DecoderBinding bound;
-  bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
+  bound.decompress = nativeDecompressor(reinterpret_cast<DecompressFn>(entry));
   bound.file = fileOf(entry);
   Dl_info found{};
   if (dladdr(entry, &found) != 0) {
@@ -107,7 +108,7 @@ DecoderBinding bindWindowsImage(const std::string& path) {
     return refusedWindowsImage(path, library.fault);
   }
   DecoderBinding bound;
-  bound.decompress.windows = reinterpret_cast<WindowsDecompressFn>(library.exported);
+  bound.decompress = windowsDecompressor(reinterpret_cast<WindowsDecompressFn>(library.exported));
   bound.decompress.beforeCall = refreshSharedData;
   bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(library.base);
   bound.decompress.librarySize = library.size;

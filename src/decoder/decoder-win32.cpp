@@ -62,7 +62,8 @@ DecoderBinding bindDecompressor() {
   }
   owner.release();  // called until the run ends
   DecoderBinding bound;
-  bound.decompress.native = reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
+  bound.decompress =
+      nativeDecompressor(reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry)));
   bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(library);
   bound.file = loadedFrom(library);
   return bound;

@@ -21,6 +21,12 @@ void callInside(void* context) {
       (*call.decompress)(call.stream, call.streamLength, call.output, call.expectedLength);
 }
 
+std::int64_t callNative(const void* entry, const std::uint8_t* stream, std::int64_t streamLength,
+                        std::uint8_t* output, std::int64_t expectedLength) {
+  const auto decompress = reinterpret_cast<DecompressFn>(entry);
+  return decompress(stream, streamLength, output, expectedLength, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
 std::string hexadecimal(std::uint64_t value) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
@@ -28,6 +34,13 @@ std::string hexadecimal(std::uint64_t value) {
 }
 
 }  // namespace
+
+Decompressor nativeDecompressor(DecompressFn entry) {
+  Decompressor bound;
+  bound.entry = reinterpret_cast<const void*>(entry);
+  bound.call = callNative;
+  return bound;
+}
 
 std::string libraryOffsetText(std::uint64_t offset) {
   return encodeLossless(DECODER_LIBRARY) + "+" + hexadecimal(offset);

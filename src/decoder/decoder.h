@@ -23,44 +23,32 @@ using DecompressFn = std::int64_t (*)(const std::uint8_t* stream, std::int64_t s
                                       std::int64_t, std::int64_t, std::int64_t, std::int64_t,
                                       std::int64_t, std::int32_t);
 
-#ifdef QUARRY_WINDOWS_LOADER
-// The same entry point in a Windows DLL that Quarry loaded itself: Microsoft's convention.
-using WindowsDecompressFn = std::int64_t(__attribute__((ms_abi)) *)(
-    const std::uint8_t*, std::int64_t, std::uint8_t*, std::int64_t, std::int32_t, std::int32_t,
-    std::int32_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
-    std::int64_t, std::int32_t);
-#endif
+// Calls the entry point at entry in the convention it was built for, with the ten trailing
+// arguments zero; the decoder's answer.
+using DecompressCall = std::int64_t (*)(const void* entry, const std::uint8_t* stream,
+                                        std::int64_t streamLength, std::uint8_t* output,
+                                        std::int64_t expectedLength);
 
-// The bound entry point, whichever convention it was built for; empty when none is bound.
+// The bound entry point and the call that fits its convention; empty when none is bound.
 struct Decompressor {
-  DecompressFn native = nullptr;
+  const void* entry = nullptr;
+  DecompressCall call = nullptr;  // chosen by the binding, which knows how the library was built
   // Where the library's image starts (the HMODULE on Windows, dladdr's dli_fbase for a native
   // library), and how many bytes it spans when Quarry mapped it itself (0: ask the system).
   std::uintptr_t libraryBase = 0;
   std::uint64_t librarySize = 0;
   void (*beforeCall)() = nullptr;  // brings what the library reads of the system up to date
-#ifdef QUARRY_WINDOWS_LOADER
-  WindowsDecompressFn windows = nullptr;
-  explicit operator bool() const {
-    return native != nullptr || windows != nullptr;
-  }
-#else
-  explicit operator bool() const {
-    return native != nullptr;
-  }
-#endif
+  explicit operator bool() const { return call != nullptr; }
 
   // Decodes stream into output with the ten trailing arguments zero; the decoder's answer.
   std::int64_t operator()(const std::uint8_t* stream, std::int64_t streamLength,
                           std::uint8_t* output, std::int64_t expectedLength) const {
-#ifdef QUARRY_WINDOWS_LOADER
-    if (windows != nullptr) {
-      return windows(stream, streamLength, output, expectedLength, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    }
-#endif
-    return native(stream, streamLength, output, expectedLength, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    return call(entry, stream, streamLength, output, expectedLength);
   }
 };
+
+// An entry point built for the platform's own convention: a native library's.
+Decompressor nativeDecompressor(DecompressFn entry);
 
 // Why a call into the decoder library did not come back by itself.
 struct DecoderFault {

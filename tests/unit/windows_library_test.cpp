@@ -16,6 +16,7 @@
 #include "base/os_error.h"
 #include "container/layout.h"
 #include "decoder/decoder.h"
+#include "decoder/windows_entry-linux.h"
 #include "loader/pe_format.h"
 #include "loader/thread_environment-linux.h"
 #include "support/pe_builder.h"
