@@ -50,6 +50,15 @@ bool startsLikeWindowsImage(const std::string& path) {
   return read(file.get(), magic, sizeof magic) == 2 && magic[0] == 'M' && magic[1] == 'Z';
 }
 
+// The library beside the program and which way it loads; NoneFound when nothing is there, and
+// the system's search is then the only way left.
+DecoderChoice choiceBesideProgram() {
+  const std::string beside = programFolder() + LIBRARY_NAME;
+  if (!fileExists(beside)) return {};
+  return {beside, startsLikeWindowsImage(beside) ? DecoderKind::WindowsLibraryThroughLoader
+                                                 : DecoderKind::NativeLibrary};
+}
+
 std::string dlerrorText() {
   const char* reason = dlerror();
   return reason != nullptr ? reason : "unknown reason";
@@ -62,15 +71,14 @@ DecoderBinding problem(LoadProblem what, const std::string& path) {
   return refused;
 }
 
-// dlopen's way: beside the program when found there, else by the system's search.
+// dlopen's way: beside the program when found there, else by the system's search, which
+// failing means no library of that name could be had.
 DecoderBinding bindNative(const std::string& target, bool besideProgram) {
   UniqueLibrary library(dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL));
   if (!library.valid()) {
-    const std::string reason = dlerrorText();
-    const bool missing = !besideProgram && reason.find("No such file") != std::string::npos;
     DecoderBinding refused =
-        problem(missing ? LoadProblem::Missing : LoadProblem::NotLoadable, target);
-    refused.systemWords = reason;
+        problem(besideProgram ? LoadProblem::NotLoadable : LoadProblem::Missing, target);
+    refused.systemWords = dlerrorText();
     return refused;
   }
   void* entry = dlsym(library.get(), DECODER_ENTRY_POINT);
@@ -135,18 +143,21 @@ std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
 }
 
 DecoderBinding bindDecompressor() {
-  const std::string beside = programFolder() + LIBRARY_NAME;
-  if (!fileExists(beside)) return bindNative(LIBRARY_NAME, false);
-  if (startsLikeWindowsImage(beside)) return bindWindowsImage(beside);
-  return bindNative(beside, true);
+  const DecoderChoice beside = choiceBesideProgram();
+  switch (beside.kind) {
+    case DecoderKind::WindowsLibraryThroughLoader:
+      return bindWindowsImage(beside.file);
+    case DecoderKind::NativeLibrary:
+      return bindNative(beside.file, true);
+    case DecoderKind::NoneFound:
+      break;
+  }
+  return bindNative(LIBRARY_NAME, false);
 }
 
 DecoderChoice chooseDecoder() {
-  const std::string beside = programFolder() + LIBRARY_NAME;
-  if (fileExists(beside)) {
-    return {beside, startsLikeWindowsImage(beside) ? DecoderKind::WindowsLibraryThroughLoader
-                                                   : DecoderKind::NativeLibrary};
-  }
+  const DecoderChoice beside = choiceBesideProgram();
+  if (beside.kind != DecoderKind::NoneFound) return beside;
   // Only the system's search knows where it would find one: it is asked, and let go.
   const UniqueLibrary library(dlopen(LIBRARY_NAME.c_str(), RTLD_LAZY | RTLD_LOCAL));
   if (!library.valid()) return {};
