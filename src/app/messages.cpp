@@ -12,6 +12,10 @@
 namespace quarry {
 namespace {
 
+std::string libraryName() {
+  return encodeLossless(DECODER_LIBRARY);
+}
+
 // After "the decoder library ": it crashed, or called what stops the run. An import Quarry
 // does not provide is named "MODULE!Name"; the calls that end or unwind are bare names.
 std::string decoderStopText(int signal, const std::string& place, const std::string& call) {
@@ -151,6 +155,10 @@ std::string problemText(const DecodeFailure& failure) {
 }
 
 }  // namespace
+
+std::string noDecoderLine() {
+  return "Please copy " + libraryName() + " from the game's folder into Quarry folder";
+}
 
 std::string decoderProblemLine(const DecoderBinding& binding) {
   const std::string check = escapeForMessage(imageCheckText(binding.refusal));
@@ -415,8 +423,8 @@ std::string decoderChoiceLine(std::string_view path, DecoderKind kind) {
     case DecoderKind::NoneFound:
       break;
   }
-  return "Decoder: none found; extracting and --test need oo2core_8_win64.dll from the game's "
-         "folder beside Quarry";
+  return "Decoder: none found; extracting and --test need " + libraryName() +
+         " from the game's folder beside Quarry";
 }
 
 std::string noEntryMatchesLine(std::string_view pattern) {

@@ -15,19 +15,21 @@
 
 namespace quarry {
 
-constexpr char NO_DECODER[] =
-    "Please copy oo2core_8_win64.dll from the game's folder into Quarry folder";
 constexpr char USAGE[] = "Usage: Quarry.exe path_to_resources_file output_folder";
 constexpr char CANNOT_OPEN[] = "Unable to open resources file :(";
 constexpr char CONTAINER_CHANGED[] =
     "The resources file was cut short by another program while it was read; the run stops here";
+
+// "Please copy oo2core_8_win64.dll from the game's folder into Quarry folder": the first line
+// of a run that found no decoder library it could bind.
+std::string noDecoderLine();
 
 // "Found <count> files, extracting..."
 std::string countLine(std::uint64_t entryCount);
 // "Found 19,908 files in 6 containers, extracting...", for a run given a folder or wildcard.
 std::string countLine(std::uint64_t entryCount, std::uint64_t containerCount);
 
-// The line after NO_DECODER that says why no decoder was bound; empty when there is nothing
+// The line after noDecoderLine that says why no decoder was bound; empty when there is nothing
 // more to say (no library anywhere).
 std::string decoderProblemLine(const DecoderBinding& binding);
 
