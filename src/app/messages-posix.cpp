@@ -1,6 +1,7 @@
 #include <csignal>
 
 #include "app/messages.h"
+#include "base/os_error.h"
 
 namespace quarry {
 namespace {
@@ -25,6 +26,10 @@ constexpr NamedInterrupt INTERRUPT_NAMES[] = {
     {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
 
 }  // namespace
+
+std::string osErrorText(int code) {
+  return systemErrorText(code);
+}
 
 const char* pathUnits() {
   return "bytes";

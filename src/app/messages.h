@@ -83,6 +83,10 @@ std::string unexpectedStopLine(const char* what);
 
 // ---- The platform's words (messages-posix.cpp, messages-win32.cpp) ----
 
+// The OS error number as a line says it: the system's words; on Windows each insert they
+// leave open said as "it", and "error N" where the system has no words.
+std::string osErrorText(int code);
+
 // What a path's length is counted in where the platform limits it: "bytes" or "characters".
 const char* pathUnits();
 

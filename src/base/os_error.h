@@ -27,7 +27,9 @@ inline OsResult lastOsFailure() {
   return OsResult{lastOsError()};
 }
 
-// One line, without a trailing newline or full stop, in the platform's language.
-std::string osErrorText(int code);
+// The system's own description of the error number: one line, without a trailing newline or
+// full stop, in the platform's language, its inserts left as the system writes them ("%1");
+// empty where the system has none. src/app/messages-*.cpp word it (osErrorText).
+std::string systemErrorText(int code);
 
 }  // namespace quarry

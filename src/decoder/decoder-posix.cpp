@@ -61,7 +61,7 @@ DecoderChoice choiceBesideProgram() {
 
 std::string dlerrorText() {
   const char* reason = dlerror();
-  return reason != nullptr ? reason : "unknown reason";
+  return reason != nullptr ? reason : std::string();
 }
 
 DecoderBinding problem(LoadProblem what, const std::string& path) {
@@ -129,7 +129,7 @@ DecoderBinding bindWindowsImage(const std::string& path) {
 
 }  // namespace
 
-std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
+FaultPlace placeOf(const Decompressor& decompress, std::uintptr_t address) {
   const std::uintptr_t base = decompress.libraryBase;
   bool inside = base != 0 && address >= base;
   if (decompress.librarySize != 0) {
@@ -139,7 +139,7 @@ std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
     inside = inside && dladdr(reinterpret_cast<void*>(address), &found) != 0 &&
              reinterpret_cast<std::uintptr_t>(found.dli_fbase) == base;
   }
-  return inside ? libraryOffsetText(address - base) : addressText(address);
+  return inside ? FaultPlace{address - base, true} : FaultPlace{address, false};
 }
 
 DecoderBinding bindDecompressor() {

@@ -49,14 +49,14 @@ DecoderBinding refusedBySystem(const std::u16string& path, int code) {
 
 }  // namespace
 
-std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
+FaultPlace placeOf(const Decompressor& decompress, std::uintptr_t address) {
   HMODULE holder = nullptr;
   const DWORD flags =
       GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
   const bool inside = decompress.libraryBase != 0 &&
                       GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(address), &holder) != 0 &&
                       reinterpret_cast<std::uintptr_t>(holder) == decompress.libraryBase;
-  return inside ? libraryOffsetText(address - decompress.libraryBase) : addressText(address);
+  return inside ? FaultPlace{address - decompress.libraryBase, true} : FaultPlace{address, false};
 }
 
 DecoderBinding bindDecompressor() {

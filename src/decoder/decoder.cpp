@@ -1,6 +1,3 @@
-#include <cstdio>
-
-#include "base/unicode.h"
 #include "decoder/decoder.h"
 
 namespace quarry {
@@ -27,12 +24,6 @@ std::int64_t callNative(const void* entry, const std::uint8_t* stream, std::int6
   return decompress(stream, streamLength, output, expectedLength, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 }
 
-std::string hexadecimal(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-  return text;
-}
-
 }  // namespace
 
 Decompressor nativeDecompressor(DecompressFn entry) {
@@ -40,14 +31,6 @@ Decompressor nativeDecompressor(DecompressFn entry) {
   bound.entry = reinterpret_cast<const void*>(entry);
   bound.call = callNative;
   return bound;
-}
-
-std::string libraryOffsetText(std::uint64_t offset) {
-  return encodeLossless(DECODER_LIBRARY) + "+" + hexadecimal(offset);
-}
-
-std::string addressText(std::uintptr_t address) {
-  return hexadecimal(address);
 }
 
 DecoderFault describeStop(const Decompressor& decompress, const GuardedStop& stop) {
