@@ -48,7 +48,7 @@ FsResult answer(int code) {
 
 // A copy or write loop's answer: the stop it ended on is the run's to report.
 FsResult answer(OsResult result) {
-  return result.stopped ? FsResult{FsOutcome::Stopped, 0} : answer(result.error);
+  return result.stopped ? FsResult{FsOutcome::Stopped, 0} : answer(result.osError);
 }
 
 FsResult opened(int fd, FsHandle& out) {

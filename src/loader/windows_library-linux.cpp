@@ -149,13 +149,13 @@ PeFault readHeaders(Loading& loading) {
   bytes.resize(std::min(loading.fileSize, HEADER_PROBE));
   std::uint64_t got = 0;
   OsResult read = readAt(loading.file.get(), 0, bytes, got);
-  if (!read.ok()) return systemFailure(read.error);
+  if (!read.ok()) return systemFailure(read.osError);
   bytes.resize(static_cast<std::size_t>(got));
   const std::uint64_t extent = std::min(peHeadersExtent(bytes), loading.fileSize);
   if (extent > bytes.size()) {
     bytes.resize(extent);
     read = readAt(loading.file.get(), 0, bytes, got);
-    if (!read.ok()) return systemFailure(read.error);
+    if (!read.ok()) return systemFailure(read.osError);
     bytes.resize(static_cast<std::size_t>(got));
   }
   return readPeHeaders(bytes, loading.fileSize, loading.headers);
@@ -169,7 +169,7 @@ PeFault layOutFromFile(Loading& loading) {
     const MutableBytes into = loading.image.bytes().subspan(section.rva, section.copied);
     std::uint64_t got = 0;
     const OsResult read = readAt(loading.file.get(), section.rawOffset, into, got);
-    if (!read.ok()) return systemFailure(read.error);
+    if (!read.ok()) return systemFailure(read.osError);
     if (got != section.copied) {
       return refusedBy(LoadProblem::DamagedImage, ImageCheck::SectionBytesOutsideFile, 0,
                        section.name);
@@ -184,10 +184,10 @@ PeFault mapImage(Loading& loading) {
   const PeHeaders& headers = loading.headers;
   const bool fixed = headers.relocations.rva == 0 || headers.relocations.size == 0;
   const OsResult mapped = loading.image.map(mappedImageSize(headers), headers.imageBase, fixed);
-  if (fixed && mapped.error == EEXIST) {
+  if (fixed && mapped.osError == EEXIST) {
     return refusedBy(LoadProblem::UnsupportedImage, ImageCheck::NoRelocationsForMove);
   }
-  if (!mapped.ok()) return systemFailure(mapped.error);
+  if (!mapped.ok()) return systemFailure(mapped.osError);
   if (PeFault fault = layOutFromFile(loading)) return fault;
   return relocateImage(loading.image.bytes(), headers,
                        reinterpret_cast<std::uintptr_t>(loading.image.base()));
@@ -312,7 +312,7 @@ void start(void* context) {
 
 PeFault initialise(const Loading& loading, const std::string& path) {
   const OsResult installed = installThreadEnvironment(describe(loading, path));
-  if (!installed.ok()) return systemFailure(installed.error);
+  if (!installed.ok()) return systemFailure(installed.osError);
   LoadedImage image{loading.image.base(), mappedImageSize(loading.headers), path, 0, 0};
   readFunctionTable(loading.image.bytes(), loading.headers, image.functionTable,
                     image.functionCount);

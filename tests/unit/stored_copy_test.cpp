@@ -81,7 +81,7 @@ TEST_P(StoredCopyTest, CopiesTheRangeOrStopsTheRunWhenTheContainerEndsInside) {
   files.cutTo(c.cutTo);
 
   const OsResult answer = files.container.copyRange(c.offset, c.length, files.to.get());
-  EXPECT_EQ(answer.error, 0);
+  EXPECT_EQ(answer.osError, 0);
   if (c.offset + c.length > c.cutTo) {
     EXPECT_TRUE(answer.stopped);
     EXPECT_FALSE(answer.ok());
@@ -126,7 +126,7 @@ TEST(StoredCopy, AFileThatCannotBeWrittenAnswersTheSystemsError) {
   const UniqueFd readOnly(open((files.folder / "entry").c_str(), O_RDONLY | O_CLOEXEC));
   for (const std::uint64_t length : {std::uint64_t{100}, 2 * MIB}) {
     const OsResult answer = files.container.copyRange(0, length, readOnly.get());
-    EXPECT_EQ(answer.error, EBADF) << length;
+    EXPECT_EQ(answer.osError, EBADF) << length;
     EXPECT_FALSE(answer.stopped) << length;
   }
   EXPECT_FALSE(stopRequested());
