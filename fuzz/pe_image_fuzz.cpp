@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "loader/pe_image.h"
+#include "support/pe_layout.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   volatile unsigned sink = static_cast<unsigned>(protectionPlan(headers).size());
   std::vector<std::uint8_t> image(mappedImageSize(headers));
-  layOutImage(file, headers, image);
+  testing::layOutImage(file, headers, image);
   // The import tables are read whatever the relocations say: shared tables must not multiply.
   const bool relocated = !relocateImage(image, headers, LOADED_BASE);
   std::vector<PeImport> imports;

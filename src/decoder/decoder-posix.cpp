@@ -95,15 +95,15 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
 }
 
 #ifdef QUARRY_WINDOWS_LOADER
-DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault) {
-  DecoderBinding refused = problem(fault.problem, path);
-  refused.refusal = fault.refusal;
-  refused.modules = fault.modules;
-  if (fault.problem == LoadProblem::InitialisationStopped) {
+DecoderBinding refusedWindowsImage(const std::string& path, const LoadFailure& failure) {
+  DecoderBinding refused = problem(failure.problem, path);
+  refused.refusal = failure.refusal;
+  refused.modules = failure.modules;
+  if (failure.problem == LoadProblem::InitialisationStopped) {
     Decompressor where;
-    where.libraryBase = fault.imageBase;
-    where.librarySize = fault.imageSize;
-    refused.fault = describeStop(where, fault.stop);
+    where.libraryBase = failure.imageBase;
+    where.librarySize = failure.imageSize;
+    refused.fault = describeStop(where, failure.stop);
   }
   return refused;
 }
@@ -112,9 +112,7 @@ DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault
 DecoderBinding bindWindowsImage(const std::string& path) {
 #ifdef QUARRY_WINDOWS_LOADER
   const WindowsLibrary library = loadWindowsLibrary(path, DECODER_ENTRY_POINT);
-  if (library.fault) {
-    return refusedWindowsImage(path, library.fault);
-  }
+  if (library.failure) return refusedWindowsImage(path, *library.failure);
   DecoderBinding bound;
   bound.decompress = windowsDecompressor(reinterpret_cast<WindowsDecompressFn>(library.exported));
   bound.decompress.beforeCall = refreshSharedData;
