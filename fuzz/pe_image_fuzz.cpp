@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "loader/pe_format.h"
 #include "loader/pe_image.h"
 #include "support/pe_layout.h"
 
@@ -47,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const PeImport& import : imports) sink = sink + touch(import.module) + touch(import.name);
   std::uint32_t functions = 0, count = 0;
   readFunctionTable(image, headers, functions, count);
-  if (count != 0 && std::uint64_t{functions} + count * 12 > image.size()) __builtin_trap();
+  if (count != 0 && std::uint64_t{functions} + count * pe::RUNTIME_FUNCTION_SIZE > image.size())
+    __builtin_trap();
   if (!relocated || !imported) return 0;
   PeTls tls;
   if (readTls(image, headers, LOADED_BASE, tls)) return 0;

@@ -86,7 +86,7 @@ std::optional<LoadFailure> readLayoutFields(const std::uint8_t* optional, PeHead
   headers.sizeOfImage = readU32(optional + OPTIONAL_SIZE_OF_IMAGE);
   headers.sizeOfHeaders = readU32(optional + OPTIONAL_SIZE_OF_HEADERS);
   const std::uint32_t alignment = headers.sectionAlignment;
-  if (alignment == 0 || alignment % IMAGE_PAGE_SIZE != 0) {
+  if (alignment == 0 || alignment % PAGE_SIZE != 0) {
     return unsupported(ImageCheck::SectionsAlignedBelowAPage, alignment);
   }
   if (headers.sizeOfImage == 0) return damaged(ImageCheck::SizeOfImageZero);
@@ -347,7 +347,7 @@ std::optional<LoadFailure> readPeHeaders(ByteSpan file, std::uint64_t fileSize,
 }
 
 std::uint64_t mappedImageSize(const PeHeaders& headers) {
-  return roundUp(headers.sizeOfImage, IMAGE_PAGE_SIZE);
+  return roundUp(headers.sizeOfImage, PAGE_SIZE);
 }
 
 void readFunctionTable(ByteSpan image, const PeHeaders& headers, std::uint32_t& first,
@@ -455,7 +455,7 @@ std::optional<LoadFailure> findExport(ByteSpan image, const PeHeaders& headers,
 std::vector<PeProtection> protectionPlan(const PeHeaders& headers) {
   const std::uint64_t mapped = mappedImageSize(headers);
   std::vector<PeProtection> plan;
-  std::uint64_t cursor = std::min(roundUp(headers.sizeOfHeaders, IMAGE_PAGE_SIZE), mapped);
+  std::uint64_t cursor = std::min(roundUp(headers.sizeOfHeaders, PAGE_SIZE), mapped);
   plan.push_back({0, cursor, true, false, false});
   for (const PeSection& section : headers.sections) {
     if (section.extent == 0) continue;

@@ -442,7 +442,8 @@ const TakenCase TAKEN[] = {
     {"FunctionTable", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXCEPTIONS, 0), 0x2800);
-       putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXCEPTIONS, 1), 3 * 12);
+       putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXCEPTIONS, 1),
+              3 * pe::RUNTIME_FUNCTION_SIZE);
      },
      [](const BuiltPeImage&, const ReadImage& read) {
        std::uint32_t first = 0, count = 0;
