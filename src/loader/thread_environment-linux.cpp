@@ -39,6 +39,7 @@ alignas(16) std::uint8_t parameters[PARAMETERS_SIZE];
 alignas(16) std::uint8_t loaderData[LDR_SIZE];
 alignas(16) std::uint8_t moduleEntry[LDR_ENTRY_SIZE];
 void* moduleTlsBlocks[MODULE_TLS_INDEX + 1];
+UniqueTlsBlock moduleTlsBlock;  // what moduleTlsBlocks[MODULE_TLS_INDEX] points at
 bool installed = false;
 // The shared data page as the library sees it (read-only) and as Quarry writes it: one
 // memory object mapped twice, so refreshing it needs no change of protection.
@@ -214,8 +215,9 @@ void setTlsSlot(std::uint32_t index, void* value) {
   putField(teb, TEB_TLS_SLOTS + index * sizeof(void*), value);
 }
 
-void setModuleTlsBlock(void* block) {
-  moduleTlsBlocks[MODULE_TLS_INDEX] = block;
+void setModuleTlsBlock(UniqueTlsBlock block) {
+  moduleTlsBlock = std::move(block);
+  moduleTlsBlocks[MODULE_TLS_INDEX] = moduleTlsBlock.get();
 }
 
 }  // namespace quarry

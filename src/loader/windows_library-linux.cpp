@@ -245,8 +245,8 @@ std::optional<LoadFailure> bindImports(Loading& loading) {
   return {};
 }
 
-// The module's TLS block, from its template, and its index where its code reads it. The block
-// lives as long as the module.
+// The module's TLS block, from its template, and its index where its code reads it. The thread
+// environment keeps the block from then on.
 std::optional<LoadFailure> prepareTls(Loading& loading) {
   const auto base = reinterpret_cast<std::uintptr_t>(loading.image.base());
   if (auto failure = readTls(loading.image.bytes(), loading.headers, base, loading.tls)) {
@@ -258,9 +258,10 @@ std::optional<LoadFailure> prepareTls(Loading& loading) {
   const std::size_t size = tls.templateSize + tls.zeroFill + 1;
   void* memory = nullptr;
   if (posix_memalign(&memory, alignment, size) != 0) return systemFailure(ENOMEM);
-  auto* block = static_cast<std::uint8_t*>(std::memset(memory, 0, size));
-  std::memcpy(block, loading.image.base() + tls.templateRva, tls.templateSize);
-  setModuleTlsBlock(block);
+  UniqueTlsBlock block(memory);
+  std::memset(block.get(), 0, size);
+  std::memcpy(block.get(), loading.image.base() + tls.templateRva, tls.templateSize);
+  setModuleTlsBlock(std::move(block));
   const std::uint32_t index = MODULE_TLS_INDEX;
   std::memcpy(loading.image.base() + tls.indexRva, &index, sizeof index);
   return {};
