@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 
+#include "base/file_identity-posix.h"
 #include "base/stop.h"
 #include "base/unique_fd-posix.h"
 #include "base/write_all-posix.h"
@@ -54,10 +55,6 @@ FsResult answer(OsResult result) {
 FsResult opened(int fd, FsHandle& out) {
   out = fd;
   return fd >= 0 ? FsResult{} : answer(errno);
-}
-
-FileIdentity identityOf(const struct stat& status) {
-  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
 NodeKind kindOf(mode_t mode) {

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/file_identity-win32.h"
 #include "base/os_error.h"
 #include "base/stop.h"
 #include "base/unicode.h"
@@ -78,11 +79,6 @@ FsResult openBelow(HANDLE root, std::u16string_view name, ACCESS_MASK access, UL
 bool isReparsePoint(const std::u16string& path) {
   const DWORD attributes = GetFileAttributesW(asWide(path));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
-  return {information.dwVolumeSerialNumber,
-          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
 }
 
 FsResult describe(HANDLE handle, Node& node) {
