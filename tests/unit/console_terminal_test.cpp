@@ -1,6 +1,5 @@
 // The POSIX back end on a pseudo terminal: the bytes a terminal receives for a drawing and
 // for an error line, and when the terminal is not one to draw on.
-#ifndef _WIN32
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -155,4 +154,3 @@ TEST(ConsoleTerminal, AnErrorLineReplacesTheBarsLineAndTheBarFollows) {
 
 }  // namespace
 }  // namespace quarry
-#endif
