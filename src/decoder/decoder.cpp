@@ -18,7 +18,7 @@ void callInside(void* context) {
       (*call.decompress)(call.stream, call.streamLength, call.output, call.expectedLength);
 }
 
-std::int64_t callNative(const void* entry, const std::uint8_t* stream, std::int64_t streamLength,
+std::int64_t callNative(void* entry, const std::uint8_t* stream, std::int64_t streamLength,
                         std::uint8_t* output, std::int64_t expectedLength) {
   const auto decompress = reinterpret_cast<DecompressFn>(entry);
   return decompress(stream, streamLength, output, expectedLength, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
@@ -28,7 +28,7 @@ std::int64_t callNative(const void* entry, const std::uint8_t* stream, std::int6
 
 Decompressor nativeDecompressor(DecompressFn entry) {
   Decompressor bound;
-  bound.entry = reinterpret_cast<const void*>(entry);
+  bound.entry = reinterpret_cast<void*>(entry);
   bound.call = callNative;
   return bound;
 }

@@ -25,13 +25,13 @@ using DecompressFn = std::int64_t (*)(const std::uint8_t* stream, std::int64_t s
 
 // Calls the entry point at entry in the convention it was built for, with the ten trailing
 // arguments zero; the decoder's answer.
-using DecompressCall = std::int64_t (*)(const void* entry, const std::uint8_t* stream,
+using DecompressCall = std::int64_t (*)(void* entry, const std::uint8_t* stream,
                                         std::int64_t streamLength, std::uint8_t* output,
                                         std::int64_t expectedLength);
 
 // The bound entry point and the call that fits its convention; empty when none is bound.
 struct Decompressor {
-  const void* entry = nullptr;
+  void* entry = nullptr;
   DecompressCall call = nullptr;  // chosen by the binding, which knows how the library was built
   // Where the library's image starts (the HMODULE on Windows, dladdr's dli_fbase for a native
   // library), and how many bytes it spans when Quarry mapped it itself (0: ask the system).

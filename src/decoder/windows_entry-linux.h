@@ -13,7 +13,7 @@ using WindowsDecompressFn = std::int64_t(__attribute__((ms_abi)) *)(
     std::int32_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
     std::int64_t, std::int32_t);
 
-inline std::int64_t callWindowsEntry(const void* entry, const std::uint8_t* stream,
+inline std::int64_t callWindowsEntry(void* entry, const std::uint8_t* stream,
                                      std::int64_t streamLength, std::uint8_t* output,
                                      std::int64_t expectedLength) {
   const auto decompress = reinterpret_cast<WindowsDecompressFn>(entry);
@@ -23,7 +23,7 @@ inline std::int64_t callWindowsEntry(const void* entry, const std::uint8_t* stre
 // A Decompressor that calls entry with Microsoft's convention.
 inline Decompressor windowsDecompressor(WindowsDecompressFn entry) {
   Decompressor bound;
-  bound.entry = reinterpret_cast<const void*>(entry);
+  bound.entry = reinterpret_cast<void*>(entry);
   bound.call = callWindowsEntry;
   return bound;
 }
