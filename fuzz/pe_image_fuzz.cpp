@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "loader/pe_format.h"
 #include "loader/pe_image.h"
+#include "support/pe_layout.h"
 
 namespace {
 
@@ -37,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   volatile unsigned sink = static_cast<unsigned>(protectionPlan(headers).size());
   std::vector<std::uint8_t> image(mappedImageSize(headers));
-  layOutImage(file, headers, image);
+  testing::layOutImage(file, headers, image);
   // The import tables are read whatever the relocations say: shared tables must not multiply.
   const bool relocated = !relocateImage(image, headers, LOADED_BASE);
   std::vector<PeImport> imports;
@@ -46,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const PeImport& import : imports) sink = sink + touch(import.module) + touch(import.name);
   std::uint32_t functions = 0, count = 0;
   readFunctionTable(image, headers, functions, count);
-  if (count != 0 && std::uint64_t{functions} + count * 12 > image.size()) __builtin_trap();
+  if (count != 0 && std::uint64_t{functions} + count * pe::RUNTIME_FUNCTION_SIZE > image.size())
+    __builtin_trap();
   if (!relocated || !imported) return 0;
   PeTls tls;
   if (readTls(image, headers, LOADED_BASE, tls)) return 0;

@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     EntryRef entry;
     if (entryAt(tables, index, entry)) continue;
     sink = sink +
-           touch(reinterpret_cast<const std::uint8_t*>(entry.name.data()), entry.nameLength() + 1);
+           touch(reinterpret_cast<const std::uint8_t*>(entry.name.data()), entry.name.size() + 1);
     sink = sink + touch(data + entry.dataOffset, entry.storedSize);
     OutputPath target;
     const std::optional<NameFailure> refused = outputPathFor(FOLDER, entry.name, target);

@@ -99,8 +99,8 @@ int finishStopped() {
 
 // Nothing more is said on a stream the list could not write to; what went wrong is said once.
 int finishLost(const OsResult& written) {
-  if (const std::optional<int> status = quietStatusForLostOutput(written.error)) return *status;
-  std::cerr << listOutputLostLine(written.error) << std::endl;
+  if (const std::optional<int> status = quietStatusForLostOutput(written.osError)) return *status;
+  std::cerr << listOutputLostLine(written.osError) << std::endl;
   return EXIT_SOME_FAILED;
 }
 

@@ -1,6 +1,7 @@
 #include <csignal>
 
 #include "app/messages.h"
+#include "base/os_error.h"
 
 namespace quarry {
 namespace {
@@ -42,6 +43,10 @@ constexpr NamedInterrupt INTERRUPT_NAMES[] = {
 };
 
 }  // namespace
+
+std::string osErrorText(int code) {
+  return systemErrorText(code);
+}
 
 const char* pathUnits() {
   return "bytes";

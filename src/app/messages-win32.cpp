@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/messages.h"
+#include "base/os_error.h"
 
 namespace quarry {
 namespace {
@@ -31,7 +32,30 @@ constexpr NamedEvent INTERRUPT_NAMES[] = {{CTRL_C_EVENT, "Ctrl+C"},
                                           {CTRL_BREAK_EVENT, "Ctrl+Break"},
                                           {CTRL_CLOSE_EVENT, "the console closing"}};
 
+// FormatMessage's words are fetched without their inserts: each place one would go ("%1 is not
+// a valid Win32 application") says "it", never the bare placeholder.
+std::string withInsertsSaidAsIt(const std::string& words) {
+  const auto isDigit = [&](std::size_t at) {
+    return at < words.size() && words[at] >= '0' && words[at] <= '9';
+  };
+  std::string said;
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    if (words[k] == '%' && isDigit(k + 1) && words[k + 1] != '0') {
+      said += "it";
+      while (isDigit(k + 1)) ++k;
+      continue;
+    }
+    said += words[k];
+  }
+  return said;
+}
+
 }  // namespace
+
+std::string osErrorText(int code) {
+  const std::string words = withInsertsSaidAsIt(systemErrorText(code));
+  return words.empty() ? "error " + std::to_string(code) : words;
+}
 
 const char* pathUnits() {
   return "characters";

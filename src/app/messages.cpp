@@ -12,12 +12,29 @@
 namespace quarry {
 namespace {
 
+std::string libraryName() {
+  return encodeLossless(DECODER_LIBRARY);
+}
+
+std::string hexadecimal(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// "oo2core_8_win64.dll+0x1a2b3" inside the library, else the bare address "0x7f12...".
+std::string placeText(const FaultPlace& place) {
+  return place.inLibrary ? libraryName() + "+" + hexadecimal(place.at) : hexadecimal(place.at);
+}
+
 // After "the decoder library ": it crashed, or called what stops the run. An import Quarry
 // does not provide is named "MODULE!Name"; the calls that end or unwind are bare names.
-std::string decoderStopText(int signal, const std::string& place, const std::string& call) {
-  if (call.empty()) return "crashed (" + faultName(signal) + " at " + escapeForMessage(place) + ")";
-  const std::string called = "called " + escapeForMessage(call);
-  if (call.find('!') == std::string::npos) return called;
+std::string decoderStopText(const DecoderFault& fault) {
+  if (fault.call.empty()) {
+    return "crashed (" + faultName(fault.signal) + " at " + placeText(fault.where) + ")";
+  }
+  const std::string called = "called " + escapeForMessage(fault.call);
+  if (fault.call.find('!') == std::string::npos) return called;
   return called + ", which Quarry does not provide";
 }
 
@@ -53,7 +70,7 @@ std::string wrongMachineLine(const DecoderBinding& binding) {
 // dlopen's own.
 std::string notLoadableReason(const DecoderBinding& binding) {
   if (binding.refusal.check != ImageCheck::None) return imageCheckText(binding.refusal);
-  return binding.systemWords;
+  return binding.systemWords.empty() ? "unknown reason" : binding.systemWords;
 }
 
 // False for the lines that say nothing of the name: the records could not be read, or the
@@ -145,12 +162,14 @@ std::string problemText(const DecodeFailure& failure) {
     case DecodeProblem::DecoderFault:
       break;
   }
-  const DecoderFault& fault = failure.fault;
-  return "stops the run: the decoder library " +
-         decoderStopText(fault.signal, fault.where, fault.call);
+  return "stops the run: the decoder library " + decoderStopText(failure.fault);
 }
 
 }  // namespace
+
+std::string noDecoderLine() {
+  return "Please copy " + libraryName() + " from the game's folder into Quarry folder";
+}
 
 std::string decoderProblemLine(const DecoderBinding& binding) {
   const std::string check = escapeForMessage(imageCheckText(binding.refusal));
@@ -181,8 +200,7 @@ std::string decoderProblemLine(const DecoderBinding& binding) {
     case LoadProblem::InitialisationFailed:
       return file + " failed to initialise: its DllMain answered FALSE";
     case LoadProblem::InitialisationStopped:
-      return file + " failed to initialise: it " +
-             decoderStopText(binding.fault.signal, binding.fault.where, binding.fault.call);
+      return file + " failed to initialise: it " + decoderStopText(binding.fault);
   }
   return {};
 }
@@ -424,8 +442,8 @@ std::string decoderChoiceLine(std::string_view path, DecoderKind kind) {
     case DecoderKind::NoneFound:
       break;
   }
-  return "Decoder: none found; extracting and --test need oo2core_8_win64.dll from the game's "
-         "folder beside Quarry";
+  return "Decoder: none found; extracting and --test need " + libraryName() +
+         " from the game's folder beside Quarry";
 }
 
 std::string noEntryMatchesLine(std::string_view pattern) {

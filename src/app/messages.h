@@ -15,8 +15,6 @@
 
 namespace quarry {
 
-constexpr char NO_DECODER[] =
-    "Please copy oo2core_8_win64.dll from the game's folder into Quarry folder";
 constexpr char USAGE[] = "Usage: Quarry.exe path_to_resources_file output_folder";
 constexpr char CANNOT_OPEN[] = "Unable to open resources file :(";
 constexpr char CONTAINER_CHANGED[] =
@@ -25,12 +23,16 @@ constexpr char CONTAINER_CHANGED[] =
 // The label the progress bar is drawn after.
 constexpr char16_t PROGRESS_LABEL[] = u"Progress:";
 
+// "Please copy oo2core_8_win64.dll from the game's folder into Quarry folder": the first line
+// of a run that found no decoder library it could bind.
+std::string noDecoderLine();
+
 // "Found <count> files, extracting..."
 std::string countLine(std::uint64_t entryCount);
 // "Found 19,908 files in 6 containers, extracting...", for a run given a folder or wildcard.
 std::string countLine(std::uint64_t entryCount, std::uint64_t containerCount);
 
-// The line after NO_DECODER that says why no decoder was bound; empty when there is nothing
+// The line after noDecoderLine that says why no decoder was bound; empty when there is nothing
 // more to say (no library anywhere).
 std::string decoderProblemLine(const DecoderBinding& binding);
 
@@ -86,6 +88,10 @@ std::string staleTemporariesLine(std::uint64_t count);
 std::string unexpectedStopLine(const char* what);
 
 // ---- The platform's words (messages-posix.cpp, messages-win32.cpp) ----
+
+// The OS error number as a line says it: the system's words; on Windows each insert they
+// leave open said as "it", and "error N" where the system has no words.
+std::string osErrorText(int code);
 
 // What a path's length is counted in where the platform limits it: "bytes" or "characters".
 const char* pathUnits();

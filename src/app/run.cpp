@@ -64,7 +64,7 @@ bool DecoderOnDemand::bindIfNeeded() {
 }
 
 int reportNoDecoder(const DecoderBinding& binding) {
-  std::cerr << NO_DECODER << std::endl;
+  std::cerr << noDecoderLine() << std::endl;
   const std::string why = decoderProblemLine(binding);
   if (!why.empty()) std::cerr << why << std::endl;
   std::cerr << std::endl;

@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "app/standard_output.h"
-#include "base/write_all.h"
+#include "base/write_all-posix.h"
 
 namespace quarry {
 

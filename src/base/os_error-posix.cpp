@@ -9,7 +9,7 @@ int lastOsError() {
   return errno;
 }
 
-std::string osErrorText(int code) {
+std::string systemErrorText(int code) {
   return std::strerror(code);
 }
 

@@ -12,9 +12,9 @@ int lastOsError();
 // done, the platform's error number, or ended by the run's stop (src/base/stop.h, which says
 // why). Returned, never left in errno for the caller to find.
 struct OsResult {
-  int error = 0;
-  bool stopped = false;  // the stop was raised before the call was done; error is then 0
-  bool ok() const { return error == 0 && !stopped; }
+  int osError = 0;
+  bool stopped = false;  // the stop was raised before the call was done; osError is then 0
+  bool ok() const { return osError == 0 && !stopped; }
 };
 
 // The answer of a call the run's stop ended.
@@ -27,7 +27,9 @@ inline OsResult lastOsFailure() {
   return OsResult{lastOsError()};
 }
 
-// One line, without a trailing newline or full stop, in the platform's language.
-std::string osErrorText(int code);
+// The system's own description of the error number: one line, without a trailing newline or
+// full stop, in the platform's language, its inserts left as the system writes them ("%1");
+// empty where the system has none. src/app/messages-*.cpp word it (osErrorText).
+std::string systemErrorText(int code);
 
 }  // namespace quarry

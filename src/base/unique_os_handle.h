@@ -7,7 +7,7 @@ namespace quarry {
 using UniqueOsHandle = UniqueHandle;
 }  // namespace quarry
 #else
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 namespace quarry {
 using UniqueOsHandle = UniqueFd;
 }  // namespace quarry

@@ -1,4 +1,4 @@
-#include "base/write_all.h"
+#include "base/write_all-posix.h"
 
 #include <unistd.h>
 

@@ -6,9 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "base/write_all.h"
+#include "base/write_all-posix.h"
 #include "console/ansi_sequences.h"
-#include "console/terminal_console.h"
+#include "console/terminal_console-posix.h"
 
 namespace quarry {
 namespace {

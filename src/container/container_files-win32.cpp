@@ -16,8 +16,8 @@ class FolderListing {
     const std::u16string pattern = folder + u"*";
     search_ = FindFirstFileExW(asWide(pattern), FindExInfoBasic, &item_, FindExSearchNameMatch,
                                nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    error_ = search_ == INVALID_HANDLE_VALUE ? lastOsError() : 0;
-    if (error_ == ERROR_FILE_NOT_FOUND) error_ = 0;  // nothing in it, not even "." and ".."
+    osError_ = search_ == INVALID_HANDLE_VALUE ? lastOsError() : 0;
+    if (osError_ == ERROR_FILE_NOT_FOUND) osError_ = 0;  // nothing in it, not even "." and ".."
   }
   ~FolderListing() {
     if (search_ != INVALID_HANDLE_VALUE) FindClose(search_);
@@ -25,7 +25,7 @@ class FolderListing {
   FolderListing(const FolderListing&) = delete;
   FolderListing& operator=(const FolderListing&) = delete;
 
-  int error() const { return error_; }
+  int osError() const { return osError_; }
 
   // Calls visit with every item but "." and "..", a link, junction or other reparse point
   // included (visit decides).
@@ -41,7 +41,7 @@ class FolderListing {
  private:
   HANDLE search_ = INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAW item_{};
-  int error_ = 0;
+  int osError_ = 0;
 };
 
 bool isLink(DWORD attributes) {
@@ -60,8 +60,8 @@ bool endsInSeparator(const std::u16string& path) {
 std::optional<FindFailure> walkFolder(const std::u16string& root, const std::u16string& relative,
                                       std::vector<ContainerFile>& files) {
   FolderListing listing(root + relative);
-  if (listing.error() != 0) {
-    return FindFailure{FindProblem::CannotReadFolder, listing.error(), root + relative};
+  if (listing.osError() != 0) {
+    return FindFailure{FindProblem::CannotReadFolder, listing.osError(), root + relative};
   }
   std::optional<FindFailure> failure;
   listing.forEach([&](const std::u16string& name, DWORD attributes) {
@@ -83,8 +83,8 @@ std::optional<FindFailure> expandWildcard(const std::u16string& argument, std::s
   const std::u16string folder = argument.substr(0, start);
   const std::u16string wildcard = argument.substr(start);
   FolderListing listing(folder);
-  if (listing.error() != 0) {
-    return FindFailure{FindProblem::CannotReadFolder, listing.error(), argument};
+  if (listing.osError() != 0) {
+    return FindFailure{FindProblem::CannotReadFolder, listing.osError(), argument};
   }
   listing.forEach([&](const std::u16string& name, DWORD attributes) {
     if (isLink(attributes) || isFolder(attributes) || !matchesWildcard(wildcard, name)) return;

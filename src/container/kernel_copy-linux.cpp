@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <iterator>
 
-#include "base/write_all.h"
-#include "container/stored_copy.h"
+#include "base/write_all-posix.h"
+#include "container/stored_copy-posix.h"
 
 namespace quarry {
 namespace {

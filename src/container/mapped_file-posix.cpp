@@ -8,9 +8,10 @@
 #include <atomic>
 #include <cerrno>
 
+#include "base/file_identity-posix.h"
 #include "base/stop.h"
 #include "base/unicode.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "container/mapped_file.h"
 
 namespace quarry {
@@ -115,8 +116,7 @@ void MappedFile::release() {
 std::optional<FileIdentity> MappedFile::identity() const {
   struct stat status {};
   if (!file_.valid() || fstat(file_.get(), &status) != 0) return std::nullopt;
-  return FileIdentity{static_cast<std::uint64_t>(status.st_dev),
-                      static_cast<std::uint64_t>(status.st_ino)};
+  return identityOf(status);
 }
 
 void MappedFile::releasePages(std::uint64_t low, std::uint64_t high) const {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/file_identity-win32.h"
 #include "base/os_error.h"
 #include "base/unicode.h"
 #include "base/unique_handle-win32.h"
@@ -27,9 +28,7 @@ void MappedFile::release() {
 std::optional<FileIdentity> MappedFile::identity() const {
   BY_HANDLE_FILE_INFORMATION information;
   if (!file_.valid() || !GetFileInformationByHandle(file_.get(), &information)) return std::nullopt;
-  return FileIdentity{
-      information.dwVolumeSerialNumber,
-      (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+  return identityOf(information);
 }
 
 // The working set is Windows' to trim; a mapped view's pages are shared with the file cache.

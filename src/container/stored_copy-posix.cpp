@@ -1,7 +1,7 @@
 // How a stored entry's bytes reach its file on POSIX: copied from the container's file inside
 // the kernel where the platform offers it (Linux), else read into one reused buffer and
 // written out.
-#include "container/stored_copy.h"
+#include "container/stored_copy-posix.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "base/stop.h"
-#include "base/write_all.h"
+#include "base/write_all-posix.h"
 #include "container/mapped_file.h"
 
 namespace quarry {

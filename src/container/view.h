@@ -32,8 +32,6 @@ struct EntryRef {
   std::uint64_t storedSize = 0;
   std::uint64_t fullSize = 0;
   std::uint32_t flags = 0;
-
-  std::uint64_t nameLength() const { return name.size(); }
 };
 
 // Finds the tables in bytes; on failure, tables is left empty.

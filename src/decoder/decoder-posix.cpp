@@ -7,11 +7,12 @@
 
 #include "base/program_path.h"
 #include "base/unicode.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "base/unique_library.h"
 #include "decoder/decoder.h"
 
 #ifdef QUARRY_WINDOWS_LOADER
+#include "decoder/windows_entry-linux.h"
 #include "loader/thread_environment-linux.h"
 #include "loader/windows_library-linux.h"
 #endif
@@ -49,9 +50,18 @@ bool startsLikeWindowsImage(const std::string& path) {
   return read(file.get(), magic, sizeof magic) == 2 && magic[0] == 'M' && magic[1] == 'Z';
 }
 
+// The library beside the program and which way it loads; NoneFound when nothing is there, and
+// the system's search is then the only way left.
+DecoderChoice choiceBesideProgram() {
+  const std::string beside = programFolder() + LIBRARY_NAME;
+  if (!fileExists(beside)) return {};
+  return {beside, startsLikeWindowsImage(beside) ? DecoderKind::WindowsLibraryThroughLoader
+                                                 : DecoderKind::NativeLibrary};
+}
+
 std::string dlerrorText() {
   const char* reason = dlerror();
-  return reason != nullptr ? reason : "unknown reason";
+  return reason != nullptr ? reason : std::string();
 }
 
 DecoderBinding problem(LoadProblem what, const std::string& path) {
@@ -61,22 +71,21 @@ DecoderBinding problem(LoadProblem what, const std::string& path) {
   return refused;
 }
 
-// dlopen's way: beside the program when found there, else by the system's search.
+// dlopen's way: beside the program when found there, else by the system's search, which
+// failing means no library of that name could be had.
 DecoderBinding bindNative(const std::string& target, bool besideProgram) {
   UniqueLibrary library(dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL));
   if (!library.valid()) {
-    const std::string reason = dlerrorText();
-    const bool missing = !besideProgram && reason.find("No such file") != std::string::npos;
     DecoderBinding refused =
-        problem(missing ? LoadProblem::Missing : LoadProblem::NotLoadable, target);
-    refused.systemWords = reason;
+        problem(besideProgram ? LoadProblem::NotLoadable : LoadProblem::Missing, target);
+    refused.systemWords = dlerrorText();
     return refused;
   }
   void* entry = dlsym(library.get(), DECODER_ENTRY_POINT);
   if (entry == nullptr) return problem(LoadProblem::NoEntryPoint, target);
   library.release();  // called until the run ends
   DecoderBinding bound;
-  bound.decompress.native = reinterpret_cast<DecompressFn>(entry);
+  bound.decompress = nativeDecompressor(reinterpret_cast<DecompressFn>(entry));
   bound.file = fileOf(entry);
   Dl_info found{};
   if (dladdr(entry, &found) != 0) {
@@ -86,15 +95,15 @@ DecoderBinding bindNative(const std::string& target, bool besideProgram) {
 }
 
 #ifdef QUARRY_WINDOWS_LOADER
-DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault) {
-  DecoderBinding refused = problem(fault.problem, path);
-  refused.refusal = fault.refusal;
-  refused.modules = fault.modules;
-  if (fault.problem == LoadProblem::InitialisationStopped) {
+DecoderBinding refusedWindowsImage(const std::string& path, const LoadFailure& failure) {
+  DecoderBinding refused = problem(failure.problem, path);
+  refused.refusal = failure.refusal;
+  refused.modules = failure.modules;
+  if (failure.problem == LoadProblem::InitialisationStopped) {
     Decompressor where;
-    where.libraryBase = fault.imageBase;
-    where.librarySize = fault.imageSize;
-    refused.fault = describeStop(where, fault.stop);
+    where.libraryBase = failure.imageBase;
+    where.librarySize = failure.imageSize;
+    refused.fault = describeStop(where, failure.stop);
   }
   return refused;
 }
@@ -103,11 +112,9 @@ DecoderBinding refusedWindowsImage(const std::string& path, const PeFault& fault
 DecoderBinding bindWindowsImage(const std::string& path) {
 #ifdef QUARRY_WINDOWS_LOADER
   const WindowsLibrary library = loadWindowsLibrary(path, DECODER_ENTRY_POINT);
-  if (library.fault) {
-    return refusedWindowsImage(path, library.fault);
-  }
+  if (library.failure) return refusedWindowsImage(path, *library.failure);
   DecoderBinding bound;
-  bound.decompress.windows = reinterpret_cast<WindowsDecompressFn>(library.exported);
+  bound.decompress = windowsDecompressor(reinterpret_cast<WindowsDecompressFn>(library.exported));
   bound.decompress.beforeCall = refreshSharedData;
   bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(library.base);
   bound.decompress.librarySize = library.size;
@@ -120,7 +127,7 @@ DecoderBinding bindWindowsImage(const std::string& path) {
 
 }  // namespace
 
-std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
+FaultPlace placeOf(const Decompressor& decompress, std::uintptr_t address) {
   const std::uintptr_t base = decompress.libraryBase;
   bool inside = base != 0 && address >= base;
   if (decompress.librarySize != 0) {
@@ -130,22 +137,25 @@ std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
     inside = inside && dladdr(reinterpret_cast<void*>(address), &found) != 0 &&
              reinterpret_cast<std::uintptr_t>(found.dli_fbase) == base;
   }
-  return inside ? libraryOffsetText(address - base) : addressText(address);
+  return inside ? FaultPlace{address - base, true} : FaultPlace{address, false};
 }
 
 DecoderBinding bindDecompressor() {
-  const std::string beside = programFolder() + LIBRARY_NAME;
-  if (!fileExists(beside)) return bindNative(LIBRARY_NAME, false);
-  if (startsLikeWindowsImage(beside)) return bindWindowsImage(beside);
-  return bindNative(beside, true);
+  const DecoderChoice beside = choiceBesideProgram();
+  switch (beside.kind) {
+    case DecoderKind::WindowsLibraryThroughLoader:
+      return bindWindowsImage(beside.file);
+    case DecoderKind::NativeLibrary:
+      return bindNative(beside.file, true);
+    case DecoderKind::NoneFound:
+      break;
+  }
+  return bindNative(LIBRARY_NAME, false);
 }
 
 DecoderChoice chooseDecoder() {
-  const std::string beside = programFolder() + LIBRARY_NAME;
-  if (fileExists(beside)) {
-    return {beside, startsLikeWindowsImage(beside) ? DecoderKind::WindowsLibraryThroughLoader
-                                                   : DecoderKind::NativeLibrary};
-  }
+  const DecoderChoice beside = choiceBesideProgram();
+  if (beside.kind != DecoderKind::NoneFound) return beside;
   // Only the system's search knows where it would find one: it is asked, and let go.
   const UniqueLibrary library(dlopen(LIBRARY_NAME.c_str(), RTLD_LAZY | RTLD_LOCAL));
   if (!library.valid()) return {};

@@ -9,71 +9,86 @@
 namespace quarry {
 namespace {
 
-// Where the system found the library, for a message that says which file is wrong.
-std::string loadedFrom(HMODULE library) {
-  wchar_t path[32768];
-  const DWORD length = GetModuleFileNameW(library, path, 32768);
-  return encodeLossless(std::u16string_view(reinterpret_cast<const char16_t*>(path), length));
+// The longest path GetModuleFileNameW fills: Windows' limit for a path with the \\?\ prefix.
+constexpr DWORD LONGEST_PATH = 32768;
+
+// Where the system found the module (the program itself for none), for a message that says
+// which file is wrong.
+std::u16string moduleFile(HMODULE module) {
+  std::u16string path(LONGEST_PATH, u'\0');
+  const DWORD length =
+      GetModuleFileNameW(module, reinterpret_cast<wchar_t*>(path.data()), LONGEST_PATH);
+  path.resize(length);
+  return path;
 }
 
 // The folder Quarry.exe lies in, with its trailing separator.
 std::u16string programFolder() {
-  std::u16string path(32768, u'\0');
-  const DWORD length = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path.data()), 32768);
-  path.resize(length);
+  const std::u16string path = moduleFile(nullptr);
   return path.substr(0, path.find_last_of(u"\\/") + 1);
+}
+
+// The one place the library is taken from: by its full path only, so a library of that name
+// in the current folder or on PATH is never loaded in its place.
+std::u16string libraryPath() {
+  return programFolder() + DECODER_LIBRARY;
+}
+
+bool isPresent(const std::u16string& path) {
+  return GetFileAttributesW(asWide(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+DecoderBinding refusedBySystem(const std::u16string& path, int code) {
+  DecoderBinding refused;
+  refused.problem = LoadProblem::NotLoadable;
+  refused.file = encodeLossless(path);
+  refused.refusal.check = ImageCheck::SystemRefused;
+  refused.refusal.osError = code;
+  return refused;
 }
 
 }  // namespace
 
-std::string placeOf(const Decompressor& decompress, std::uintptr_t address) {
+FaultPlace placeOf(const Decompressor& decompress, std::uintptr_t address) {
   HMODULE holder = nullptr;
   const DWORD flags =
       GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
   const bool inside = decompress.libraryBase != 0 &&
                       GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(address), &holder) != 0 &&
                       reinterpret_cast<std::uintptr_t>(holder) == decompress.libraryBase;
-  return inside ? libraryOffsetText(address - decompress.libraryBase) : addressText(address);
+  return inside ? FaultPlace{address - decompress.libraryBase, true} : FaultPlace{address, false};
 }
 
 DecoderBinding bindDecompressor() {
-  // By its full path only: a library of that name in the current folder or on PATH is never
-  // loaded in its place. Its own imports are looked up beside it first.
-  const std::u16string name = programFolder() + DECODER_LIBRARY;
-  UniqueLibrary owner(LoadLibraryExW(asWide(name), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-  const auto library = static_cast<HMODULE>(owner.get());
-  if (library == nullptr) {
-    const int code = lastOsError();
-    DecoderBinding refused;
-    refused.problem = code == ERROR_MOD_NOT_FOUND ? LoadProblem::Missing : LoadProblem::NotLoadable;
-    if (refused.problem == LoadProblem::NotLoadable) {
-      refused.file = encodeLossless(name);
-      refused.refusal.check = ImageCheck::SystemRefused;
-      refused.refusal.osError = code;
-    }
-    return refused;
+  const std::u16string path = libraryPath();
+  if (!isPresent(path)) {
+    DecoderBinding missing;
+    missing.problem = LoadProblem::Missing;
+    return missing;
   }
+  // Its own imports are looked up beside it first.
+  UniqueLibrary owner(LoadLibraryExW(asWide(path), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  const auto library = static_cast<HMODULE>(owner.get());
+  if (library == nullptr) return refusedBySystem(path, lastOsError());
   FARPROC entry = GetProcAddress(library, DECODER_ENTRY_POINT);
   if (entry == nullptr) {
     DecoderBinding refused;
     refused.problem = LoadProblem::NoEntryPoint;
-    refused.file = loadedFrom(library);
+    refused.file = encodeLossless(moduleFile(library));
     return refused;
   }
   owner.release();  // called until the run ends
   DecoderBinding bound;
-  bound.decompress.native = reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry));
+  bound.decompress =
+      nativeDecompressor(reinterpret_cast<DecompressFn>(reinterpret_cast<void*>(entry)));
   bound.decompress.libraryBase = reinterpret_cast<std::uintptr_t>(library);
-  bound.file = loadedFrom(library);
+  bound.file = encodeLossless(moduleFile(library));
   return bound;
 }
 
 DecoderChoice chooseDecoder() {
-  wchar_t program[32768];
-  const DWORD length = GetModuleFileNameW(nullptr, program, 32768);
-  std::u16string path(reinterpret_cast<const char16_t*>(program), length);
-  path = path.substr(0, path.find_last_of(u"\\/") + 1) + DECODER_LIBRARY;
-  if (GetFileAttributesW(asWide(path)) == INVALID_FILE_ATTRIBUTES) return {};
+  const std::u16string path = libraryPath();
+  if (!isPresent(path)) return {};
   return {encodeLossless(path), DecoderKind::NativeLibrary};
 }
 

@@ -1,6 +1,3 @@
-#include <cstdio>
-
-#include "base/unicode.h"
 #include "decoder/decoder.h"
 
 namespace quarry {
@@ -21,20 +18,19 @@ void callInside(void* context) {
       (*call.decompress)(call.stream, call.streamLength, call.output, call.expectedLength);
 }
 
-std::string hexadecimal(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-  return text;
+std::int64_t callNative(void* entry, const std::uint8_t* stream, std::int64_t streamLength,
+                        std::uint8_t* output, std::int64_t expectedLength) {
+  const auto decompress = reinterpret_cast<DecompressFn>(entry);
+  return decompress(stream, streamLength, output, expectedLength, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 }
 
 }  // namespace
 
-std::string libraryOffsetText(std::uint64_t offset) {
-  return encodeLossless(DECODER_LIBRARY) + "+" + hexadecimal(offset);
-}
-
-std::string addressText(std::uintptr_t address) {
-  return hexadecimal(address);
+Decompressor nativeDecompressor(DecompressFn entry) {
+  Decompressor bound;
+  bound.entry = reinterpret_cast<void*>(entry);
+  bound.call = callNative;
+  return bound;
 }
 
 DecoderFault describeStop(const Decompressor& decompress, const GuardedStop& stop) {

@@ -23,52 +23,46 @@ using DecompressFn = std::int64_t (*)(const std::uint8_t* stream, std::int64_t s
                                       std::int64_t, std::int64_t, std::int64_t, std::int64_t,
                                       std::int64_t, std::int32_t);
 
-#ifdef QUARRY_WINDOWS_LOADER
-// The same entry point in a Windows DLL that Quarry loaded itself: Microsoft's convention.
-using WindowsDecompressFn = std::int64_t(__attribute__((ms_abi)) *)(
-    const std::uint8_t*, std::int64_t, std::uint8_t*, std::int64_t, std::int32_t, std::int32_t,
-    std::int32_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
-    std::int64_t, std::int32_t);
-#endif
+// Calls the entry point at entry in the convention it was built for, with the ten trailing
+// arguments zero; the decoder's answer.
+using DecompressCall = std::int64_t (*)(void* entry, const std::uint8_t* stream,
+                                        std::int64_t streamLength, std::uint8_t* output,
+                                        std::int64_t expectedLength);
 
-// The bound entry point, whichever convention it was built for; empty when none is bound.
+// The bound entry point and the call that fits its convention; empty when none is bound.
 struct Decompressor {
-  DecompressFn native = nullptr;
+  void* entry = nullptr;
+  DecompressCall call = nullptr;  // chosen by the binding, which knows how the library was built
   // Where the library's image starts (the HMODULE on Windows, dladdr's dli_fbase for a native
   // library), and how many bytes it spans when Quarry mapped it itself (0: ask the system).
   std::uintptr_t libraryBase = 0;
   std::uint64_t librarySize = 0;
   void (*beforeCall)() = nullptr;  // brings what the library reads of the system up to date
-#ifdef QUARRY_WINDOWS_LOADER
-  WindowsDecompressFn windows = nullptr;
-  explicit operator bool() const {
-    return native != nullptr || windows != nullptr;
-  }
-#else
-  explicit operator bool() const {
-    return native != nullptr;
-  }
-#endif
+  explicit operator bool() const { return call != nullptr; }
 
   // Decodes stream into output with the ten trailing arguments zero; the decoder's answer.
   std::int64_t operator()(const std::uint8_t* stream, std::int64_t streamLength,
                           std::uint8_t* output, std::int64_t expectedLength) const {
-#ifdef QUARRY_WINDOWS_LOADER
-    if (windows != nullptr) {
-      return windows(stream, streamLength, output, expectedLength, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    }
-#endif
-    return native(stream, streamLength, output, expectedLength, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    return call(entry, stream, streamLength, output, expectedLength);
   }
+};
+
+// An entry point built for the platform's own convention: a native library's.
+Decompressor nativeDecompressor(DecompressFn entry);
+
+// Where a call into the decoder library stopped: the faulting instruction's offset into the
+// library where it lies there, else its bare address.
+struct FaultPlace {
+  std::uint64_t at = 0;
+  bool inLibrary = false;  // at is an offset into the library, not an address
 };
 
 // Why a call into the decoder library did not come back by itself.
 struct DecoderFault {
-  int signal = 0;     // POSIX signal number or Windows exception code; 0 for a call that stops
-  std::string where;  // "oo2core_8_win64.dll+0x1a2b3" when the address lies in the library,
-                      // else the bare address "0x7f12..." (the faulting instruction)
-  std::string call;   // what the library called that stops the run, e.g.
-                      // "KERNEL32.dll!CreateFileW" or "ExitProcess"; empty for a fault
+  int signal = 0;    // POSIX signal number or Windows exception code; 0 for a call that stops
+  FaultPlace where;  // a fault's; none for a call that stops
+  std::string call;  // what the library called that stops the run, e.g.
+                     // "KERNEL32.dll!CreateFileW" or "ExitProcess"; empty for a fault
 };
 
 // Calls the bound entry point (ten trailing zeros, as Decompressor::operator()); returns its
@@ -77,15 +71,11 @@ std::int64_t callDecoder(const Decompressor& decompress, const std::uint8_t* str
                          std::int64_t streamLength, std::uint8_t* output,
                          std::int64_t expectedLength, std::optional<DecoderFault>& fault);
 
-// "oo2core_8_win64.dll+0x1a2b3" for an address inside the bound library, else "0x7f12...".
-std::string placeOf(const Decompressor& decompress, std::uintptr_t address);
+// Where address lies: in the bound library (an offset into it), or outside.
+FaultPlace placeOf(const Decompressor& decompress, std::uintptr_t address);
 
 // What a guarded call into the library that did not come back stopped at.
 DecoderFault describeStop(const Decompressor& decompress, const GuardedStop& stop);
-
-// "oo2core_8_win64.dll+0x1a2b3", and "0x7f12...": the two ways of naming a place.
-std::string libraryOffsetText(std::uint64_t offset);
-std::string addressText(std::uintptr_t address);
 
 // What binding found: the entry point, or why there is none (the words are composed by the
 // program, not here).
@@ -94,7 +84,8 @@ struct DecoderBinding {
   LoadProblem problem = LoadProblem::None;
   std::string file;         // the library's path as the platform spells it, in UTF-8; empty if none
   LoadRefusal refusal;      // the check that refused it, with its values (not escaped)
-  std::string systemWords;  // NotLoadable by dlopen: its own words, which have no number
+  std::string systemWords;  // NotLoadable by dlopen: its own words, which have no number (empty
+                            // when it gave none)
   std::vector<ForeignModule> modules;  // ForeignImports, in the order first imported
   DecoderFault fault;                  // InitialisationStopped
 };

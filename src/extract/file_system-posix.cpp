@@ -13,9 +13,10 @@
 #include <memory>
 #include <string>
 
+#include "base/file_identity-posix.h"
 #include "base/stop_checked.h"
-#include "base/unique_fd.h"
-#include "base/write_all.h"
+#include "base/unique_fd-posix.h"
+#include "base/write_all-posix.h"
 #include "extract/directories.h"
 #include "extract/file_system.h"
 #include "extract/linux_calls.h"
@@ -49,16 +50,12 @@ FsResult answer(int code) {
 
 // A copy or write loop's answer: the stop it ended on is the run's to report.
 FsResult answer(OsResult result) {
-  return result.stopped ? FsResult{FsOutcome::Stopped, 0} : answer(result.error);
+  return result.stopped ? FsResult{FsOutcome::Stopped, 0} : answer(result.osError);
 }
 
 FsResult opened(int fd, FsHandle& out) {
   out = fd;
   return fd >= 0 ? FsResult{} : answer(errno);
-}
-
-FileIdentity identityOf(const struct stat& status) {
-  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
 NodeKind kindOf(mode_t mode) {

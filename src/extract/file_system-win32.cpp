@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/file_identity-win32.h"
 #include "base/os_error.h"
 #include "base/stop_checked.h"
 #include "base/unicode.h"
@@ -82,11 +83,6 @@ FsResult openBelow(HANDLE root, std::u16string_view name, ACCESS_MASK access, UL
 bool isReparsePoint(const std::u16string& path) {
   const DWORD attributes = GetFileAttributesW(asWide(path));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
-  return {information.dwVolumeSerialNumber,
-          (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
 }
 
 FsResult describe(HANDLE handle, Node& node) {
@@ -250,7 +246,7 @@ class WindowsFileSystem final : public FileSystem {
     const OsResult written =
         writeStopChecked(bytes, [&](ByteSpan chunk) { return writeAllTo(handleOf(file), chunk); });
     if (written.stopped) return {FsOutcome::Stopped, 0};
-    return answer(static_cast<DWORD>(written.error));
+    return answer(static_cast<DWORD>(written.osError));
   }
 
   // Renamed by its handle, relative to the folder's; a file that was to go on close stays.

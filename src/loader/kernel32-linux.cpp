@@ -14,6 +14,7 @@
 #include "base/program_path.h"
 #include "base/unicode.h"
 #include "loader/kernel32_parts-linux.h"
+#include "loader/pe_format.h"
 
 namespace quarry {
 namespace kernel32 {
@@ -150,7 +151,7 @@ QUARRY_WINAPI void* RtlLookupFunctionEntry(std::uint64_t pc, std::uint64_t* imag
   std::uint32_t low = 0, high = loaded.functionCount;
   while (low < high) {
     const std::uint32_t middle = low + (high - low) / 2;
-    std::uint8_t* record = table + middle * 12;
+    std::uint8_t* record = table + middle * pe::RUNTIME_FUNCTION_SIZE;
     if (rva < fieldAt<std::uint32_t>(record, 0)) {
       high = middle;
     } else if (rva >= fieldAt<std::uint32_t>(record, 4)) {

@@ -16,6 +16,7 @@
 #include "base/bytes.h"
 #include "loader/kernel32-linux.h"
 #include "loader/kernel32_parts-linux.h"
+#include "loader/pe_format.h"
 
 namespace quarry {
 namespace kernel32 {
@@ -28,7 +29,6 @@ constexpr Dword MEM_DECOMMIT = 0x4000;
 constexpr Dword MEM_RELEASE = 0x8000;
 constexpr Dword MEM_TOP_DOWN = 0x100000;
 constexpr std::uintptr_t ALLOCATION_GRANULARITY = 0x10000;
-constexpr std::uintptr_t PAGE = 4096;
 
 constexpr Dword PAGE_NOACCESS = 0x01;
 constexpr Dword PAGE_READONLY = 0x02;
@@ -127,7 +127,7 @@ bool allCommitted(const Region& region, std::uintptr_t start, std::uintptr_t end
 
 // length bytes anywhere, starting on an allocation-granularity boundary.
 void* mapAligned(std::uintptr_t length, int prot) {
-  const std::uintptr_t padded = length + ALLOCATION_GRANULARITY - PAGE;
+  const std::uintptr_t padded = length + ALLOCATION_GRANULARITY - pe::PAGE_SIZE;
   void* mapped = mmap(nullptr, padded, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mapped == MAP_FAILED) return nullptr;
   const auto first = reinterpret_cast<std::uintptr_t>(mapped);
@@ -151,7 +151,7 @@ void* mapAt(std::uintptr_t start, std::uintptr_t length, int prot) {
 
 void* reserve(std::uintptr_t address, std::size_t size, Dword protect, int prot, bool committed) {
   const std::uintptr_t start = roundDown(address, ALLOCATION_GRANULARITY);
-  const std::uintptr_t length = roundUp(address + size, PAGE) - start;
+  const std::uintptr_t length = roundUp(address + size, pe::PAGE_SIZE) - start;
   void* mapped = address == 0 ? mapAligned(length, prot) : mapAt(start, length, prot);
   if (mapped == nullptr) {
     return failWith<void*>(address == 0 ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_ADDRESS, nullptr);
@@ -163,8 +163,8 @@ void* reserve(std::uintptr_t address, std::size_t size, Dword protect, int prot,
 
 // Committing pages of a reservation: they become accessible as asked.
 void* commit(std::uintptr_t address, std::size_t size, Dword protect, int prot) {
-  const std::uintptr_t start = roundDown(address, PAGE);
-  const std::uintptr_t length = roundUp(address + size, PAGE) - start;
+  const std::uintptr_t start = roundDown(address, pe::PAGE_SIZE);
+  const std::uintptr_t length = roundUp(address + size, pe::PAGE_SIZE) - start;
   const auto region = regionHolding(start, length);
   if (region == regions.end() || mprotect(reinterpret_cast<void*>(start), length, prot) != 0) {
     return failWith<void*>(ERROR_INVALID_ADDRESS, nullptr);
@@ -197,9 +197,9 @@ QUARRY_WINAPI void* VirtualAlloc(void* address, std::size_t size, Dword type, Dw
 Bool decommit(std::uintptr_t address, std::size_t size) {
   const auto region = regions.find(address);
   const bool wholeRegion = size == 0 && region != regions.end();
-  const std::uintptr_t start = roundDown(address, PAGE);
+  const std::uintptr_t start = roundDown(address, pe::PAGE_SIZE);
   const std::uintptr_t length =
-      wholeRegion ? region->second.length : roundUp(address + size, PAGE) - start;
+      wholeRegion ? region->second.length : roundUp(address + size, pe::PAGE_SIZE) - start;
   const auto holder = regionHolding(start, length);
   if (length == 0 || holder == regions.end()) return failWith(ERROR_INVALID_ADDRESS, BOOL_FALSE);
   markPages(holder->second, holder->first, start, start + length, RESERVED_ONLY);
@@ -257,8 +257,8 @@ QUARRY_WINAPI Bool VirtualProtect(void* address, std::size_t size, Dword protect
   if (oldProtect == nullptr) return failWith(ERROR_NOACCESS, BOOL_FALSE);
   const auto at = reinterpret_cast<std::uintptr_t>(address);
   if (!addressRangeSound(at, size)) return failWith(ERROR_INVALID_PARAMETER, BOOL_FALSE);
-  const std::uintptr_t start = roundDown(at, PAGE);
-  const std::uintptr_t end = roundUp(at + size, PAGE);
+  const std::uintptr_t start = roundDown(at, pe::PAGE_SIZE);
+  const std::uintptr_t end = roundUp(at + size, pe::PAGE_SIZE);
   const std::lock_guard<std::mutex> lock(regionsLock);
   const auto region = regionHolding(start, end - start);
   Dword old = 0;
@@ -365,11 +365,11 @@ bool describeImage(std::uintptr_t page, MemoryInfo& info) {
 QUARRY_WINAPI std::size_t VirtualQuery(const void* address, void* buffer, std::size_t length) {
   if (length < MEMORY_INFO_SIZE) return failWith<std::size_t>(ERROR_BAD_LENGTH, 0);
   if (buffer == nullptr) return failWith<std::size_t>(ERROR_NOACCESS, 0);
-  const std::uintptr_t page = roundDown(reinterpret_cast<std::uintptr_t>(address), PAGE);
+  const std::uintptr_t page = roundDown(reinterpret_cast<std::uintptr_t>(address), pe::PAGE_SIZE);
   MemoryInfo info;
   {
     const std::lock_guard<std::mutex> lock(regionsLock);
-    const auto region = regionHolding(page, PAGE);
+    const auto region = regionHolding(page, pe::PAGE_SIZE);
     if (region != regions.end()) {
       putMemoryInfo(buffer, describeRegion(region->first, region->second, page));
       return MEMORY_INFO_SIZE;

@@ -34,6 +34,9 @@ constexpr Dword ERROR_NOACCESS = 998;
 constexpr Dword ERROR_NO_UNICODE_TRANSLATION = 1113;
 constexpr Dword ERROR_DYNAMIC_CODE_BLOCKED = 1655;
 
+// The code page of every 8-bit string a library gets or gives: UTF-8, as Linux's text is.
+constexpr unsigned CP_UTF8 = 65001;
+
 struct Function {
   std::string_view name;
   void* address;

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "base/unicode.h"
-#include "base/write_all.h"
+#include "base/write_all-posix.h"
 #include "loader/kernel32-linux.h"
 #include "loader/kernel32_parts-linux.h"
 
@@ -109,8 +109,7 @@ QUARRY_WINAPI void* InterlockedFlushSList(void* head) {
   return first;
 }
 
-// Code pages: the ANSI and OEM code page is UTF-8, as Linux's text is.
-constexpr unsigned CP_UTF8 = 65001;
+// Code pages: the ANSI and OEM code page is CP_UTF8.
 constexpr std::size_t CP_INFO_SIZE = 20;  // MaxCharSize, DefaultChar[2], LeadByte[12]
 
 QUARRY_WINAPI unsigned GetOEMCP() {

@@ -12,13 +12,11 @@
 #include "base/guarded_call.h"
 #include "loader/kernel32-linux.h"
 #include "loader/kernel32_parts-linux.h"
+#include "loader/pe_format.h"
 
 namespace quarry::kernel32 {
 namespace {
 
-// FILETIME counts 100 ns ticks since 1601; Linux seconds since 1970.
-constexpr std::uint64_t SECONDS_1601_TO_1970 = 11644473600;
-constexpr std::uint64_t TICKS_PER_SECOND = 10000000;
 constexpr std::int64_t COUNTER_FREQUENCY = 1000000000;  // the counter counts nanoseconds
 
 // SYSTEM_INFO as Windows lays it out for x64.
@@ -57,12 +55,7 @@ std::uint64_t nanoseconds(clockid_t clock) {
 
 QUARRY_WINAPI void GetSystemTimeAsFileTime(void* fileTime) {
   if (fileTime == nullptr) return;
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  const std::uint64_t ticks =
-      (static_cast<std::uint64_t>(now.tv_sec) + SECONDS_1601_TO_1970) * TICKS_PER_SECOND +
-      static_cast<std::uint64_t>(now.tv_nsec) / 100;
-  putField(fileTime, 0, ticks);
+  putField(fileTime, 0, windows::fileTimeNow());
 }
 
 QUARRY_WINAPI Bool QueryPerformanceCounter(std::int64_t* count) {
@@ -82,7 +75,7 @@ QUARRY_WINAPI void GetSystemInfo(void* info) {
   const long processors = std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
   SystemInfo system{};
   system.architecture = PROCESSOR_ARCHITECTURE_AMD64;
-  system.pageSize = static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE));
+  system.pageSize = pe::PAGE_SIZE;
   system.lowestAddress = 0x10000;
   system.highestAddress = 0x7FFFFFFEFFFF;
   system.processorMask =

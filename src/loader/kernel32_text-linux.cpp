@@ -24,7 +24,6 @@ namespace {
 
 constexpr unsigned CP_ACP = 0;
 constexpr unsigned CP_THREAD_ACP = 3;
-constexpr unsigned CP_UTF8 = 65001;
 constexpr Dword WC_ERR_INVALID_CHARS = 0x80;
 constexpr Dword MB_ERR_INVALID_CHARS = 0x08;
 constexpr char16_t REPLACEMENT_CHARACTER = 0xFFFD;

@@ -99,8 +99,9 @@ constexpr std::uint32_t TLS_ALIGNMENT_SHIFT = 20;
 // Exception directory (.pdata): RUNTIME_FUNCTION records, sorted by their first RVA.
 constexpr std::uint64_t RUNTIME_FUNCTION_SIZE = 12;  // begin, end, unwind information
 
-// The page of 64-bit Windows, which is also the page of 64-bit x86 Linux.
-constexpr std::uint32_t IMAGE_PAGE_SIZE = 4096;
+// The page of 64-bit Windows, which is also the page of 64-bit x86 Linux: the loader's one page
+// size, for the image's sections, the regions VirtualAlloc hands out and the TEB's pages.
+constexpr std::uint32_t PAGE_SIZE = 4096;
 
 // Why a library's entry point and TLS callbacks are called.
 constexpr std::uint32_t REASON_PROCESS_ATTACH = 1;

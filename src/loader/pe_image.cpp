@@ -14,11 +14,11 @@ using namespace pe;
 // it keeps the work per name bounded.
 constexpr std::uint64_t LONGEST_NAME = 4096;
 
-PeFault damaged(ImageCheck check, std::string name = {}) {
+LoadFailure damaged(ImageCheck check, std::string name = {}) {
   return refusedBy(LoadProblem::DamagedImage, check, 0, std::move(name));
 }
 
-PeFault unsupported(ImageCheck check, std::uint64_t number = 0, std::string name = {}) {
+LoadFailure unsupported(ImageCheck check, std::uint64_t number = 0, std::string name = {}) {
   return refusedBy(LoadProblem::UnsupportedImage, check, number, std::move(name));
 }
 
@@ -51,18 +51,18 @@ bool isExecutable(const PeHeaders& headers, std::uint64_t rva) {
   });
 }
 
-PeFault wrongMachine(ImageCheck check, std::uint64_t machine = 0) {
+LoadFailure wrongMachine(ImageCheck check, std::uint64_t machine = 0) {
   return refusedBy(LoadProblem::WrongMachine, check, machine);
 }
 
-PeFault machineFault(std::uint16_t machine) {
+LoadFailure machineFault(std::uint16_t machine) {
   if (machine == MACHINE_I386) return wrongMachine(ImageCheck::Machine32Bit);
   if (machine == MACHINE_ARM64) return wrongMachine(ImageCheck::MachineArm64);
   return wrongMachine(ImageCheck::MachineOther, machine);
 }
 
 // Where the NT headers start, checked up to the end of the file header.
-PeFault findNtHeaders(ByteSpan file, std::uint64_t& ntHeaders) {
+std::optional<LoadFailure> findNtHeaders(ByteSpan file, std::uint64_t& ntHeaders) {
   if (file.size() < DOS_HEADER_SIZE) return damaged(ImageCheck::DosHeaderCutShort);
   if (readU16(file.data()) != DOS_MAGIC) return damaged(ImageCheck::DosMagicMissing);
   ntHeaders = readU32(file.data() + DOS_NEW_HEADER);
@@ -79,14 +79,14 @@ PeDirectory directoryAt(const std::uint8_t* optional, std::uint32_t count, std::
   return {readU32(at), readU32(at + 4)};
 }
 
-PeFault readLayoutFields(const std::uint8_t* optional, PeHeaders& headers) {
+std::optional<LoadFailure> readLayoutFields(const std::uint8_t* optional, PeHeaders& headers) {
   headers.entryPoint = readU32(optional + OPTIONAL_ENTRY_POINT);
   headers.imageBase = readU64(optional + OPTIONAL_IMAGE_BASE);
   headers.sectionAlignment = readU32(optional + OPTIONAL_SECTION_ALIGNMENT);
   headers.sizeOfImage = readU32(optional + OPTIONAL_SIZE_OF_IMAGE);
   headers.sizeOfHeaders = readU32(optional + OPTIONAL_SIZE_OF_HEADERS);
   const std::uint32_t alignment = headers.sectionAlignment;
-  if (alignment == 0 || alignment % IMAGE_PAGE_SIZE != 0) {
+  if (alignment == 0 || alignment % PAGE_SIZE != 0) {
     return unsupported(ImageCheck::SectionsAlignedBelowAPage, alignment);
   }
   if (headers.sizeOfImage == 0) return damaged(ImageCheck::SizeOfImageZero);
@@ -97,7 +97,8 @@ PeFault readLayoutFields(const std::uint8_t* optional, PeHeaders& headers) {
 }
 
 // The optional header: PE32+, a DLL, its layout fields and the directories the loader uses.
-PeFault readOptionalHeader(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& headers) {
+std::optional<LoadFailure> readOptionalHeader(ByteSpan file, std::uint64_t ntHeaders,
+                                              PeHeaders& headers) {
   const std::uint8_t* fileHeader = file.data() + ntHeaders + SIGNATURE_SIZE;
   const std::uint64_t size = readU16(fileHeader + FILE_OPTIONAL_HEADER_SIZE);
   headers.optionalHeader = ntHeaders + SIGNATURE_SIZE + FILE_HEADER_SIZE;
@@ -145,7 +146,8 @@ PeSection sectionAt(ByteSpan file, std::uint64_t at) {
 // One section against the file, the image and the sections before it (which end at *end).
 // Only the bytes copied must lie in the file: a SizeOfRawData rounded up past the file's end
 // is taken, as Windows takes it.
-PeFault checkSection(const PeSection& section, const PeHeaders& headers, std::uint64_t& end) {
+std::optional<LoadFailure> checkSection(const PeSection& section, const PeHeaders& headers,
+                                        std::uint64_t& end) {
   if (section.copied > 0 && !rangeFits(section.rawOffset, section.copied, headers.fileSize)) {
     return damaged(ImageCheck::SectionBytesOutsideFile, section.name);
   }
@@ -164,7 +166,8 @@ PeFault checkSection(const PeSection& section, const PeHeaders& headers, std::ui
   return {};
 }
 
-PeFault readSections(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& headers) {
+std::optional<LoadFailure> readSections(ByteSpan file, std::uint64_t ntHeaders,
+                                        PeHeaders& headers) {
   const std::uint8_t* fileHeader = file.data() + ntHeaders + SIGNATURE_SIZE;
   const std::uint64_t count = readU16(fileHeader + FILE_SECTION_COUNT);
   const std::uint64_t table =
@@ -176,15 +179,15 @@ PeFault readSections(ByteSpan file, std::uint64_t ntHeaders, PeHeaders& headers)
   for (std::uint64_t k = 0; k < count; ++k) {
     const std::uint64_t at = table + k * SECTION_HEADER_SIZE;
     headers.sections.push_back(sectionAt(file, at));
-    if (PeFault fault = checkSection(headers.sections.back(), headers, end)) {
-      return fault;
+    if (auto failure = checkSection(headers.sections.back(), headers, end)) {
+      return failure;
     }
   }
   return {};
 }
 
-PeFault applyRelocation(MutableBytes image, std::uint64_t page, std::uint16_t entry,
-                        std::uint64_t delta) {
+std::optional<LoadFailure> applyRelocation(MutableBytes image, std::uint64_t page,
+                                           std::uint16_t entry, std::uint64_t delta) {
   const unsigned type = entry >> 12;
   if (type == RELOCATION_ABSOLUTE) return {};
   if (type != RELOCATION_DIR64) {
@@ -197,7 +200,8 @@ PeFault applyRelocation(MutableBytes image, std::uint64_t page, std::uint16_t en
   return {};
 }
 
-PeFault applyRelocationBlocks(MutableBytes image, PeDirectory directory, std::uint64_t delta) {
+std::optional<LoadFailure> applyRelocationBlocks(MutableBytes image, PeDirectory directory,
+                                                 std::uint64_t delta) {
   std::uint64_t at = directory.rva;
   const std::uint64_t end = at + directory.size;
   while (end - at >= RELOCATION_BLOCK_HEADER) {
@@ -210,7 +214,7 @@ PeFault applyRelocationBlocks(MutableBytes image, PeDirectory directory, std::ui
     }
     for (std::uint64_t k = RELOCATION_BLOCK_HEADER; k < blockSize; k += RELOCATION_ENTRY_SIZE) {
       const std::uint16_t entry = readU16(image.data() + at + k);
-      if (PeFault fault = applyRelocation(image, page, entry, delta)) return fault;
+      if (auto failure = applyRelocation(image, page, entry, delta)) return failure;
     }
     at += blockSize;
   }
@@ -219,8 +223,8 @@ PeFault applyRelocationBlocks(MutableBytes image, PeDirectory directory, std::ui
 
 // The functions of one import descriptor: its lookup table names them, its address table
 // receives them. Each needs a slot of its own, so no image holds more than its size in slots.
-PeFault readThunks(ByteSpan image, std::string_view module, std::uint64_t lookup,
-                   std::uint64_t addresses, std::vector<PeImport>& imports) {
+std::optional<LoadFailure> readThunks(ByteSpan image, std::string_view module, std::uint64_t lookup,
+                                      std::uint64_t addresses, std::vector<PeImport>& imports) {
   for (std::uint64_t k = 0;; ++k) {
     if (imports.size() >= image.size() / THUNK_SIZE) {
       return damaged(ImageCheck::ImportsExceedImage);
@@ -256,8 +260,9 @@ bool rvaOf(ByteSpan image, std::uint64_t address, std::uint64_t loadedBase, std:
   return true;
 }
 
-PeFault readTlsCallbacks(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBase,
-                         std::uint64_t list, PeTls& tls) {
+std::optional<LoadFailure> readTlsCallbacks(ByteSpan image, const PeHeaders& headers,
+                                            std::uint64_t loadedBase, std::uint64_t list,
+                                            PeTls& tls) {
   std::uint32_t at = 0;
   if (list == 0) return {};
   for (std::uint64_t k = 0;; ++k) {
@@ -275,13 +280,14 @@ PeFault readTlsCallbacks(ByteSpan image, const PeHeaders& headers, std::uint64_t
 }
 
 // The forwarded or executable code that an export's address points at.
-PeFault exportedCode(const PeHeaders& headers, ByteSpan image, std::string_view name,
-                     std::uint32_t code, std::uint32_t& rva) {
+std::optional<LoadFailure> exportedCode(const PeHeaders& headers, ByteSpan image,
+                                        std::string_view name, std::uint32_t code,
+                                        std::uint32_t& rva) {
   const PeDirectory directory = headers.exports;
   if (code >= directory.rva && code - directory.rva < directory.size) {
     std::string_view target;
     nameAt(image, code, target);
-    PeFault forwarded = unsupported(ImageCheck::ExportForwarded, 0, std::string(name));
+    LoadFailure forwarded = unsupported(ImageCheck::ExportForwarded, 0, std::string(name));
     forwarded.refusal.target = target;
     return forwarded;
   }
@@ -297,21 +303,17 @@ PeProtection inaccessible(std::uint64_t offset, std::uint64_t size) {
 
 }  // namespace
 
-PeFault refusedBy(LoadProblem problem, ImageCheck check, std::uint64_t number, std::string name) {
-  PeFault fault;
-  fault.problem = problem;
-  fault.refusal.check = check;
-  fault.refusal.number = number;
-  fault.refusal.name = std::move(name);
-  return fault;
+LoadFailure refusedBy(LoadProblem problem, ImageCheck check, std::uint64_t number,
+                      std::string name) {
+  LoadFailure failure(problem);
+  failure.refusal.check = check;
+  failure.refusal.number = number;
+  failure.refusal.name = std::move(name);
+  return failure;
 }
 
 void writeU64(std::uint8_t* at, std::uint64_t value) {
   for (int k = 0; k < 8; ++k) at[k] = static_cast<std::uint8_t>(value >> (8 * k));
-}
-
-PeFault readPeHeaders(ByteSpan file, PeHeaders& headers) {
-  return readPeHeaders(file, file.size(), headers);
 }
 
 std::uint64_t peHeadersExtent(ByteSpan prefix) {
@@ -328,15 +330,16 @@ std::uint64_t peHeadersExtent(ByteSpan prefix) {
   return std::max(tableEnd, sizeOfHeaders);
 }
 
-PeFault readPeHeaders(ByteSpan file, std::uint64_t fileSize, PeHeaders& headers) {
+std::optional<LoadFailure> readPeHeaders(ByteSpan file, std::uint64_t fileSize,
+                                         PeHeaders& headers) {
   headers = PeHeaders{};
   headers.fileSize = fileSize;
   std::uint64_t ntHeaders = 0;
-  if (PeFault fault = findNtHeaders(file, ntHeaders)) return fault;
+  if (auto failure = findNtHeaders(file, ntHeaders)) return failure;
   const std::uint16_t machine = readU16(file.data() + ntHeaders + SIGNATURE_SIZE + FILE_MACHINE);
   if (machine != MACHINE_AMD64) return machineFault(machine);
-  if (PeFault fault = readOptionalHeader(file, ntHeaders, headers)) return fault;
-  if (PeFault fault = readSections(file, ntHeaders, headers)) return fault;
+  if (auto failure = readOptionalHeader(file, ntHeaders, headers)) return failure;
+  if (auto failure = readSections(file, ntHeaders, headers)) return failure;
   if (headers.entryPoint != 0 && !isExecutable(headers, headers.entryPoint)) {
     return damaged(ImageCheck::EntryPointOutsideCode);
   }
@@ -344,7 +347,7 @@ PeFault readPeHeaders(ByteSpan file, std::uint64_t fileSize, PeHeaders& headers)
 }
 
 std::uint64_t mappedImageSize(const PeHeaders& headers) {
-  return roundUp(headers.sizeOfImage, IMAGE_PAGE_SIZE);
+  return roundUp(headers.sizeOfImage, PAGE_SIZE);
 }
 
 void readFunctionTable(ByteSpan image, const PeHeaders& headers, std::uint32_t& first,
@@ -355,14 +358,8 @@ void readFunctionTable(ByteSpan image, const PeHeaders& headers, std::uint32_t& 
   count = inside ? static_cast<std::uint32_t>(table.size / RUNTIME_FUNCTION_SIZE) : 0;
 }
 
-void layOutImage(ByteSpan file, const PeHeaders& headers, MutableBytes image) {
-  std::copy_n(file.data(), headers.sizeOfHeaders, image.data());
-  for (const PeSection& section : headers.sections) {
-    std::copy_n(file.data() + section.rawOffset, section.copied, image.data() + section.rva);
-  }
-}
-
-PeFault relocateImage(MutableBytes image, const PeHeaders& headers, std::uint64_t loadedBase) {
+std::optional<LoadFailure> relocateImage(MutableBytes image, const PeHeaders& headers,
+                                         std::uint64_t loadedBase) {
   const std::uint64_t delta = loadedBase - headers.imageBase;
   const PeDirectory directory = headers.relocations;
   if (directory.rva == 0 || directory.size == 0) {
@@ -372,13 +369,14 @@ PeFault relocateImage(MutableBytes image, const PeHeaders& headers, std::uint64_
   if (!fits(image, directory.rva, directory.size)) {
     return damaged(ImageCheck::RelocationDirectoryOutsideImage);
   }
-  if (PeFault fault = applyRelocationBlocks(image, directory, delta)) return fault;
+  if (auto failure = applyRelocationBlocks(image, directory, delta)) return failure;
   const std::uint64_t baseField = headers.optionalHeader + OPTIONAL_IMAGE_BASE;
   if (baseField + 8 <= headers.sizeOfHeaders) writeU64(image.data() + baseField, loadedBase);
   return {};
 }
 
-PeFault readImports(ByteSpan image, const PeHeaders& headers, std::vector<PeImport>& imports) {
+std::optional<LoadFailure> readImports(ByteSpan image, const PeHeaders& headers,
+                                       std::vector<PeImport>& imports) {
   imports.clear();
   if (headers.imports.rva == 0 || headers.imports.size == 0) return {};
   for (std::uint64_t at = headers.imports.rva;; at += IMPORT_DESCRIPTOR_SIZE) {
@@ -394,14 +392,15 @@ PeFault readImports(ByteSpan image, const PeHeaders& headers, std::vector<PeImpo
       return damaged(ImageCheck::ImportModuleNameOutsideImage);
     }
     const std::uint32_t lookup = readU32(descriptor + IMPORT_LOOKUP_TABLE);
-    if (PeFault fault =
+    if (auto failure =
             readThunks(image, module, lookup != 0 ? lookup : addresses, addresses, imports)) {
-      return fault;
+      return failure;
     }
   }
 }
 
-PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBase, PeTls& tls) {
+std::optional<LoadFailure> readTls(ByteSpan image, const PeHeaders& headers,
+                                   std::uint64_t loadedBase, PeTls& tls) {
   tls = PeTls{};
   if (headers.tls.rva == 0 || headers.tls.size == 0) return {};
   if (!fits(image, headers.tls.rva, TLS_DIRECTORY_SIZE)) {
@@ -427,8 +426,8 @@ PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBa
   return readTlsCallbacks(image, headers, loadedBase, readU64(directory + TLS_CALLBACKS), tls);
 }
 
-PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view name,
-                   std::uint32_t& rva) {
+std::optional<LoadFailure> findExport(ByteSpan image, const PeHeaders& headers,
+                                      std::string_view name, std::uint32_t& rva) {
   const PeDirectory directory = headers.exports;
   if (directory.rva == 0 || directory.size == 0) return refusedBy(LoadProblem::NoEntryPoint);
   if (!fits(image, directory.rva, EXPORT_DIRECTORY_SIZE)) {
@@ -456,7 +455,7 @@ PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view na
 std::vector<PeProtection> protectionPlan(const PeHeaders& headers) {
   const std::uint64_t mapped = mappedImageSize(headers);
   std::vector<PeProtection> plan;
-  std::uint64_t cursor = std::min(roundUp(headers.sizeOfHeaders, IMAGE_PAGE_SIZE), mapped);
+  std::uint64_t cursor = std::min(roundUp(headers.sizeOfHeaders, PAGE_SIZE), mapped);
   plan.push_back({0, cursor, true, false, false});
   for (const PeSection& section : headers.sections) {
     if (section.extent == 0) continue;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,21 +19,23 @@ namespace quarry {
 
 using MutableBytes = std::span<std::uint8_t>;
 
-// Why a library was refused: what kind of refusal, and the check with its values.
-struct PeFault {
-  LoadProblem problem = LoadProblem::None;
+// Why the loader refused a library: what kind of refusal, and the check with its values. Each
+// step answers std::optional<LoadFailure>, empty when it found nothing to refuse.
+struct LoadFailure {
+  explicit LoadFailure(LoadProblem what) : problem(what) {}
+
+  LoadProblem problem;
   LoadRefusal refusal;
   std::vector<ForeignModule> modules;  // ForeignImports, in the order first imported
   GuardedStop stop;                    // InitialisationStopped: why, and where the image lay
   std::uintptr_t imageBase = 0;
   std::uint64_t imageSize = 0;
-  explicit operator bool() const { return problem != LoadProblem::None; }
 };
 
 // A refusal of the kind problem by check (none where the kind says it all), with the number or
 // the name the check's words need.
-PeFault refusedBy(LoadProblem problem, ImageCheck check = ImageCheck::None,
-                  std::uint64_t number = 0, std::string name = {});
+LoadFailure refusedBy(LoadProblem problem, ImageCheck check = ImageCheck::None,
+                      std::uint64_t number = 0, std::string name = {});
 
 struct PeDirectory {
   std::uint32_t rva = 0;
@@ -88,9 +91,8 @@ struct PeProtection {
 // The headers and the section table, with every section checked against the file and the
 // image, the machine, the kind of file and the entry point. headerBytes is the start of a file
 // of fileSize bytes, at least peHeadersExtent of it where the file holds that much.
-PeFault readPeHeaders(ByteSpan headerBytes, std::uint64_t fileSize, PeHeaders& headers);
-// The same over a whole file in memory.
-PeFault readPeHeaders(ByteSpan file, PeHeaders& headers);
+std::optional<LoadFailure> readPeHeaders(ByteSpan headerBytes, std::uint64_t fileSize,
+                                         PeHeaders& headers);
 
 // How many bytes from the start of the file readPeHeaders needs, as far as prefix tells: the
 // headers through the section table and SizeOfHeaders. At most 2^32 + 2^20 or so.
@@ -99,10 +101,6 @@ std::uint64_t peHeadersExtent(ByteSpan prefix);
 // Bytes the image takes in memory: SizeOfImage rounded up to whole pages.
 std::uint64_t mappedImageSize(const PeHeaders& headers);
 
-// Copies the headers and each section's bytes into image, which holds mappedImageSize
-// zeroed bytes. headers came from readPeHeaders over the same file, which file holds whole.
-void layOutImage(ByteSpan file, const PeHeaders& headers, MutableBytes image);
-
 // The .pdata table: RUNTIME_FUNCTION records (begin, end, unwind RVAs) sorted by begin, as
 // far as they lie within the image. Sets first (an RVA) and count.
 void readFunctionTable(ByteSpan image, const PeHeaders& headers, std::uint32_t& first,
@@ -110,18 +108,21 @@ void readFunctionTable(ByteSpan image, const PeHeaders& headers, std::uint32_t& 
 
 // Moves every absolute address from the preferred base to loadedBase, and records the new
 // base in the image's own header as Windows does.
-PeFault relocateImage(MutableBytes image, const PeHeaders& headers, std::uint64_t loadedBase);
+std::optional<LoadFailure> relocateImage(MutableBytes image, const PeHeaders& headers,
+                                         std::uint64_t loadedBase);
 
 // Every function the image imports, by module and name. Their count is bounded by the address
 // table slots the image can hold, so tables shared between descriptors cannot multiply it.
-PeFault readImports(ByteSpan image, const PeHeaders& headers, std::vector<PeImport>& imports);
+std::optional<LoadFailure> readImports(ByteSpan image, const PeHeaders& headers,
+                                       std::vector<PeImport>& imports);
 
 // The TLS directory, once the image sits relocated at loadedBase.
-PeFault readTls(ByteSpan image, const PeHeaders& headers, std::uint64_t loadedBase, PeTls& tls);
+std::optional<LoadFailure> readTls(ByteSpan image, const PeHeaders& headers,
+                                   std::uint64_t loadedBase, PeTls& tls);
 
 // The RVA of the code exported under name.
-PeFault findExport(ByteSpan image, const PeHeaders& headers, std::string_view name,
-                   std::uint32_t& rva);
+std::optional<LoadFailure> findExport(ByteSpan image, const PeHeaders& headers,
+                                      std::string_view name, std::uint32_t& rva);
 
 // Each page range's final protection: the headers read-only, each section as it asks (never
 // writable and executable at once), anything else inaccessible. Covers mappedImageSize.

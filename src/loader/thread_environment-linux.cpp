@@ -12,8 +12,9 @@
 
 #include "base/os_error.h"
 #include "base/unicode.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "base/unique_pages-posix.h"
+#include "loader/pe_format.h"
 #include "loader/windows_fields.h"
 
 namespace quarry {
@@ -27,19 +28,18 @@ constexpr std::size_t TEB_SIZE = 0x2000;
 constexpr std::size_t PEB_SIZE = 0x1000;
 constexpr std::size_t PARAMETERS_SIZE = 0x400;
 constexpr std::size_t LDR_SIZE = 0x58;
-constexpr std::size_t ENTRY_SIZE = 0x120;
+constexpr std::size_t LDR_ENTRY_SIZE = 0x120;
 constexpr std::size_t SHARED_DATA_SIZE = 0x1000;
 constexpr std::uint32_t ONE_MILLISECOND_TICKS = 1u << 24;  // multiplier: the count is in ms
-constexpr std::uint16_t MACHINE_AMD64 = 0x8664;
 constexpr std::uint32_t PRODUCT_WORKSTATION = 1;
-constexpr std::uint64_t SECONDS_1601_TO_1970 = 11644473600;
 
-alignas(4096) std::uint8_t teb[TEB_SIZE];
-alignas(4096) std::uint8_t peb[PEB_SIZE];
+alignas(pe::PAGE_SIZE) std::uint8_t teb[TEB_SIZE];
+alignas(pe::PAGE_SIZE) std::uint8_t peb[PEB_SIZE];
 alignas(16) std::uint8_t parameters[PARAMETERS_SIZE];
 alignas(16) std::uint8_t loaderData[LDR_SIZE];
-alignas(16) std::uint8_t moduleEntry[ENTRY_SIZE];
+alignas(16) std::uint8_t moduleEntry[LDR_ENTRY_SIZE];
 void* moduleTlsBlocks[MODULE_TLS_INDEX + 1];
+UniqueTlsBlock moduleTlsBlock;  // what moduleTlsBlocks[MODULE_TLS_INDEX] points at
 bool installed = false;
 // The shared data page as the library sees it (read-only) and as Quarry writes it: one
 // memory object mapped twice, so refreshing it needs no change of protection.
@@ -152,8 +152,8 @@ void putSystemTime(std::uint64_t offset, std::uint64_t value) {
 
 void describeMachine(const ProcessDescription& process) {
   putField(sharedData, SHARED_TICK_MULTIPLIER, ONE_MILLISECOND_TICKS);
-  putField(sharedData, SHARED_IMAGE_NUMBER_LOW, MACHINE_AMD64);
-  putField(sharedData, SHARED_IMAGE_NUMBER_LOW + 2, MACHINE_AMD64);
+  putField(sharedData, SHARED_IMAGE_NUMBER_LOW, pe::MACHINE_AMD64);
+  putField(sharedData, SHARED_IMAGE_NUMBER_LOW + 2, pe::MACHINE_AMD64);
   const std::u16string root = u"C:\\Windows";
   std::memcpy(sharedData + SHARED_SYSTEM_ROOT, root.c_str(), (root.size() + 1) * 2);
   putField(sharedData, SHARED_BUILD_NUMBER, WINDOWS_BUILD);
@@ -192,15 +192,11 @@ void refreshSharedData() {
   if (sharedData == nullptr) return;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const std::uint64_t sinceBoot = static_cast<std::uint64_t>(now.tv_sec) * 10000000 +
-                                  static_cast<std::uint64_t>(now.tv_nsec) / 100;
+  const std::uint64_t sinceBoot = windows::ticksOf(now);
   putSystemTime(SHARED_INTERRUPT_TIME, sinceBoot);
   putSystemTime(SHARED_TICK_COUNT, sinceBoot / 10000);
   putField(sharedData, 0, static_cast<std::uint32_t>(sinceBoot / 10000));
-  clock_gettime(CLOCK_REALTIME, &now);
-  putSystemTime(SHARED_SYSTEM_TIME,
-                (static_cast<std::uint64_t>(now.tv_sec) + SECONDS_1601_TO_1970) * 10000000 +
-                    static_cast<std::uint64_t>(now.tv_nsec) / 100);
+  putSystemTime(SHARED_SYSTEM_TIME, windows::fileTimeNow());
 }
 
 std::uint32_t lastError() {
@@ -219,8 +215,9 @@ void setTlsSlot(std::uint32_t index, void* value) {
   putField(teb, TEB_TLS_SLOTS + index * sizeof(void*), value);
 }
 
-void setModuleTlsBlock(void* block) {
-  moduleTlsBlocks[MODULE_TLS_INDEX] = block;
+void setModuleTlsBlock(UniqueTlsBlock block) {
+  moduleTlsBlock = std::move(block);
+  moduleTlsBlocks[MODULE_TLS_INDEX] = moduleTlsBlock.get();
 }
 
 }  // namespace quarry

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "base/os_error.h"
+#include "base/unique_owner.h"
 
 namespace quarry {
 
@@ -98,9 +100,16 @@ void setLastError(std::uint32_t code);
 void* tlsSlot(std::uint32_t index);
 void setTlsSlot(std::uint32_t index, void* value);
 
-// Hands the loaded module's TLS block to its code: ThreadLocalStoragePointer[index] = block.
-// The run loads one module, so its index is 0.
+// A module's TLS block, taken from the heap with the alignment its directory asks for.
+inline void freeTlsBlock(void* block) noexcept {
+  std::free(block);
+}
+using UniqueTlsBlock = UniqueOwner<PointerKind<freeTlsBlock>>;
+
+// Hands the loaded module's TLS block to its code (ThreadLocalStoragePointer[index] = block)
+// and keeps it from then on; the block of a module loaded before goes. The run loads one
+// module, so its index is 0.
 constexpr std::uint32_t MODULE_TLS_INDEX = 0;
-void setModuleTlsBlock(void* block);
+void setModuleTlsBlock(UniqueTlsBlock block);
 
 }  // namespace quarry

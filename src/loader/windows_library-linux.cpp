@@ -16,7 +16,7 @@
 #include "base/ascii_case.h"
 #include "base/guarded_call.h"
 #include "base/os_error.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "base/unique_pages-posix.h"
 #include "loader/kernel32-linux.h"
 #include "loader/pe_format.h"
@@ -44,8 +44,8 @@ using TlsCallback = void(__attribute__((ms_abi)) *)(void* module, std::uint32_t 
 // The first bytes read of the file, which hold the headers of any image of a usual shape.
 constexpr std::uint64_t HEADER_PROBE = 4096;
 
-PeFault systemFailure(int code) {
-  PeFault refused = refusedBy(LoadProblem::NotLoadable, ImageCheck::SystemRefused);
+LoadFailure systemFailure(int code) {
+  LoadFailure refused = refusedBy(LoadProblem::NotLoadable, ImageCheck::SystemRefused);
   refused.refusal.osError = code;
   return refused;
 }
@@ -126,7 +126,7 @@ OsResult readAt(int file, std::uint64_t offset, MutableBytes into, std::uint64_t
 
 // Opened without waiting (a FIFO would hold a blocking open), and only a regular file of a
 // size that a library can have is read at all.
-PeFault openLibraryFile(const std::string& path, Loading& loading) {
+std::optional<LoadFailure> openLibraryFile(const std::string& path, Loading& loading) {
   loading.file = UniqueFd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   if (!loading.file.valid() || fstat(loading.file.get(), &status) != 0) {
@@ -144,32 +144,32 @@ PeFault openLibraryFile(const std::string& path, Loading& loading) {
 
 // The headers are read before anything else of the file: a file that is no image costs one
 // small read.
-PeFault readHeaders(Loading& loading) {
+std::optional<LoadFailure> readHeaders(Loading& loading) {
   std::vector<std::uint8_t>& bytes = loading.headerBytes;
   bytes.resize(std::min(loading.fileSize, HEADER_PROBE));
   std::uint64_t got = 0;
   OsResult read = readAt(loading.file.get(), 0, bytes, got);
-  if (!read.ok()) return systemFailure(read.error);
+  if (!read.ok()) return systemFailure(read.osError);
   bytes.resize(static_cast<std::size_t>(got));
   const std::uint64_t extent = std::min(peHeadersExtent(bytes), loading.fileSize);
   if (extent > bytes.size()) {
     bytes.resize(extent);
     read = readAt(loading.file.get(), 0, bytes, got);
-    if (!read.ok()) return systemFailure(read.error);
+    if (!read.ok()) return systemFailure(read.osError);
     bytes.resize(static_cast<std::size_t>(got));
   }
   return readPeHeaders(bytes, loading.fileSize, loading.headers);
 }
 
 // The headers from what was read of them, each section's bytes straight from the file.
-PeFault layOutFromFile(Loading& loading) {
+std::optional<LoadFailure> layOutFromFile(Loading& loading) {
   const PeHeaders& headers = loading.headers;
   std::copy_n(loading.headerBytes.data(), headers.sizeOfHeaders, loading.image.base());
   for (const PeSection& section : headers.sections) {
     const MutableBytes into = loading.image.bytes().subspan(section.rva, section.copied);
     std::uint64_t got = 0;
     const OsResult read = readAt(loading.file.get(), section.rawOffset, into, got);
-    if (!read.ok()) return systemFailure(read.error);
+    if (!read.ok()) return systemFailure(read.osError);
     if (got != section.copied) {
       return refusedBy(LoadProblem::DamagedImage, ImageCheck::SectionBytesOutsideFile, 0,
                        section.name);
@@ -180,15 +180,15 @@ PeFault layOutFromFile(Loading& loading) {
 
 // An image without relocations can only sit at its preferred base; any other goes where the
 // system puts it, so the relocations are always exercised.
-PeFault mapImage(Loading& loading) {
+std::optional<LoadFailure> mapImage(Loading& loading) {
   const PeHeaders& headers = loading.headers;
   const bool fixed = headers.relocations.rva == 0 || headers.relocations.size == 0;
   const OsResult mapped = loading.image.map(mappedImageSize(headers), headers.imageBase, fixed);
-  if (fixed && mapped.error == EEXIST) {
+  if (fixed && mapped.osError == EEXIST) {
     return refusedBy(LoadProblem::UnsupportedImage, ImageCheck::NoRelocationsForMove);
   }
-  if (!mapped.ok()) return systemFailure(mapped.error);
-  if (PeFault fault = layOutFromFile(loading)) return fault;
+  if (!mapped.ok()) return systemFailure(mapped.osError);
+  if (auto failure = layOutFromFile(loading)) return failure;
   return relocateImage(loading.image.bytes(), headers,
                        reinterpret_cast<std::uintptr_t>(loading.image.base()));
 }
@@ -202,8 +202,8 @@ std::string foldedName(std::string_view module) {
 }
 
 // Every module other than KERNEL32 imported from, as first spelled, with its count.
-PeFault foreignModules(const std::vector<PeImport>& imports) {
-  PeFault refused = refusedBy(LoadProblem::ForeignImports);
+std::optional<LoadFailure> foreignModules(const std::vector<PeImport>& imports) {
+  LoadFailure refused = refusedBy(LoadProblem::ForeignImports);
   std::map<std::string, std::size_t> seen;  // folded name -> place in the list
   for (const PeImport& import : imports) {
     if (isKernel32(import.module)) continue;
@@ -211,7 +211,8 @@ PeFault foreignModules(const std::vector<PeImport>& imports) {
     if (isNew) refused.modules.push_back({std::string(import.module), 0});
     ++refused.modules[at->second].functions;
   }
-  return refused.modules.empty() ? PeFault{} : refused;
+  if (refused.modules.empty()) return std::nullopt;
+  return refused;
 }
 
 // Quarry's own function, or else a stand-in that stops the call if it is ever made.
@@ -223,10 +224,10 @@ void* kernel32FunctionFor(const PeImport& import) {
   return standInFor(std::string(import.module) + "!" + name);
 }
 
-PeFault bindImports(Loading& loading) {
+std::optional<LoadFailure> bindImports(Loading& loading) {
   std::vector<PeImport> imports;
-  if (PeFault fault = readImports(loading.image.bytes(), loading.headers, imports)) return fault;
-  if (PeFault fault = foreignModules(imports)) return fault;
+  if (auto failure = readImports(loading.image.bytes(), loading.headers, imports)) return failure;
+  if (auto failure = foreignModules(imports)) return failure;
   std::vector<void*> functions;
   for (const PeImport& import : imports) {
     void* function = kernel32FunctionFor(import);
@@ -244,12 +245,12 @@ PeFault bindImports(Loading& loading) {
   return {};
 }
 
-// The module's TLS block, from its template, and its index where its code reads it. The block
-// lives as long as the module.
-PeFault prepareTls(Loading& loading) {
+// The module's TLS block, from its template, and its index where its code reads it. The thread
+// environment keeps the block from then on.
+std::optional<LoadFailure> prepareTls(Loading& loading) {
   const auto base = reinterpret_cast<std::uintptr_t>(loading.image.base());
-  if (PeFault fault = readTls(loading.image.bytes(), loading.headers, base, loading.tls)) {
-    return fault;
+  if (auto failure = readTls(loading.image.bytes(), loading.headers, base, loading.tls)) {
+    return failure;
   }
   const PeTls& tls = loading.tls;
   if (!tls.present) return {};
@@ -257,15 +258,16 @@ PeFault prepareTls(Loading& loading) {
   const std::size_t size = tls.templateSize + tls.zeroFill + 1;
   void* memory = nullptr;
   if (posix_memalign(&memory, alignment, size) != 0) return systemFailure(ENOMEM);
-  auto* block = static_cast<std::uint8_t*>(std::memset(memory, 0, size));
-  std::memcpy(block, loading.image.base() + tls.templateRva, tls.templateSize);
-  setModuleTlsBlock(block);
+  UniqueTlsBlock block(memory);
+  std::memset(block.get(), 0, size);
+  std::memcpy(block.get(), loading.image.base() + tls.templateRva, tls.templateSize);
+  setModuleTlsBlock(std::move(block));
   const std::uint32_t index = MODULE_TLS_INDEX;
   std::memcpy(loading.image.base() + tls.indexRva, &index, sizeof index);
   return {};
 }
 
-PeFault protectSections(const Loading& loading) {
+std::optional<LoadFailure> protectSections(const Loading& loading) {
   for (const PeProtection& range : protectionPlan(loading.headers)) {
     const int prot = (range.readable ? PROT_READ : 0) | (range.writable ? PROT_WRITE : 0) |
                      (range.executable ? PROT_EXEC : 0);
@@ -310,34 +312,36 @@ void start(void* context) {
   run.succeeded = entry(base, pe::REASON_PROCESS_ATTACH, nullptr) != 0;
 }
 
-PeFault initialise(const Loading& loading, const std::string& path) {
+std::optional<LoadFailure> initialise(const Loading& loading, const std::string& path) {
   const OsResult installed = installThreadEnvironment(describe(loading, path));
-  if (!installed.ok()) return systemFailure(installed.error);
+  if (!installed.ok()) return systemFailure(installed.osError);
   LoadedImage image{loading.image.base(), mappedImageSize(loading.headers), path, 0, 0};
   readFunctionTable(loading.image.bytes(), loading.headers, image.functionTable,
                     image.functionCount);
   setLoadedLibrary(image);
   Start run{&loading};
-  PeFault stopped = refusedBy(LoadProblem::InitialisationStopped);
+  LoadFailure stopped = refusedBy(LoadProblem::InitialisationStopped);
   stopped.imageBase = reinterpret_cast<std::uintptr_t>(image.base);
   stopped.imageSize = image.size;
   if (!runGuarded(start, &run, stopped.stop)) return stopped;
-  return run.succeeded ? PeFault{} : refusedBy(LoadProblem::InitialisationFailed);
+  if (run.succeeded) return std::nullopt;
+  return refusedBy(LoadProblem::InitialisationFailed);
 }
 
 // The export is found while every page can still be read, and before any of the library's
 // code runs: a library that lacks it is refused without having run.
-PeFault load(Loading& loading, const std::string& path, std::string_view exportName) {
-  if (PeFault fault = openLibraryFile(path, loading)) return fault;
-  if (PeFault fault = readHeaders(loading)) return fault;
-  if (PeFault fault = mapImage(loading)) return fault;
-  if (PeFault fault = bindImports(loading)) return fault;
-  if (PeFault fault = prepareTls(loading)) return fault;
-  if (PeFault fault =
+std::optional<LoadFailure> load(Loading& loading, const std::string& path,
+                                std::string_view exportName) {
+  if (auto failure = openLibraryFile(path, loading)) return failure;
+  if (auto failure = readHeaders(loading)) return failure;
+  if (auto failure = mapImage(loading)) return failure;
+  if (auto failure = bindImports(loading)) return failure;
+  if (auto failure = prepareTls(loading)) return failure;
+  if (auto failure =
           findExport(loading.image.bytes(), loading.headers, exportName, loading.exported)) {
-    return fault;
+    return failure;
   }
-  if (PeFault fault = protectSections(loading)) return fault;
+  if (auto failure = protectSections(loading)) return failure;
   return initialise(loading, path);
 }
 
@@ -346,8 +350,8 @@ PeFault load(Loading& loading, const std::string& path, std::string_view exportN
 WindowsLibrary loadWindowsLibrary(const std::string& path, std::string_view exportName) {
   Loading loading;
   WindowsLibrary library;
-  library.fault = load(loading, path, exportName);
-  if (library.fault) {
+  library.failure = load(loading, path, exportName);
+  if (library.failure) {
     setLoadedLibrary({});
     return library;
   }

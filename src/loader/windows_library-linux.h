@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,10 +17,10 @@
 namespace quarry {
 
 struct WindowsLibrary {
-  PeFault fault;                 // why it was refused; nothing stays mapped then
-  std::uint8_t* base = nullptr;  // where the image lies; it stays until the process ends
-  std::uint64_t size = 0;        // bytes mapped there
-  void* exported = nullptr;      // the export asked for, Microsoft's calling convention
+  std::optional<LoadFailure> failure;  // why it was refused; nothing stays mapped then
+  std::uint8_t* base = nullptr;        // where the image lies; it stays until the process ends
+  std::uint64_t size = 0;              // bytes mapped there
+  void* exported = nullptr;            // the export asked for, Microsoft's calling convention
 };
 
 // The largest library file taken: far above any decoder library, far below a hostile size.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
 #include "support/container_writer.h"
 #include "support/process_runner.h"
 #include "support/temp_folder.h"
@@ -123,6 +124,18 @@ inline std::map<std::string, Bytes> treeOf(const fs::path& root) {
       tree[fs::relative(item.path(), root).generic_string()] = readBytes(item.path());
   }
   return tree;
+}
+
+// The line of a run that the decoder library stopped at entry index, as the program words it:
+// whole for a call that stops the run; for a crash up to the place's digits, which are the
+// build's.
+inline std::string decoderStopLine(std::uint64_t index, std::string_view name,
+                                   const DecoderFault& fault) {
+  DecodeFailure failure(DecodeProblem::DecoderFault);
+  failure.fault = fault;
+  const std::string line = entryFailureLine(index, name, failure);
+  if (!fault.call.empty()) return line + "\n";
+  return line.substr(0, line.rfind("0x") + 2);
 }
 
 }  // namespace quarry::testing

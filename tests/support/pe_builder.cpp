@@ -12,7 +12,7 @@ using namespace pe;
 constexpr std::uint64_t PREFERRED_BASE = 0x180000000;
 constexpr std::uint64_t NT_HEADERS = 0x80;
 constexpr std::uint32_t OPTIONAL_HEADER_SIZE = OPTIONAL_DIRECTORIES + 16 * DIRECTORY_SIZE;
-constexpr std::uint32_t PAGE = IMAGE_PAGE_SIZE;
+constexpr std::uint32_t PAGE = PAGE_SIZE;
 constexpr std::uint32_t TEXT = 0x1000, RDATA = 0x2000, DATA = 0x3000, RELOC = 0x4000;
 constexpr std::uint32_t IMAGE_SIZE = 0x5000;
 

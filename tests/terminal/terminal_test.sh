@@ -232,6 +232,15 @@ expect_after_below() {
   [ -n "$RUNNER" ] || expect_default_colours "$row" "the line printed after the run"
 }
 
+# expect_bar_below ROW WIDTH FILL WHY: the bar on the row after ROW with FILL '#' cells, the
+# shell's line after it, and no other row with a label (WHY says what a second one means)
+expect_bar_below() {
+  local above=$1 width=$2 fill=$3 why=$4
+  expect_bar_row $((above + 1)) "$width" "$fill"
+  expect_after_below $((above + 1))
+  (($(rows_containing "Progress:") == 1)) || fail "$why"
+}
+
 expect_status() {
   [ "$STATUS" == "$1" ] || fail "exit status $STATUS, expected $1"
 }
@@ -279,9 +288,7 @@ case_bar() {
     if ((ROW >= 0)); then
       ((ROW == HISTORY)) || fail "the count line should be the screen's first row"
       expect_text_default_colours "$ROW" "$LAST" "the count line"
-      expect_bar_row $((LAST + 1)) "$width" "$fill"
-      expect_after_below $((LAST + 1))
-      (($(rows_containing "Progress:") == 1)) || fail "the label shows more than once"
+      expect_bar_below "$LAST" "$width" "$fill" "the label shows more than once"
     fi
   done
 }
@@ -324,9 +331,7 @@ case_errors() {
       ((second == first_last + 1)) || fail "the second error line should follow the first"
       expect_text_default_colours "$first" "$first_last" "the first error line"
       expect_text_default_colours "$second" "$second_last" "the second error line"
-      expect_bar_row $((second_last + 1)) "$width" "$fill"
-      expect_after_below $((second_last + 1))
-      (($(rows_containing "Progress:") == 1)) || fail "a bar was left behind"
+      expect_bar_below "$second_last" "$width" "$fill" "a bar was left behind"
     fi
   done
 }

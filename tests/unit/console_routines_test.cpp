@@ -44,35 +44,30 @@ struct ForegroundCase {
   std::uint16_t before;
   std::int32_t colour;
   std::uint16_t after;
+  std::int32_t answer = 1;
+  bool queryFails = false;      // standard output is no console: nothing is changed
+  bool attributeFails = false;  // the console refuses the new colour
 };
 
 TEST(ConsoleRoutines, SetForegroundKeepsTheBackgroundAndClearsTheHighFlags) {
   const ForegroundCase cases[] = {
-      {0x0007, 12, 0x000C}, {0x00F7, 10, 0x00FA},
-      {0x001E, 0, 0x0010},  {0xFF37, 0x1C, 0x003C},  // only the colour's low four bits count
-      {0x8000, 7, 0x0007},  {0x0040, -1, 0x004F},
+      {0x0007, 12, 0x000C},
+      {0x00F7, 10, 0x00FA},
+      {0x001E, 0, 0x0010},
+      {0xFF37, 0x1C, 0x003C},  // only the colour's low four bits count
+      {0x8000, 7, 0x0007},
+      {0x0040, -1, 0x004F},
+      {0x001E, 12, 0x001E, 0, true},
+      {0x0007, 12, 0x0007, 0, false, true},
   };
   for (const ForegroundCase& c : cases) {
     ConsoleRecorder recorder(80, 3);
     recorder.attributes = c.before;
-    EXPECT_EQ(setForegroundColour(recorder, c.colour), 1);
+    recorder.everyQueryFails = c.queryFails;
+    recorder.attributeFails = c.attributeFails;
+    EXPECT_EQ(setForegroundColour(recorder, c.colour), c.answer);
     EXPECT_EQ(recorder.attributes, c.after) << std::hex << c.before << " colour " << c.colour;
   }
-}
-
-TEST(ConsoleRoutines, SetForegroundChangesNothingWhenTheQueryFails) {
-  ConsoleRecorder recorder(80, 3);
-  recorder.attributes = 0x001E;
-  recorder.everyQueryFails = true;
-  EXPECT_EQ(setForegroundColour(recorder, 12), 0);
-  EXPECT_EQ(recorder.attributes, 0x001E);
-  EXPECT_EQ(describeCalls(recorder.calls), std::vector<std::string>{"query failed"});
-}
-
-TEST(ConsoleRoutines, SetForegroundReportsARefusedAttribute) {
-  ConsoleRecorder recorder(80, 3);
-  recorder.attributeFails = true;
-  EXPECT_EQ(setForegroundColour(recorder, 12), 0);
 }
 
 TEST(ConsoleRoutines, GetForegroundIsTheLowFourBitsOrZero) {

@@ -1,6 +1,5 @@
 // The POSIX back end on a pseudo terminal: the bytes a terminal receives for a drawing and
 // for an error line, and when the terminal is not one to draw on.
-#ifndef _WIN32
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,7 +13,7 @@
 #include <string>
 
 #include "console/run_display.h"
-#include "console/terminal_console.h"
+#include "console/terminal_console-posix.h"
 
 namespace quarry {
 namespace {
@@ -155,4 +154,3 @@ TEST(ConsoleTerminal, AnErrorLineReplacesTheBarsLineAndTheBarFollows) {
 
 }  // namespace
 }  // namespace quarry
-#endif

@@ -1,6 +1,5 @@
 // What a C runtime's start-up asks of KERNEL32 to build its character tables and case
 // conversions: character classes, case mapping and comparison, called as a library calls them.
-#ifdef QUARRY_WINDOWS_LOADER
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -227,4 +226,3 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace quarry
-#endif

@@ -1,6 +1,5 @@
 // Private heaps and VirtualQuery, called as a library calls them: a C runtime creates its own
 // heap and destroys it whole, and asks what memory it was given and what its image holds.
-#ifdef QUARRY_WINDOWS_LOADER
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -263,4 +262,3 @@ TEST(Kernel32, VirtualQueryDescribesTheLibrarysImageBySections) {
 
 }  // namespace
 }  // namespace quarry
-#endif

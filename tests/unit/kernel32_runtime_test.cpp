@@ -1,6 +1,5 @@
 // What a C runtime's start-up asks of KERNEL32: the stops, the failures Windows gives where a
 // decoder has no business, fiber-local slots, heap re-allocation and list heads.
-#ifdef QUARRY_WINDOWS_LOADER
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -219,4 +218,3 @@ TEST(Kernel32, SetStdHandleChangesWhatGetStdHandleAnswersNotWhereHandlesWrite) {
 
 }  // namespace
 }  // namespace quarry
-#endif

@@ -1,6 +1,5 @@
 // The KERNEL32 functions that Quarry offers a Windows library, called as a library calls them:
 // through the table, with Microsoft's calling convention.
-#ifdef QUARRY_WINDOWS_LOADER
 #include "loader/kernel32-linux.h"
 
 #include <gtest/gtest.h>
@@ -440,4 +439,3 @@ TEST(Kernel32, ClocksCountForwardInTheirUnits) {
 
 }  // namespace
 }  // namespace quarry
-#endif

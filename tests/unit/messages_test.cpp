@@ -55,6 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"NotLoadableEscaped", P::NotLoadable, C::None,
                  "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: bad\\x1B[2J",
                  [](DecoderBinding& b) { b.systemWords = "bad\x1B[2J"; }},
+        LineCase{"NotLoadableWithoutWords", P::NotLoadable, C::None,
+                 "Found /opt/q/oo2core_8_win64.dll but it could not be loaded: unknown reason"},
         LineCase{"NoEntryPoint", P::NoEntryPoint, C::None,
                  "The library /opt/q/oo2core_8_win64.dll has no entry point OodleLZ_Decompress"},
         LineCase{"ThirtyTwoBit", P::WrongMachine, C::Machine32Bit,
@@ -115,14 +117,14 @@ INSTANTIATE_TEST_SUITE_P(
                  "/opt/q/oo2core_8_win64.dll failed to initialise: it crashed (SIGSEGV at "
                  "oo2core_8_win64.dll+0x1a2b3)",
                  [](DecoderBinding& b) {
-                   b.fault = {SIGSEGV, "oo2core_8_win64.dll+0x1a2b3", ""};
+                   b.fault = {SIGSEGV, {0x1a2b3, true}, ""};
                  }},
 #endif
         LineCase{"InitialisationCalledAStandIn", P::InitialisationStopped, C::None,
                  "/opt/q/oo2core_8_win64.dll failed to initialise: it called "
                  "KERNEL32.dll!CreateFileW, which Quarry does not provide",
                  [](DecoderBinding& b) {
-                   b.fault = {0, "", "KERNEL32.dll!CreateFileW"};
+                   b.fault = {0, {}, "KERNEL32.dll!CreateFileW"};
                  }},
         LineCase{"InitialisationFailed", P::InitialisationFailed, C::None,
                  "/opt/q/oo2core_8_win64.dll failed to initialise: its DllMain answered FALSE"},
@@ -248,6 +250,16 @@ TEST(EntryFailureLine, EndsInTheSystemsWordsWhereTheSystemRefused) {
 }
 
 #ifdef _WIN32
+// The system's words arrive without their inserts: each open one says "it", and a number the
+// system has no words for is still said.
+TEST(OsErrorText, LeavesNoPlaceholderAndNoNumberUnsaid) {
+  // "%1 is not a valid Win32 application." on Windows, "Bad EXE format for %1." under Wine
+  const std::string badImage = osErrorText(ERROR_BAD_EXE_FORMAT);
+  EXPECT_EQ(badImage.find('%'), std::string::npos) << badImage;
+  EXPECT_TRUE(badImage.starts_with("it ") || badImage.ends_with(" it")) << badImage;
+  EXPECT_EQ(osErrorText(0x2000FFFF), "error 536936447");
+}
+
 // Exceptions are named where a library is likely to stop on them, else shown by their code.
 TEST(FaultName, NamesTheExceptionsALibraryStopsOn) {
   const struct {
@@ -314,7 +326,8 @@ TEST(InterruptedLine, NamesTheInterruptAsThePlatformDoes) {
 struct StopCase {
   const char* name;
   int signal;
-  const char* detail;
+  FaultPlace where;  // a signal's
+  const char* call;  // without a signal
   const char* line;
 };
 
@@ -326,29 +339,46 @@ class DecoderStopLine : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(DecoderStopLine, NamesTheEntryAndWhatStoppedTheLibrary) {
   DecodeFailure failure(DecodeProblem::DecoderFault);
-  failure.fault.signal = GetParam().signal;
-  (GetParam().signal != 0 ? failure.fault.where : failure.fault.call) = GetParam().detail;
+  failure.fault = {GetParam().signal, GetParam().where, GetParam().call};
   EXPECT_EQ(entryFailureLine(3, "x.bin", failure), GetParam().line);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Stops, DecoderStopLine,
     ::testing::Values(
-        StopCase{"CrashInsideTheLibrary", SIGSEGV, "oo2core_8_win64.dll+0x1a2b3",
+        StopCase{"CrashInsideTheLibrary",
+                 SIGSEGV,
+                 {0x1a2b3, true},
+                 "",
                  "File #3 \"x.bin\" stops the run: the decoder library crashed (SIGSEGV at "
                  "oo2core_8_win64.dll+0x1a2b3)"},
-        StopCase{"AbortOutsideIt", SIGABRT, "0x7f1200001234",
+        StopCase{"AbortOutsideIt",
+                 SIGABRT,
+                 {0x7f1200001234, false},
+                 "",
                  "File #3 \"x.bin\" stops the run: the decoder library crashed (SIGABRT at "
                  "0x7f1200001234)"},
         StopCase{
-            "OtherSignal", SIGUSR1, "0x10",
+            "OtherSignal",
+            SIGUSR1,
+            {0x10, false},
+            "",
             "File #3 \"x.bin\" stops the run: the decoder library crashed (signal 10 at 0x10)"},
-        StopCase{"ImportNotProvided", 0, "KERNEL32.dll!CreateFileW",
+        StopCase{"ImportNotProvided",
+                 0,
+                 {},
+                 "KERNEL32.dll!CreateFileW",
                  "File #3 \"x.bin\" stops the run: the decoder library called "
                  "KERNEL32.dll!CreateFileW, which Quarry does not provide"},
-        StopCase{"EndOfProcess", 0, "ExitProcess",
+        StopCase{"EndOfProcess",
+                 0,
+                 {},
+                 "ExitProcess",
                  "File #3 \"x.bin\" stops the run: the decoder library called ExitProcess"},
-        StopCase{"ImportNameEscaped", 0, "KERNEL32.dll!\x1B[2J",
+        StopCase{"ImportNameEscaped",
+                 0,
+                 {},
+                 "KERNEL32.dll!\x1B[2J",
                  "File #3 \"x.bin\" stops the run: the decoder library called "
                  "KERNEL32.dll!\\x1B[2J, which Quarry does not provide"}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return info.param.name; });

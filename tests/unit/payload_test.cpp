@@ -4,6 +4,9 @@
 #include <vector>
 
 #include "extract/payload.h"
+#ifdef QUARRY_WINDOWS_LOADER
+#include "decoder/windows_entry-linux.h"
+#endif
 #include "support/container_writer.h"
 
 namespace quarry {
@@ -39,7 +42,7 @@ std::int64_t fakeDecoder(const std::uint8_t* stream, std::int64_t streamLength,
   return copied + answerSkew;
 }
 
-const Decompressor FAKE{fakeDecoder};
+const Decompressor FAKE = nativeDecompressor(fakeDecoder);
 
 #ifdef QUARRY_WINDOWS_LOADER
 // The same fake as a Windows library's entry point would be built: Microsoft's convention.
@@ -120,8 +123,7 @@ TEST_F(PayloadTest, CompressedEntriesAreDecodedIntoAZeroedBufferOfFullSize) {
 
 #ifdef QUARRY_WINDOWS_LOADER
 TEST_F(PayloadTest, AWindowsEntryPointGetsEveryArgumentInItsPlace) {
-  Decompressor windows;
-  windows.windows = windowsFakeDecoder;
+  const Decompressor windows = windowsDecompressor(windowsFakeDecoder);
   const Payload payload = decode(memory.entry(24, 12, FLAG_PREFIXED), nullptr, windows);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].stream, memory.bytes.data() + 12);

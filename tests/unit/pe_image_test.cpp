@@ -9,6 +9,7 @@
 #include "decoder/decoder.h"
 #include "loader/pe_format.h"
 #include "support/pe_builder.h"
+#include "support/pe_layout.h"
 
 namespace quarry {
 namespace {
@@ -37,15 +38,15 @@ struct ReadImage {
   std::vector<PeImport> imports;
   PeTls tls;
   std::uint32_t exported = 0;
-  PeFault fault;
+  std::optional<LoadFailure> fault;
 };
 
 ReadImage readWholeImage(const Bytes& file) {
   ReadImage read;
-  read.fault = readPeHeaders(file, read.headers);
+  read.fault = readPeHeaders(file, file.size(), read.headers);
   if (read.fault) return read;
   read.image.assign(mappedImageSize(read.headers), 0);
-  layOutImage(file, read.headers, read.image);
+  testing::layOutImage(file, read.headers, read.image);
   read.fault = relocateImage(read.image, read.headers, LOADED_BASE);
   if (!read.fault) read.fault = readImports(read.image, read.headers, read.imports);
   if (!read.fault) read.fault = readTls(read.image, read.headers, LOADED_BASE, read.tls);
@@ -58,7 +59,7 @@ ReadImage readWholeImage(const Bytes& file) {
 TEST(PeImage, ASoundImageIsLaidOutRelocatedAndRead) {
   const BuiltPeImage built = testing::buildPeImage({.withTls = true});
   const ReadImage read = readWholeImage(built.bytes);
-  ASSERT_FALSE(read.fault) << imageCheckText(read.fault.refusal);
+  ASSERT_FALSE(read.fault) << imageCheckText(read.fault->refusal);
   EXPECT_EQ(read.headers.imageBase, built.preferredBase);
   EXPECT_EQ(read.headers.entryPoint, built.entryPoint);
   ASSERT_EQ(read.headers.sections.size(), 4u);
@@ -82,7 +83,8 @@ TEST(PeImage, ASoundImageIsLaidOutRelocatedAndRead) {
 
 TEST(PeImage, EachPageGetsItsSectionsProtectionAndNoneIsWritableCode) {
   PeHeaders headers;
-  ASSERT_FALSE(readPeHeaders(testing::buildPeImage().bytes, headers));
+  const Bytes file = testing::buildPeImage().bytes;
+  ASSERT_FALSE(readPeHeaders(file, file.size(), headers));
   const std::vector<PeProtection> plan = protectionPlan(headers);
   struct Expected {
     std::uint64_t offset, size;
@@ -109,7 +111,7 @@ TEST(PeImage, GapsBetweenSectionsAreInaccessible) {
   putU32(built.bytes, testing::sectionHeaderAt(built, 2) + pe::SECTION_VIRTUAL_SIZE, 0);
   putU32(built.bytes, testing::sectionHeaderAt(built, 2) + pe::SECTION_RAW_SIZE, 0);
   PeHeaders headers;
-  ASSERT_FALSE(readPeHeaders(built.bytes, headers));
+  ASSERT_FALSE(readPeHeaders(built.bytes, built.bytes.size(), headers));
   const std::vector<PeProtection> plan = protectionPlan(headers);
   ASSERT_EQ(plan.size(), 5u);
   EXPECT_EQ(plan[3].offset, 0x3000u);
@@ -136,9 +138,10 @@ TEST_P(PeImageRefusal, IsRefusedWithTheCheckThatFailed) {
   BuiltPeImage built = testing::buildPeImage(GetParam().options);
   GetParam().damage(built);
   const ReadImage read = readWholeImage(built.bytes);
-  EXPECT_EQ(read.fault.problem, GetParam().problem);
-  EXPECT_EQ(read.fault.refusal.check, GetParam().check);
-  EXPECT_EQ(imageCheckText(read.fault.refusal), GetParam().words);
+  ASSERT_TRUE(read.fault);
+  EXPECT_EQ(read.fault->problem, GetParam().problem);
+  EXPECT_EQ(read.fault->refusal.check, GetParam().check);
+  EXPECT_EQ(imageCheckText(read.fault->refusal), GetParam().words);
 }
 
 const PeImageOptions PLAIN{};
@@ -393,7 +396,7 @@ TEST_P(PeImageTaken, AsWindowsTakesIt) {
   BuiltPeImage built = testing::buildPeImage(GetParam().options);
   GetParam().change(built);
   const ReadImage read = readWholeImage(built.bytes);
-  ASSERT_FALSE(read.fault) << imageCheckText(read.fault.refusal);
+  ASSERT_FALSE(read.fault) << imageCheckText(read.fault->refusal);
   GetParam().check(built, read);
 }
 
@@ -439,7 +442,8 @@ const TakenCase TAKEN[] = {
     {"FunctionTable", PLAIN,
      [](BuiltPeImage& b) {
        putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXCEPTIONS, 0), 0x2800);
-       putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXCEPTIONS, 1), 3 * 12);
+       putU32(b.bytes, directoryField(b, pe::DIRECTORY_EXCEPTIONS, 1),
+              3 * pe::RUNTIME_FUNCTION_SIZE);
      },
      [](const BuiltPeImage&, const ReadImage& read) {
        std::uint32_t first = 0, count = 0;
@@ -468,8 +472,10 @@ TEST(PeImage, ImportCountsAreBoundedByTheImage) {
     SCOPED_TRACE(std::to_string(tables.descriptors) + " x " + std::to_string(tables.thunks));
     const Bytes file = testing::importAmplifiedImage(tables.descriptors, tables.thunks);
     const ReadImage read = readWholeImage(file);
-    EXPECT_EQ(read.fault.problem, tables.refused ? P::DamagedImage : P::None)
-        << imageCheckText(read.fault.refusal);
+    EXPECT_EQ(read.fault.has_value(), tables.refused);
+    if (read.fault) {
+      EXPECT_EQ(read.fault->problem, P::DamagedImage) << imageCheckText(read.fault->refusal);
+    }
     if (!tables.refused) {
       EXPECT_EQ(read.imports.size(), std::uint64_t{tables.descriptors} * tables.thunks);
     }

@@ -1,7 +1,7 @@
 // Copying a stored entry's range out of the container's file through its owner, MappedFile:
 // the kernel's copy, the buffer's, and the stop when the file was cut short after it was
 // mapped.
-#include "container/stored_copy.h"
+#include "container/stored_copy-posix.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 
 #include "base/stop.h"
 #include "base/unicode.h"
-#include "base/unique_fd.h"
+#include "base/unique_fd-posix.h"
 #include "container/mapped_file.h"
 #include "support/temp_folder.h"
 
@@ -81,7 +81,7 @@ TEST_P(StoredCopyTest, CopiesTheRangeOrStopsTheRunWhenTheContainerEndsInside) {
   files.cutTo(c.cutTo);
 
   const OsResult answer = files.container.copyRange(c.offset, c.length, files.to.get());
-  EXPECT_EQ(answer.error, 0);
+  EXPECT_EQ(answer.osError, 0);
   if (c.offset + c.length > c.cutTo) {
     EXPECT_TRUE(answer.stopped);
     EXPECT_FALSE(answer.ok());
@@ -126,7 +126,7 @@ TEST(StoredCopy, AFileThatCannotBeWrittenAnswersTheSystemsError) {
   const UniqueFd readOnly(open((files.folder / "entry").c_str(), O_RDONLY | O_CLOEXEC));
   for (const std::uint64_t length : {std::uint64_t{100}, 2 * MIB}) {
     const OsResult answer = files.container.copyRange(0, length, readOnly.get());
-    EXPECT_EQ(answer.error, EBADF) << length;
+    EXPECT_EQ(answer.osError, EBADF) << length;
     EXPECT_FALSE(answer.stopped) << length;
   }
   EXPECT_FALSE(stopRequested());

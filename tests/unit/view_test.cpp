@@ -70,7 +70,7 @@ std::vector<WalkedEntry> walk(const Bytes& container) {
   std::vector<WalkedEntry> walked;
   for (std::uint64_t k = 0; k < tables.entryCount; ++k) {
     const EntryRef e = found(tables, k);
-    EXPECT_EQ(e.name.data()[e.nameLength()], '\0') << "a NUL follows the name";
+    EXPECT_EQ(e.name.data()[e.name.size()], '\0') << "a NUL follows the name";
     const std::uint8_t* data = container.data() + e.dataOffset;
     walked.push_back({std::string(e.name), Bytes(data, data + e.storedSize), e.fullSize, e.flags});
   }

@@ -1,7 +1,6 @@
 // A POSIX descriptor with one owner, closed when the owner goes.
 #pragma once
 
-#ifndef _WIN32
 #include <unistd.h>
 
 #include "base/unique_owner.h"
@@ -18,4 +17,3 @@ struct Descriptor {
 using UniqueFd = UniqueOwner<Descriptor>;
 
 }  // namespace quarry
-#endif

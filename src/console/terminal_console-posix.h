@@ -1,7 +1,6 @@
 // The POSIX back end over any pair of descriptors, so tests can run it on a pseudo terminal.
 #pragma once
 
-#ifndef _WIN32
 #include <memory>
 
 #include "console/console.h"
@@ -13,4 +12,3 @@ namespace quarry {
 std::unique_ptr<Console> makeTerminalConsole(int outputFd, int errorFd);
 
 }  // namespace quarry
-#endif

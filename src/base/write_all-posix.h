@@ -1,7 +1,6 @@
 // Writing all of a run of bytes to a POSIX descriptor, through partial and interrupted writes.
 #pragma once
 
-#ifndef _WIN32
 #include "base/bytes.h"
 #include "base/os_error.h"
 
@@ -14,4 +13,3 @@ constexpr std::uint64_t WRITE_CHUNK = std::uint64_t{1} << 30;
 OsResult writeAll(int fd, ByteSpan bytes);
 
 }  // namespace quarry
-#endif

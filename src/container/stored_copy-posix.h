@@ -3,7 +3,6 @@
 // container ends before the range.
 #pragma once
 
-#ifndef _WIN32
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -23,4 +22,3 @@ std::optional<OsResult> copyInKernel(std::size_t& firstUsable, int from, std::ui
                                      std::uint64_t length, int to);
 
 }  // namespace quarry
-#endif
