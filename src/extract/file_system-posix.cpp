@@ -102,6 +102,8 @@ FsResult makeOne(const std::string& folder) {
   return {FsOutcome::Failed, code};
 }
 
+constexpr std::uint64_t IN_PLACE_LIMIT = std::uint64_t{64} << 10;
+
 // Renames from to name in folder only while name is free: in one call where the kernel has
 // one, else by a second name for the file (which fails when name is taken) and the first
 // name's removal.
@@ -220,6 +222,10 @@ class PosixFileSystem final : public FileSystem {
     struct stat status {};
     return fstat(fd(folder), &status) == 0 && status.st_nlink == 0;
   }
+
+  // A file without a name costs about 2 us more to make and name than writing a small file at
+  // its name (ext4 and tmpfs alike): a quarter more on a tree of 4 KiB files.
+  std::uint64_t inPlaceLimit() const override { return IN_PLACE_LIMIT; }
 
  private:
   static int fd(FsHandle handle) { return static_cast<int>(handle); }

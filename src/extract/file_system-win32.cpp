@@ -300,6 +300,9 @@ class WindowsFileSystem final : public FileSystem {
     return result;
   }
 
+  // Every new file goes through a temporary that goes when it closes, until it is named.
+  std::uint64_t inPlaceLimit() const override { return 0; }
+
   FsResult closeFile(FsHandle file) override {
     goesOnClose_.erase(file);
     return CloseHandle(handleOf(file)) ? FsResult{} : answer(GetLastError());

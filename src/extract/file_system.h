@@ -92,6 +92,10 @@ class FileSystem {
   virtual void closeFolder(FsHandle folder) = 0;
   // True when the open folder was removed since it was opened.
   virtual bool isRemoved(FsHandle folder) = 0;
+  // New files of fewer than this many bytes are created at their own name and written there,
+  // where a file without a name costs more than writing a small file does (0: none; always
+  // 0 where createFile's files go when they close).
+  virtual std::uint64_t inPlaceLimit() const = 0;
 };
 
 // An open folder, closed by its owner.

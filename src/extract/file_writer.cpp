@@ -133,11 +133,32 @@ WriteAnswer takeTheName(FileSystem& files, FsHandle folder, const OutputPath& ta
   return answer;
 }
 
-}  // namespace
+WriteAnswer writeWhole(FileSystem& files, FsHandle folder, const OutputPath& target,
+                       const Payload& payload, ExistingFiles existing,
+                       const std::vector<ProtectedFile>& protectedFiles);
 
-WriteAnswer writeFileIn(FileSystem& files, FsHandle folder, const OutputPath& target,
-                        const Payload& payload, ExistingFiles existing,
-                        const std::vector<ProtectedFile>& protectedFiles) {
+// A small new file, created at its name and written there; one that exists already is
+// replaced through a temporary as any other.
+WriteAnswer writeInPlace(FileSystem& files, FsHandle folder, const OutputPath& target,
+                         const Payload& payload, ExistingFiles existing,
+                         const std::vector<ProtectedFile>& protectedFiles) {
+  FsHandle handle = NO_FS_HANDLE;
+  const FsResult created = files.createFile(folder, leafOf(target), handle);
+  if (created.outcome == FsOutcome::Exists) {
+    return writeWhole(files, folder, target, payload, existing, protectedFiles);
+  }
+  if (!created.ok()) return failed(files, folder, target, created);
+  Temporary written{OwnedFile(files, handle), PathString(leafOf(target))};
+  FsResult result = files.writePayload(written.file.get(), payload);
+  if (result.ok() && stopCause() == StopCause::ContainerCutShort) result = {FsOutcome::Stopped, 0};
+  if (result.ok()) return {finish(files, folder, target, written)};
+  discard(files, folder, written);
+  return failed(files, folder, target, result);
+}
+
+WriteAnswer writeWhole(FileSystem& files, FsHandle folder, const OutputPath& target,
+                       const Payload& payload, ExistingFiles existing,
+                       const std::vector<ProtectedFile>& protectedFiles) {
   Temporary written;
   FsResult result = makeTemporary(files, folder, written);
   if (!result.ok()) return failed(files, folder, target, result);
@@ -155,6 +176,17 @@ WriteAnswer writeFileIn(FileSystem& files, FsHandle folder, const OutputPath& ta
   }
   discard(files, folder, written);
   return failed(files, folder, target, result);
+}
+
+}  // namespace
+
+WriteAnswer writeFileIn(FileSystem& files, FsHandle folder, const OutputPath& target,
+                        const Payload& payload, ExistingFiles existing,
+                        const std::vector<ProtectedFile>& protectedFiles) {
+  if (sizeOf(payload) < files.inPlaceLimit()) {
+    return writeInPlace(files, folder, target, payload, existing, protectedFiles);
+  }
+  return writeWhole(files, folder, target, payload, existing, protectedFiles);
 }
 
 std::vector<ProtectedFile> filesToProtect(const std::vector<FileIdentity>& containers,

@@ -3,7 +3,9 @@
 // only while the name is free, or in place of a regular file that may be replaced. So a run
 // killed at any instant leaves under the name nothing, the old file or the whole new one; a
 // file that exists is never written through (a hard link to a file outside keeps its bytes);
-// and what this run made is removed when the write fails or the run stops.
+// and what this run made is removed when the write fails or the run stops. The one exception
+// is the file system's: a new file smaller than its inPlaceLimit() is written at its name,
+// where a temporary would cost more than the file (a run killed then may leave it torn).
 #pragma once
 
 #include <cstdint>

@@ -36,6 +36,11 @@ struct DecodedBytes {
 
 using Payload = std::variant<StoredBytes, DecodedBytes>;
 
+inline std::uint64_t sizeOf(const Payload& payload) {
+  if (const auto* decoded = std::get_if<DecodedBytes>(&payload)) return decoded->length;
+  return std::get<StoredBytes>(payload).bytes.size();
+}
+
 // How an entry's bytes lie in the container.
 enum class Storage : std::uint8_t {
   Stored,              // as they are: the stored size is the full size

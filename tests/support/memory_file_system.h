@@ -60,6 +60,9 @@ class MemoryFileSystem final : public FileSystem {
   void plan(FsFault fault) { faults_.push_back(std::move(fault)); }
   // Temporaries made without a name until they take one, as Linux's O_TMPFILE does.
   void useUnnamedTemporaries(bool unnamed) { unnamed_ = unnamed; }
+  // New files of fewer than this many bytes created at their names, as on POSIX disks.
+  void createInPlaceUpTo(std::uint64_t limit) { inPlaceLimit_ = limit; }
+  std::uint64_t inPlaceLimit() const override { return inPlaceLimit_; }
 
   std::size_t openHandles() const { return handles_.size(); }
   std::size_t mostOpenHandles() const { return mostOpen_; }
@@ -105,6 +108,7 @@ class MemoryFileSystem final : public FileSystem {
   std::vector<FsFault> faults_;
   std::vector<FsCall> calls_;
   bool unnamed_ = false;
+  std::uint64_t inPlaceLimit_ = 0;
 };
 
 }  // namespace quarry::testing

@@ -50,19 +50,27 @@ struct Fixture {
   WriteOutcome outcome = WriteOutcome::Written;
 };
 
-// While the content is written, nothing stands at the name: a run killed then leaves none.
+// While the content is written, nothing stands at the name: a run killed then leaves none;
+// only a file smaller than the file system's in-place limit is written at its name.
 TEST(OutputTree, ANewNameAppearsOnlyWholeAndNothingIsAskedFirst) {
-  for (const bool unnamed : {false, true}) {
-    SCOPED_TRACE(unnamed);
+  const struct {
+    bool unnamed;
+    std::uint64_t inPlaceLimit;
+    bool seen;
+  } cases[] = {
+      {false, 0, false}, {true, 0, false}, {true, NEW.size(), false}, {true, NEW.size() + 1, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.inPlaceLimit);
     Fixture fixture;
-    fixture.files.useUnnamedTemporaries(unnamed);
+    fixture.files.useUnnamedTemporaries(c.unnamed);
+    fixture.files.createInPlaceUpTo(c.inPlaceLimit);
     bool seenDuringWrite = true;
     fixture.files.plan({FsCall::WritePayload, {}, FsOutcome::Done, 0, 0, 0, [&] {
                           fixture.files.addFolder(p("out/a/b"));
                           seenDuringWrite = fixture.files.exists(p("out/a/b/new.bin"));
                         }});
     EXPECT_FALSE(fixture.extract("a/b/new.bin"));
-    EXPECT_FALSE(seenDuringWrite);
+    EXPECT_EQ(seenDuringWrite, c.seen);
     EXPECT_EQ(fixture.files.contentOf(p("out/a/b/new.bin")), NEW);
     EXPECT_EQ(fixture.files.namesIn(p("out/a/b")), std::vector<PathString>{p("new.bin")});
     const auto& calls = fixture.files.calls();
