@@ -85,6 +85,11 @@ std::string plural(std::uint64_t count, const char* word) {
   return std::string(word) + (count == 1 ? "" : "s");
 }
 
+// "1,024 files", "1 container".
+std::string counted(std::uint64_t count, const char* word) {
+  return withThousands(count) + " " + plural(count, word);
+}
+
 constexpr char REFUSED[] = "is refused: ";
 
 // What went wrong with the entry, after its quoted name where namesTheEntry holds: one
@@ -257,8 +262,7 @@ std::string countLine(std::uint64_t entryCount) {
 }
 
 std::string countLine(std::uint64_t entryCount, std::uint64_t containerCount) {
-  return "Found " + withThousands(entryCount) + " " + plural(entryCount, "file") + " in " +
-         withThousands(containerCount) + " " + plural(containerCount, "container") +
+  return "Found " + counted(entryCount, "file") + " in " + counted(containerCount, "container") +
          ", extracting...";
 }
 
@@ -490,10 +494,9 @@ std::string listingLine(const ListedEntry& entry) {
 
 std::string listingTotalLine(std::uint64_t count, std::uint64_t size, std::uint64_t storedSize,
                              std::uint64_t containers) {
-  std::string line =
-      sizeColumns(size, storedSize) + withThousands(count) + " " + plural(count, "file");
+  std::string line = sizeColumns(size, storedSize) + counted(count, "file");
   if (containers == 0) return line;
-  return line + " in " + withThousands(containers) + " " + plural(containers, "container");
+  return line + " in " + counted(containers, "container");
 }
 
 std::string listingJsonLine(const ListedEntry& entry) {
@@ -555,13 +558,12 @@ std::string durationText(double seconds) {
 
 std::string summaryLine(const RunTally& tally) {
   const bool listed = tally.kind == RunKind::Listed;
-  const std::uint64_t counted = listed ? tally.selected : tally.done;
-  std::string line = std::string(runVerb(tally.kind)) + " " + withThousands(counted);
-  if (counted != tally.selected) line += " of " + withThousands(tally.selected);
+  const std::uint64_t taken = listed ? tally.selected : tally.done;
+  std::string line = std::string(runVerb(tally.kind)) + " " + withThousands(taken);
+  if (taken != tally.selected) line += " of " + withThousands(tally.selected);
   line += " " + plural(tally.selected, "file");
   if (tally.containers != 0) {
-    line +=
-        " from " + withThousands(tally.containers) + " " + plural(tally.containers, "container");
+    line += " from " + counted(tally.containers, "container");
   }
   if (tally.bytes != 0) line += " (" + byteSize(tally.bytes) + ")";
   return line + " in " + durationText(tally.seconds) + tallyTail(tally);

@@ -98,40 +98,15 @@ class FileSystem {
   virtual std::uint64_t inPlaceLimit() const = 0;
 };
 
-// An open folder, closed by its owner.
-class OwnedFolder {
+// An open folder or file of the seam, given back to it by its owner, moved but never copied;
+// close() answers what closing reports (a file's delayed write error).
+template <FsResult (*Close)(FileSystem&, FsHandle)>
+class SeamOwner {
  public:
-  OwnedFolder() = default;
-  OwnedFolder(FileSystem& files, FsHandle handle) : files_(&files), handle_(handle) {}
-  OwnedFolder(OwnedFolder&& other) noexcept { *this = std::move(other); }
-  OwnedFolder& operator=(OwnedFolder&& other) noexcept {
-    if (this != &other) {
-      reset();
-      files_ = other.files_;
-      handle_ = std::exchange(other.handle_, NO_FS_HANDLE);
-    }
-    return *this;
-  }
-  ~OwnedFolder() { reset(); }
-
-  FsHandle get() const { return handle_; }
-  bool valid() const { return handle_ != NO_FS_HANDLE; }
-  void reset() {
-    if (valid()) files_->closeFolder(std::exchange(handle_, NO_FS_HANDLE));
-  }
-
- private:
-  FileSystem* files_ = nullptr;
-  FsHandle handle_ = NO_FS_HANDLE;
-};
-
-// An open file, closed by its owner; close() answers what a delayed write reports.
-class OwnedFile {
- public:
-  OwnedFile() = default;
-  OwnedFile(FileSystem& files, FsHandle handle) : files_(&files), handle_(handle) {}
-  OwnedFile(OwnedFile&& other) noexcept { *this = std::move(other); }
-  OwnedFile& operator=(OwnedFile&& other) noexcept {
+  SeamOwner() = default;
+  SeamOwner(FileSystem& files, FsHandle handle) : files_(&files), handle_(handle) {}
+  SeamOwner(SeamOwner&& other) noexcept { *this = std::move(other); }
+  SeamOwner& operator=(SeamOwner&& other) noexcept {
     if (this != &other) {
       close();
       files_ = other.files_;
@@ -139,19 +114,32 @@ class OwnedFile {
     }
     return *this;
   }
-  ~OwnedFile() { close(); }
+  SeamOwner(const SeamOwner&) = delete;
+  SeamOwner& operator=(const SeamOwner&) = delete;
+  ~SeamOwner() { close(); }
 
   FsHandle get() const { return handle_; }
   bool valid() const { return handle_ != NO_FS_HANDLE; }
   FsResult close() {
     if (!valid()) return {};
-    return files_->closeFile(std::exchange(handle_, NO_FS_HANDLE));
+    return Close(*files_, std::exchange(handle_, NO_FS_HANDLE));
   }
 
  private:
   FileSystem* files_ = nullptr;
   FsHandle handle_ = NO_FS_HANDLE;
 };
+
+inline FsResult closeSeamFolder(FileSystem& files, FsHandle folder) {
+  files.closeFolder(folder);
+  return {};
+}
+inline FsResult closeSeamFile(FileSystem& files, FsHandle file) {
+  return files.closeFile(file);
+}
+
+using OwnedFolder = SeamOwner<closeSeamFolder>;
+using OwnedFile = SeamOwner<closeSeamFile>;
 
 // A file no entry may replace, and the refusal that names it.
 struct ProtectedFile {

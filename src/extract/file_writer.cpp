@@ -137,6 +137,14 @@ WriteAnswer writeWhole(FileSystem& files, FsHandle folder, const OutputPath& tar
                        const Payload& payload, ExistingFiles existing,
                        const std::vector<ProtectedFile>& protectedFiles);
 
+// Bytes copied from a container cut short may be zeros, and are not kept; an interrupt after
+// the last chunk leaves the content whole, and it takes its name before the run stops.
+FsResult writeContent(FileSystem& files, const Temporary& written, const Payload& payload) {
+  const FsResult result = files.writePayload(written.file.get(), payload);
+  if (result.ok() && stopCause() == StopCause::ContainerCutShort) return {FsOutcome::Stopped, 0};
+  return result;
+}
+
 // A small new file, created at its name and written there; one that exists already is
 // replaced through a temporary as any other.
 WriteAnswer writeInPlace(FileSystem& files, FsHandle folder, const OutputPath& target,
@@ -149,8 +157,7 @@ WriteAnswer writeInPlace(FileSystem& files, FsHandle folder, const OutputPath& t
   }
   if (!created.ok()) return failed(files, folder, target, created);
   Temporary written{OwnedFile(files, handle), PathString(leafOf(target))};
-  FsResult result = files.writePayload(written.file.get(), payload);
-  if (result.ok() && stopCause() == StopCause::ContainerCutShort) result = {FsOutcome::Stopped, 0};
+  const FsResult result = writeContent(files, written, payload);
   if (result.ok()) return {finish(files, folder, target, written)};
   discard(files, folder, written);
   return failed(files, folder, target, result);
@@ -162,10 +169,7 @@ WriteAnswer writeWhole(FileSystem& files, FsHandle folder, const OutputPath& tar
   Temporary written;
   FsResult result = makeTemporary(files, folder, written);
   if (!result.ok()) return failed(files, folder, target, result);
-  result = files.writePayload(written.file.get(), payload);
-  // Bytes copied from a container cut short may be zeros; an interrupt after the last chunk
-  // leaves the content whole, and it takes its name before the run stops.
-  if (result.ok() && stopCause() == StopCause::ContainerCutShort) result = {FsOutcome::Stopped, 0};
+  result = writeContent(files, written, payload);
   if (result.ok()) {
     result =
         files.nameFile(folder, written.file.get(), written.name, leafOf(target), Naming::IfFree);
